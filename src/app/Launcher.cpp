@@ -1,0 +1,124 @@
+#include "app/Launcher.h"
+
+#include "app/Check.h"
+#include "package/Download.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <thread>
+
+#ifndef QUARVEL_SERVER_URL
+#define QUARVEL_SERVER_URL "127.0.0.1:8470/"
+#endif
+
+namespace {
+
+constexpr SDL_Rect centredRect(int y, int w, int h) { return SDL_Rect{320 - w / 2, y, w, h}; }
+
+// The log box keeps a 20 pixel gap to the splash above and the button below.
+SDL_Rect logRectBetween(const SDL_Rect& splash, const SDL_Rect& button) {
+  const int y = splash.y + splash.h + 20;
+  return SDL_Rect{20, y, 600, button.y - y - 20};
+}
+
+}  // namespace
+
+void quarvel::detail::checkFailed(const char* expression, const char* file, int line) {
+  std::cerr << "Assertion failed: " << expression << ", file " << file << ", line " << line << std::endl;
+  std::abort();
+}
+
+void sleepFor(Milliseconds duration) {
+  if (duration <= Milliseconds::zero()) return;
+  std::this_thread::sleep_until(std::chrono::steady_clock::now() + duration);
+}
+
+Launcher::Launcher() : Launcher(QUARVEL_SERVER_URL) {}
+
+Launcher::Launcher(std::string serverUrl)
+    : SDLHandler(),
+      splash(nullptr),
+      splashRect(centredRect(20, 184, 136)),
+      launchButton(nullptr),
+      launchButtonPressed(nullptr),
+      launchButtonDisabled(nullptr),
+      buttonRect(centredRect(380, 200, 80)),
+      buttonPressed(false),
+      logRect(logRectBetween(splashRect, buttonRect)),
+      readyToLaunch(false),
+      serverUrl(std::move(serverUrl)),
+      latestVersion("", "", ""),
+      installedVersion("", "", ""),
+      installDir("game"),
+      versionFileName("latest_version.txt"),
+      stage(CheckInstalledVersion),
+      stageDelay(250) {
+  allowTransfers();
+  splash = loadTexture("quarvel_splash.png");
+  launchButton = loadTexture("launch.png");
+  launchButtonPressed = loadTexture("launch_pressed.png");
+  launchButtonDisabled = loadTexture("launch_disabled.png");
+}
+
+Launcher::~Launcher() {
+  // No worker may outlive the object it works on; main has normally waited already.
+  requestStop();
+  while (!waitForWorkers(Milliseconds(1000))) {
+  }
+  std::lock_guard lock(logMutex);
+  for (LogLine& line : log) line.surface.reset();
+}
+
+void Launcher::update() {
+  const UpdateStage s = stage.load(std::memory_order_acquire);
+  if (s == lastStage) return;
+  if (s >= CheckInstalledVersion && s <= ReportReady) startStage(s);
+  lastStage = s;
+}
+
+void Launcher::startStage(UpdateStage s) {
+  runningWorkers.fetch_add(1);
+  try {
+    std::thread([this, s] {
+      runStage(s);
+      // Last touch of the Launcher: once the count drops, shutdown may destroy it.
+      runningWorkers.fetch_sub(1, std::memory_order_release);
+    }).detach();
+  } catch (const std::system_error&) {
+    runningWorkers.fetch_sub(1);
+    addLogLine("Error: Could not start the update (the system is out of resources).");
+  }
+}
+
+void Launcher::runStage(UpdateStage s) {
+  // A failure that escapes a routine ends the pipeline like any other failed stage:
+  // a line in the log, the stage left where it was.
+  try {
+    switch (s) {
+      case CheckInstalledVersion: checkInstalledVersion(); break;
+      case CheckLatestVersion: checkLatestVersion(); break;
+      case DownloadPackage: downloadPackage(); break;
+      case ExtractPackage: extractPackage(); break;
+      case ReportReady: reportReady(); break;
+      case None: break;
+    }
+  } catch (const std::exception& e) {
+    addLogLine(std::string("Error: ") + e.what());
+  }
+}
+
+void Launcher::requestStop() {
+  stopping.store(true);
+  cancelTransfers();
+}
+
+bool Launcher::waitForWorkers(Milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (runningWorkers.load(std::memory_order_acquire) != 0) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "ui/SDLHandler.h"
+#include "version/VersionInfo.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct zip;
+
+using Milliseconds = std::chrono::duration<std::int64_t, std::milli>;
+
+enum UpdateStage : std::int32_t {
+  None = 0,
+  CheckInstalledVersion = 1,
+  CheckLatestVersion = 2,
+  DownloadPackage = 3,
+  ExtractPackage = 4,
+  ReportReady = 5,
+};
+
+// Blocks the calling thread for the given time; zero or less returns at once.
+void sleepFor(Milliseconds duration);
+
+// The launcher: the window, the message log and the update pipeline, whose
+// stages run one after another on worker threads.
+class Launcher : public SDLHandler {
+ public:
+  Launcher();
+  explicit Launcher(std::string serverUrl);
+  ~Launcher();
+
+  // Frame loop, main thread only.
+  bool handleEvents();
+  void update();
+  void render();
+
+  // Message log, any thread.
+  void addLogLine(const std::string& text);
+  void replaceLastLogLine(const std::string& text);
+  std::vector<std::string> logLines() const;
+
+  // Stage routines; each runs on its own worker thread.
+  void checkInstalledVersion();
+  void checkLatestVersion();
+  void downloadPackage();
+  bool extractPackage();
+  void reportReady();
+
+  std::unique_ptr<VersionInfo> readVersionFile(const char* path);
+  void downloadFile(const char* url, const char* path);
+  void launchGame();
+
+  // Shutdown: asks running work to stop at its next step, then waits up to limit
+  // for the worker threads; false when one is still blocked (a stalled transfer).
+  void requestStop();
+  bool waitForWorkers(Milliseconds limit);
+
+  UpdateStage currentStage() const { return stage.load(); }
+  bool isReadyToLaunch() const { return readyToLaunch.load(); }
+  bool isButtonPressed() const { return buttonPressed; }
+
+ private:
+  void runStage(UpdateStage s);
+  void startStage(UpdateStage s);
+  bool extractEntries(zip* archive);
+  bool abortExtraction(const std::string& reason);
+  bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
+
+  SDL_Texture* splash;
+  SDL_Rect splashRect;
+  SDL_Texture* launchButton;
+  SDL_Texture* launchButtonPressed;
+  SDL_Texture* launchButtonDisabled;
+  SDL_Rect buttonRect;
+  bool buttonPressed;
+  SDL_Rect logRect;
+
+  // One rendered line; the text is kept so that the log can be read back.
+  struct LogLine {
+    std::string text;
+    SurfacePtr surface;  // null when the line could not be rendered; drawing skips it
+  };
+  std::vector<LogLine> log;
+  mutable std::mutex logMutex;
+
+  std::atomic<bool> readyToLaunch;
+  const std::string serverUrl;
+  VersionInfo latestVersion;
+  VersionInfo installedVersion;
+  const char* const installDir;
+  const char* const versionFileName;
+  std::atomic<UpdateStage> stage;
+  const Milliseconds stageDelay;
+
+  // The stage the sequencer acted on last. Kept per Launcher rather than per process
+  // so that tests can build several launchers in one process.
+  UpdateStage lastStage = None;
+  std::atomic<int> runningWorkers{0};
+  std::atomic<bool> stopping{false};
+};

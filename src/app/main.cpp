@@ -1,0 +1,21 @@
+#include "app/FrameLoop.h"
+#include "app/Launcher.h"
+
+#include <cstdlib>
+
+namespace {
+
+// How long shutdown waits for a stage to reach a point where it can stop. A
+// transfer stalled inside the network library cannot be reached in time; then the
+// process ends without tearing the launcher down under the blocked worker.
+constexpr Milliseconds shutdownGrace{800};
+
+}  // namespace
+
+int main(int, char**) {
+  Launcher launcher;
+  runFrameLoop(launcher);
+  launcher.requestStop();
+  if (!launcher.waitForWorkers(shutdownGrace)) std::_Exit(0);
+  return 0;
+}

@@ -1,0 +1,53 @@
+#include "package/Download.h"
+
+#include "app/Launcher.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+std::atomic<bool> transfersCancelled{false};
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+}  // namespace
+
+void cancelTransfers() { transfersCancelled.store(true); }
+void allowTransfers() { transfersCancelled.store(false); }
+
+std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file) {
+  if (transfersCancelled.load(std::memory_order_relaxed)) return 0;
+  return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
+}
+
+void Launcher::downloadFile(const char* url, const char* path) {
+  CurlPtr handle(curl_easy_init());
+  if (!handle) {
+    addLogLine("Failed to download file (failed to initialise CURL).");
+    return;
+  }
+  FilePtr file(std::fopen(path, "wb"));
+  if (!file) {
+    // The transfer is never handed a file that did not open; the caller then finds
+    // no file, or the old one, and reports what that means.
+    addLogLine(std::string("Failed to download file (could not write ") + path + ").");
+    return;
+  }
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+  curl_easy_perform(handle.get());
+  handle.reset();
+  file.reset();
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+
+// libcurl's write callback: the data goes straight into the FILE* of the transfer.
+// A short count makes libcurl end the transfer, which is also how a transfer is
+// cut short when the launcher shuts down.
+std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file);
+
+// Transfers are process-wide: the write callback only sees its FILE*, so shutdown
+// reaches running transfers through this switch.
+void cancelTransfers();
+void allowTransfers();

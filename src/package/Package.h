@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// "    Downloaded 4 MiB." for a file of 5,000,000 bytes: whole MiB, remainder dropped.
+std::string downloadedSizeLine(std::uint32_t bytes);
+
+// Where an entry goes: its name with everything before the first "/" replaced by
+// installDir ("Top/details/a.dll" -> "game/details/a.dll", "readme.txt" -> "game").
+std::string targetPath(const std::string& entryName, const std::string& installDir);
+
+// True when a target path could leave the install directory: absolute, or with a
+// ".." component (a backslash counts as a separator, as it does on Windows).
+bool isUnsafeTarget(const std::string& target);
+
+// The share of entries done, rounded half up: 1 of 8 gives 13, 8 of 8 gives 100.
+int progressPercent(int k, std::int64_t n);
+
+// "    Extracting file 3 / 8 (38%): Top/details/a.dll"
+std::string progressLine(int k, std::int64_t n, const char* entryName);

@@ -1,0 +1,28 @@
+#include "app/Launcher.h"
+#include "package/Package.h"
+#include "platform/Platform.h"
+
+#include <sstream>
+
+std::string downloadedSizeLine(std::uint32_t bytes) {
+  std::ostringstream line;
+  line << "    Downloaded " << static_cast<float>(bytes / 1048576u) << " MiB.";
+  return line.str();
+}
+
+void Launcher::downloadPackage() {
+  const std::string& packageFile = latestVersion.packageFile;
+  addLogLine("Downloading package \"" + packageFile + "\"...");
+  sleepFor(stageDelay);
+  const std::string url = encodeSpaces(serverUrl + packageFile);
+  downloadFile(url.c_str(), packageFile.c_str());
+
+  const auto size = platform::fileSizeLow32(packageFile);
+  // With no file to measure there is no size to report; the extraction that follows
+  // says what went wrong.
+  if (size)
+    addLogLine(downloadedSizeLine(*size));
+  else
+    addLogLine("    No package was downloaded.");
+  stage.store(ExtractPackage, std::memory_order_release);
+}

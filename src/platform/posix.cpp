@@ -1,0 +1,83 @@
+#include "platform/Platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace platform {
+
+MakeDirResult makeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0) return MakeDirResult::Created;
+  return errno == EEXIST ? MakeDirResult::AlreadyExists : MakeDirResult::Failed;
+}
+
+std::optional<std::uint32_t> fileSizeLow32(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(info.st_size) & 0xFFFFFFFFu);
+}
+
+std::optional<std::uint64_t> freeBytes(const std::string& path) {
+  struct statvfs info {};
+  if (::statvfs(path.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool isSymlink(const std::string& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+void setFileMode(const std::string& path, unsigned mode) { ::chmod(path.c_str(), static_cast<mode_t>(mode)); }
+
+namespace {
+
+bool writeAll(int fd, const std::string& contents) {
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool replaceFileAtomically(const std::string& path, const std::string& contents) {
+  const std::string temporary = path + ".new";
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The shell's equivalent of the Windows command: change into the game's directory,
+// then start its program there, only if the change worked.
+std::string gameStartCommand(const char* installDir) {
+  std::ostringstream command;
+  command << "cd " << installDir << "/details && \"./Quarvel.exe\"";
+  return command.str();
+}
+
+void runCommand(const std::string& command) {
+  // The game's exit status is of no interest to the launcher.
+  [[maybe_unused]] const int status = std::system(command.c_str());
+}
+
+}  // namespace platform

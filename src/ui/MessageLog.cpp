@@ -1,0 +1,43 @@
+#include "app/Check.h"
+#include "app/Launcher.h"
+
+#include <SDL_ttf.h>
+
+namespace {
+
+// The log's blue. The text library treats an alpha of 0 as fully transparent, so the
+// colour is passed opaque to show on the black window.
+constexpr SDL_Color logTextColour{0, 127, 225, 255};
+
+// Opened on the first line of the process and kept open until the process ends.
+TTF_Font* logFont() {
+  static TTF_Font* const font = TTF_OpenFont("LTYPE.TTF", 12);
+  QUARVEL_CHECK(font);
+  return font;
+}
+
+}  // namespace
+
+void Launcher::addLogLine(const std::string& text) {
+  std::lock_guard lock(logMutex);
+  SurfacePtr surface(TTF_RenderText_Solid(logFont(), text.c_str(), logTextColour));
+  log.push_back(LogLine{text, std::move(surface)});
+}
+
+void Launcher::replaceLastLogLine(const std::string& text) {
+  {
+    std::lock_guard lock(logMutex);
+    QUARVEL_CHECK(!log.empty());
+    log.pop_back();
+  }
+  // A second hold of the lock: the mutex is not recursive.
+  addLogLine(text);
+}
+
+std::vector<std::string> Launcher::logLines() const {
+  std::lock_guard lock(logMutex);
+  std::vector<std::string> lines;
+  lines.reserve(log.size());
+  for (const LogLine& line : log) lines.push_back(line.text);
+  return lines;
+}

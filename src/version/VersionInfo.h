@@ -1,0 +1,32 @@
+#pragma once
+
+#include <istream>
+#include <memory>
+#include <string>
+
+// What one line of a version file says about a build.
+struct VersionInfo {
+  VersionInfo(std::string version, std::string buildDate, std::string packageFile)
+      : version(std::move(version)), buildDate(std::move(buildDate)), packageFile(std::move(packageFile)) {}
+
+  std::string version;      // the 12-character line, blanks turned into underscores
+  std::string buildDate;    // "15 March, 2019"
+  std::string packageFile;  // "quarvel " + line as stored + ".zip"
+};
+
+constexpr std::size_t versionLineLength = 12;
+
+// The first line of a text stream, without its line feed or a carriage return before it.
+std::string readFirstLine(std::istream& in);
+
+// The record for one version line; empty unless the line is exactly 12 characters.
+std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line);
+
+// "January".."December" for 1..12, "<unknown month>" otherwise.
+std::string monthName(int month);
+
+// Every underscore becomes a blank: the way back from a version to its stored line.
+std::string restoreSpaces(const std::string& text);
+
+// Every blank becomes "%20"; nothing else is escaped.
+std::string encodeSpaces(const std::string& text);

@@ -1,0 +1,72 @@
+#include "app/Launcher.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <fstream>
+
+std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) {
+  std::ifstream file(path);
+  if (!file) {
+    addLogLine(std::string("    Could not find file ") + path);
+    return nullptr;
+  }
+  const std::string line = readFirstLine(file);
+  file.close();
+  auto record = parseVersionLine(line);
+  if (!record) addLogLine(std::string("    Could not read file ") + path + ". It may be corrupted");
+  return record;
+}
+
+void Launcher::checkInstalledVersion() {
+  addLogLine("Checking for installed version...");
+  sleepFor(stageDelay);
+  const auto record = readVersionFile(versionFileName);
+  if (!record) {
+    addLogLine("    No existing installation found.");
+  } else {
+    installedVersion = *record;
+    addLogLine("    Installed version is " + installedVersion.version + " (built " + installedVersion.buildDate + ").");
+  }
+  stage.store(CheckLatestVersion, std::memory_order_release);
+}
+
+void Launcher::checkLatestVersion() {
+  addLogLine("Checking for latest version...");
+  sleepFor(stageDelay);
+  const std::string address = serverUrl + versionFileName;
+  downloadFile(address.c_str(), "temp.txt");
+  const auto record = readVersionFile("temp.txt");
+  std::remove("temp.txt");
+
+  if (!record) {
+    addLogLine("Error: Failed to contact server. Check internet connection.");
+    if (!installedVersion.version.empty()) {
+      addLogLine("Continuing to use installed version (" + installedVersion.version + ").");
+      stage.store(ReportReady, std::memory_order_release);
+    }
+    return;
+  }
+
+  latestVersion = *record;
+  addLogLine("    Latest version is " + latestVersion.version + " (built " + latestVersion.buildDate + ").");
+  if (latestVersion.version == installedVersion.version) {
+    addLogLine("Already at latest version.");
+    stage.store(ReportReady, std::memory_order_release);
+  } else {
+    addLogLine("An update is required.");
+    stage.store(DownloadPackage, std::memory_order_release);
+  }
+}
+
+void Launcher::reportReady() {
+  readyToLaunch = true;
+  if (!latestVersion.version.empty() && latestVersion.version != installedVersion.version) {
+    // Written through a temporary file and a rename, so that a crash leaves the old
+    // line or the new one. A failure goes unreported: the next run offers the update again.
+    platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version));
+  }
+  if (!latestVersion.version.empty())
+    addLogLine("Quarvel is up to date!");
+  else
+    addLogLine("Quarvel version " + installedVersion.version + " is ready to play!");
+}
