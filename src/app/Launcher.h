@@ -61,11 +61,15 @@ class Launcher : public SDLHandler {
   void requestStop();
   bool waitForWorkers(Milliseconds limit);
 
+  // True when no stage routine is running and the sequencer has acted on the last store.
+  bool pipelineIdle() const { return runningWorkers.load() == 0 && stage.load() == lastStage; }
   UpdateStage currentStage() const { return stage.load(); }
   bool isReadyToLaunch() const { return readyToLaunch.load(); }
   bool isButtonPressed() const { return buttonPressed; }
 
  private:
+  friend struct LauncherProbe;  // tests set up and read state between stages
+
   void runStage(UpdateStage s);
   void startStage(UpdateStage s);
   bool extractEntries(zip* archive);
