@@ -8,7 +8,7 @@ namespace {
 // How long shutdown waits for a stage to reach a point where it can stop. A
 // transfer stalled inside the network library cannot be reached in time; then the
 // process ends without tearing the launcher down under the blocked worker.
-constexpr Milliseconds shutdownGrace{800};
+constexpr Milliseconds shutdownGrace{400};
 
 }  // namespace
 

@@ -38,19 +38,6 @@ bool passesThroughSymlink(const std::string& target) {
   });
 }
 
-// The permission bits the archive stores for an entry, without setuid, setgid and
-// sticky. The owner always keeps read and write (and search on directories), so
-// that the next update can replace what this one wrote.
-unsigned entryMode(zip_t* archive, zip_uint64_t index, bool directory) {
-  zip_uint8_t system = 0;
-  zip_uint32_t attributes = 0;
-  unsigned mode = directory ? 0755 : 0644;
-  if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 && system == ZIP_OPSYS_UNIX &&
-      ((attributes >> 16) & 0777) != 0)
-    mode = (attributes >> 16) & 0777;
-  return mode | (directory ? 0700u : 0600u);
-}
-
 std::uint64_t declaredSize(zip_t* archive, zip_int64_t n) {
   std::uint64_t total = 0;
   for (zip_int64_t i = 0; i < n; ++i) {
@@ -72,7 +59,7 @@ std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const char* instal
   return line.str();
 }
 
-enum class CopyResult { Copied, OpenFailed, ReadFailed, Interrupted };
+enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, Interrupted };
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
                      char* buffer, const std::atomic<bool>& stop) {
@@ -80,6 +67,7 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
   if (!file) return CopyResult::OpenFailed;
   // A file that cannot be created swallows the data: the entry is read and dropped.
   std::ofstream out(target, std::ios::out | std::ios::binary | std::ios::trunc);
+  const CopyResult done = out.is_open() ? CopyResult::Copied : CopyResult::Dropped;
   std::uint64_t sum = 0;
   while (sum != stat.size) {
     const zip_int64_t r = zip_fread(file.get(), buffer, readBufferSize);
@@ -90,10 +78,20 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
     if (stop.load(std::memory_order_relaxed)) return CopyResult::Interrupted;
   }
   // Only a read past the end makes libzip compare the entry's checksum.
-  return zip_fread(file.get(), buffer, readBufferSize) == 0 ? CopyResult::Copied : CopyResult::ReadFailed;
+  return zip_fread(file.get(), buffer, readBufferSize) == 0 ? done : CopyResult::ReadFailed;
 }
 
 }  // namespace
+
+unsigned entryMode(zip_t* archive, std::uint64_t index, bool directory) {
+  zip_uint8_t system = 0;
+  zip_uint32_t attributes = 0;
+  unsigned mode = directory ? 0755 : 0644;
+  if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 && system == ZIP_OPSYS_UNIX &&
+      ((attributes >> 16) & 0777) != 0)
+    mode = (attributes >> 16) & 0777;
+  return mode | (directory ? 0700u : 0600u);
+}
 
 std::string targetPath(const std::string& entryName, const std::string& installDir) {
   const std::size_t slash = entryName.find('/');
@@ -162,6 +160,7 @@ bool Launcher::extractEntries(zip_t* archive) {
     if (!directory) {
       switch (copyEntry(archive, index, stat, target, buffer.get(), stopping)) {
         case CopyResult::Copied: break;
+        case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
         case CopyResult::OpenFailed: return abortExtraction("    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction("    Failed to read file " + target);
         case CopyResult::Interrupted: return false;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+struct zip;
+
 // "    Downloaded 4 MiB." for a file of 5,000,000 bytes: whole MiB, remainder dropped.
 std::string downloadedSizeLine(std::uint32_t bytes);
 
@@ -19,3 +21,8 @@ int progressPercent(int k, std::int64_t n);
 
 // "    Extracting file 3 / 8 (38%): Top/details/a.dll"
 std::string progressLine(int k, std::int64_t n, const char* entryName);
+
+// The permission bits an entry gets on disk: those the archive stores, without setuid,
+// setgid and sticky, else 0644 for files and 0755 for directories. The owner always
+// keeps read and write (and search on directories), so the next update can replace it.
+unsigned entryMode(zip* archive, std::uint64_t index, bool directory);

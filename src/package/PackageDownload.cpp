@@ -14,6 +14,13 @@ void Launcher::downloadPackage() {
   const std::string& packageFile = latestVersion.packageFile;
   addLogLine("Downloading package \"" + packageFile + "\"...");
   sleepFor(stageDelay);
+  // The name comes from the server; one with a folder in it could point the download
+  // anywhere, so it is not fetched and the extraction finds no package.
+  if (packageFile.find_first_of("/\\") != std::string::npos) {
+    addLogLine("    The package name holds a folder separator; it is not downloaded.");
+    stage.store(ExtractPackage, std::memory_order_release);
+    return;
+  }
   const std::string url = encodeSpaces(serverUrl + packageFile);
   downloadFile(url.c_str(), packageFile.c_str());
 

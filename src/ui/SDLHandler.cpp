@@ -11,7 +11,12 @@
 #define QUARVEL_SDL_SUBSYSTEMS \
   ( SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER )
 
-SDLHandler::SdlSession::SdlSession() { QUARVEL_CHECK(SDL_Init(QUARVEL_SDL_SUBSYSTEMS) == 0); }
+SDLHandler::SdlSession::SdlSession() {
+  // The window's quit event is not one of the ways to close the launcher, so SDL must
+  // not turn SIGINT and SIGTERM into one: they keep their usual effect of ending it.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  QUARVEL_CHECK(SDL_Init(QUARVEL_SDL_SUBSYSTEMS) == 0);
+}
 SDLHandler::SdlSession::~SdlSession() { SDL_Quit(); }
 
 SDLHandler::TtfSession::TtfSession() { QUARVEL_CHECK(TTF_Init() == 0); }

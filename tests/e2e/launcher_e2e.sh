@@ -33,6 +33,7 @@ NGINX_PREFIX=""
 STALL_PID=""
 LAUNCHER_PID=""
 WID=""
+FIRST_DIR=""
 WIN_X=0
 WIN_Y=0
 PASSED=0
@@ -69,7 +70,7 @@ die() {
 dump_logs() {
   local file
   for file in "${LOG_FILES[@]}"; do
-    [[ -e $file ]] || continue
+    [[ -s $file ]] || continue
     echo "# ---- $file"
     sed 's/^/#   /' "$file" | tail -n 60
   done
@@ -93,7 +94,16 @@ file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
 file_size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
 file_mode() { stat -c %a -- "$1" 2>/dev/null; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-is_running() { [[ -n $1 ]] && kill -0 "$1" 2>/dev/null; }
+not() { ! "$@"; }
+sleep_ms() { sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
+
+# An exited child stays a zombie until the shell reaps it; both count as gone.
+is_running() {
+  local state=""
+  [[ -n $1 ]] || return 1
+  { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
+  [[ -n $state && $state != Z ]]
+}
 
 # Copies a screenshot to the screenshot directory, when there is one.
 keep_shot() {
@@ -141,11 +151,7 @@ stop_pid() {
   local pid=$1
   is_running "$pid" || return 0
   kill -TERM "$pid" 2>/dev/null || true
-  local i
-  for i in $(seq 30); do
-    is_running "$pid" || break
-    sleep 0.1
-  done
+  wait_until 3 not is_running "$pid" || true
   kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
@@ -157,7 +163,8 @@ start_xvfb() {
   XVFB_PID=$!
   LOG_FILES+=("$TMP/xvfb.log")
   wait_until 10 grep -q '^[0-9][0-9]*$' "$display_file" || die "Xvfb did not start"
-  export DISPLAY=":$(head -n 1 "$display_file")"
+  DISPLAY=":$(head -n 1 "$display_file")"
+  export DISPLAY
 }
 
 # The game is a script that records where it was started, so the test can tell that
@@ -178,18 +185,21 @@ make_package() {
   printf 'level one\n' >"$root/Top/data/level1.txt"
   chmod 644 "$root/Top/data/level1.txt"
   : >"$root/Top/data/empty.dat"
+  # Random data does not compress, so it is stored as is; small packages are deflated.
+  local method=()
   if ((extra_mib > 0)); then
     head -c "$((extra_mib * 1048576))" /dev/urandom >"$root/Top/data/big.bin"
+    method=(-0)
   fi
   mkdir -p "$server_dir"
-  (cd "$root" && zip -q -0 -r "$server_dir/quarvel $version.zip" Top)
+  (cd "$root" && zip -q "${method[@]}" -r "$server_dir/quarvel $version.zip" Top)
   printf '%s' "$version" >"$server_dir/latest_version.txt"
 }
 
 # Serves ROOT_DIR on the launcher's port; a RATE limits package downloads.
 start_nginx() {
   local root_dir=$1 rate=${2:-}
-  port_open && die "port $PORT is already in use; stop what holds it or run this test in a private network namespace (see the header of $0)"
+  port_open && die "port $PORT is already in use before starting nginx"
   NGINX_PREFIX=$TMP/nginx-$(basename "$root_dir")
   mkdir -p "$NGINX_PREFIX"
   local user_line="" temp_paths="" module throttle=""
@@ -227,10 +237,11 @@ EOF
 }
 
 stop_nginx() {
+  [[ -n $NGINX_PID ]] || return 0
   stop_pid "$NGINX_PID"
   NGINX_PID=""
   # The master ends its worker on TERM; the port must be free for what comes next.
-  wait_until 5 bash -c "! (exec 3<>/dev/tcp/127.0.0.1/$PORT) 2>/dev/null" || true
+  wait_until 5 not port_open || true
 }
 
 # A server that answers the request line, promises a body and then sends nothing,
@@ -276,22 +287,32 @@ new_workdir() {
 # start_launcher DIR NAME: runs the launcher in DIR and finds its window.
 start_launcher() {
   local dir=$1 name=$2
+  # Nothing may be left held from an earlier run: the new window would receive it.
+  xdo 5 keyup q || true
   (cd "$dir" && exec "$BIN_DIR/quarvel-launcher") >"$TMP/$name.out" 2>"$TMP/$name.err" &
   LAUNCHER_PID=$!
   LOG_FILES+=("$TMP/$name.out" "$TMP/$name.err")
-  WID=$(timeout 10 xdotool search --sync --name '^Quarvel Launcher$' 2>/dev/null | head -n 1) || WID=""
+  WID=$(xdo 10 search --sync --name '^Quarvel Launcher$' | head -n 1) || WID=""
   if [[ -z $WID ]]; then
     not_ok "$name: the launcher window appears"
     stop_launcher_hard
     return 1
   fi
-  local X Y WIDTH HEIGHT
-  eval "$(xdotool getwindowgeometry --shell "$WID" | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
+  local X=0 Y=0 WIDTH=0 HEIGHT=0
+  eval "$(xdo 5 getwindowgeometry --shell "$WID" | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
   WIN_X=$X WIN_Y=$Y
   if [[ $WIDTH != 640 || $HEIGHT != 480 ]]; then
     not_ok "$name: the launcher window is 640x480 (is ${WIDTH}x$HEIGHT)"
+    stop_launcher_hard
     return 1
   fi
+}
+
+# xdo SECONDS ARGS...: xdotool that cannot hang the test.
+xdo() {
+  local seconds=$1
+  shift
+  timeout "$seconds" xdotool "$@" 2>/dev/null
 }
 
 stop_launcher_hard() {
@@ -299,17 +320,17 @@ stop_launcher_hard() {
   LAUNCHER_PID=""
 }
 
-# Sends Q to the window and records one check: the process must end with status 0
-# within QUIT_LIMIT_MS of the key press.
+# Presses Q and records one check: the process must end with status 0 within
+# QUIT_LIMIT_MS of the key press.
 quit_with_q() {
-  local name=$1 pid=$LAUNCHER_PID
-  local start state status=0
+  local name=$1 pid=$LAUNCHER_PID start status=0
+  xdo 5 windowfocus "$WID" || true
   start=$(now_ms)
-  xdotool key --window "$WID" q 2>/dev/null || true
-  # An exited child stays a zombie until the shell reaps it; both count as gone.
-  while :; do
-    state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) || state=""
-    [[ -n $state && $state != Z ]] || break
+  # Typed through XTEST like a real key. "key --window" mixes XTEST and XSendEvent:
+  # when the window closes between press and release, the release is lost and Q stays
+  # held in the server, where the next launcher reads it as a quit at once.
+  xdo 5 key q || true
+  while is_running "$pid"; do
     if (($(now_ms) - start > 5000)); then
       stop_launcher_hard
       not_ok "$name: Q ends the launcher within 1 s (still running after 5 s)"
@@ -320,7 +341,7 @@ quit_with_q() {
   local elapsed=$(($(now_ms) - start))
   wait "$pid" || status=$?
   LAUNCHER_PID=""
-  check "$name: Q ends the launcher with status 0 within 1 s (status $status, ${elapsed} ms)" \
+  check "$name: Q ends the launcher with status 0 within 1 s (status $status, $elapsed ms)" \
     test "$status" = 0 -a "$elapsed" -le "$QUIT_LIMIT_MS"
 }
 
@@ -331,7 +352,7 @@ screenshot() {
 # "R G B" of one window pixel in a screenshot.
 pixel() {
   local png=$1 x=$(($2 + WIN_X)) y=$(($3 + WIN_Y))
-  convert "$png" -format "%[fx:round(255*p{$x,$y}.r)] %[fx:round(255*p{$x,$y}.g)] %[fx:round(255*p{$x,$y}.b)]" info:
+  convert "$png" -format "%[fx:round(255*p{$x,$y}.r)] %[fx:round(255*p{$x,$y}.g)] %[fx:round(255*p{$x,$y}.b)]\n" info: 2>/dev/null
 }
 
 # The button's looks: enabled is a bright blue, pressed a darker blue, disabled a
@@ -371,15 +392,15 @@ wait_for_look() {
 }
 
 shot_and_test() {
-  local file=$1
-  shift
-  screenshot "$file" && "$@" "$file" "${@:2:0}"
+  local file=$1 predicate=$2
+  shift 2
+  screenshot "$file" && "$predicate" "$file" "$@"
 }
 
 click_button() {
-  xdotool mousemove --window "$WID" "$BUTTON_X" "$BUTTON_Y" 2>/dev/null
+  xdo 5 mousemove --window "$WID" "$BUTTON_X" "$BUTTON_Y" || true
   sleep 0.1
-  xdotool click 1 2>/dev/null
+  xdo 5 click 1 || true
 }
 
 launch_lines() { grep -cFx -- "$GAME_COMMAND" "$1" || true; }
@@ -436,14 +457,14 @@ test_first_run() {
   # Holding the button down shows the pressed look; the release starts the game again.
   rm -f "$TMP/marker"
   local pressed=$TMP/pressed.png
-  xdotool mousedown 1 2>/dev/null
+  xdo 5 mousedown 1 || true
   if wait_for_look 3 "$pressed" looks_pressed "$ready"; then
     ok "first-run: the held button shows the pressed look, darker than the enabled one"
   else
     not_ok "first-run: the held button shows the pressed look (pixel $(pixel "$pressed" $BUTTON_X $BUTTON_Y))"
   fi
   keep_shot "$pressed" pressed.png
-  xdotool mouseup 1 2>/dev/null
+  xdo 5 mouseup 1 || true
   check "first-run: releasing the held button starts the game again" wait_until 5 test -s "$TMP/marker"
   check "first-run: stdout holds the launch line once per click" test "$(launch_lines "$TMP/first-run.out")" = 2
 
@@ -460,6 +481,11 @@ log_box_drawn() {
   [[ "$(pixel "$shot" 19 270)" == "0 0 0" && "$(pixel "$shot" 620 270)" == "0 0 0" ]]
 }
 
+# new_requests_match LINES TEXT: an access log line after the first LINES holds TEXT.
+new_requests_match() {
+  tail -n +"$(($1 + 1))" "$NGINX_PREFIX/access.log" | grep -qF -- "$2"
+}
+
 # Second run on the installed build: the server names the same build, so nothing is fetched.
 test_second_run() {
   local w=$FIRST_DIR
@@ -469,13 +495,14 @@ test_second_run() {
   zip_stamp=$(stat -c '%i %Y' "$w/quarvel $VERSION_1.zip")
   start_launcher "$w" second-run || return 0
 
+  check "second-run: latest_version.txt is requested" \
+    wait_until 10 new_requests_match "$before" '"GET /latest_version.txt HTTP/1.1" 200'
   local shot=$TMP/second-ready.png
   check "second-run: the button becomes enabled" wait_for_look 10 "$shot" looks_enabled
   keep_shot "$shot" second-run-ready.png
-  local requests
-  requests=$(tail -n +"$((before + 1))" "$NGINX_PREFIX/access.log")
-  check "second-run: latest_version.txt is requested" grep -qF '"GET /latest_version.txt HTTP/1.1" 200' <<<"$requests"
-  check "second-run: the package is not requested again" bash -c '! grep -qF .zip' <<<"$requests"
+  # A needless download would start about 300 ms after the version check; allow for it.
+  sleep 1
+  check "second-run: the package is not requested again" not new_requests_match "$before" .zip
   check "second-run: latest_version.txt and the package are left untouched" \
     test "$(stat -c '%i %Y' "$w/latest_version.txt")" = "$version_stamp" \
     -a "$(stat -c '%i %Y' "$w/quarvel $VERSION_1.zip")" = "$zip_stamp" \
@@ -517,70 +544,6 @@ test_offline_fresh() {
   quit_with_q offline-fresh
 }
 
-# The window manager's close button arrives as a WM_DELETE_WINDOW message; there is no
-# window manager here, so the message is sent the way one would send it.
-test_close_button() {
-  local w
-  w=$(new_workdir close-button)
-  start_launcher "$w" close-button || return 0
-  sleep 0.5
-  local pid=$LAUNCHER_PID start status=0
-  start=$(now_ms)
-  send_close_request "$WID" || true
-  local state
-  while :; do
-    state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) || state=""
-    [[ -n $state && $state != Z ]] || break
-    if (($(now_ms) - start > 5000)); then
-      stop_launcher_hard
-      not_ok "close-button: the close request ends the launcher within 1 s (still running after 5 s)"
-      return 0
-    fi
-    sleep 0.005
-  done
-  local elapsed=$(($(now_ms) - start))
-  wait "$pid" || status=$?
-  LAUNCHER_PID=""
-  check "close-button: the close request ends the launcher with status 0 within 1 s (status $status, ${elapsed} ms)" \
-    test "$status" = 0 -a "$elapsed" -le "$QUIT_LIMIT_MS"
-}
-
-send_close_request() {
-  timeout 5 python3 -c '
-import ctypes, sys
-x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
-x11.XOpenDisplay.restype = ctypes.c_void_p
-x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-x11.XInternAtom.restype = ctypes.c_ulong
-x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
-x11.XFlush.argtypes = [ctypes.c_void_p]
-x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-class ClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
-
-class Event(ctypes.Union):
-    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
-
-display = x11.XOpenDisplay(None)
-if not display:
-    sys.exit("cannot open the display")
-window = int(sys.argv[1])
-event = Event()
-event.xclient.type = 33  # ClientMessage
-event.xclient.window = window
-event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-event.xclient.format = 32
-event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-x11.XSendEvent(display, window, 0, 0, ctypes.byref(event))
-x11.XFlush(display)
-x11.XCloseDisplay(display)
-' "$1"
-}
-
 # A newer build that downloads slowly: Q must not wait for the download to finish,
 # and the half-downloaded build must not be recorded as installed.
 test_slow_download() {
@@ -604,7 +567,7 @@ test_slow_download() {
   check "slow-download: the button is disabled while downloading" looks_disabled "$shot"
   quit_with_q slow-download
   check "slow-download: latest_version.txt does not name $VERSION_2" \
-    bash -c '! grep -qF "$1" "$2" 2>/dev/null' _ "$VERSION_2" "$w/latest_version.txt"
+    test "$(cat "$w/latest_version.txt" 2>/dev/null)" != "$VERSION_2"
   check "slow-download: nothing is unpacked from the partial package" test ! -e "$w/game"
 }
 
@@ -619,7 +582,7 @@ test_stalled_server() {
     wait_until 5 grep -qF 'GET /latest_version.txt HTTP/1.1' "$TMP/stall.log"
   # Give the launcher time to settle into waiting for the body that never comes.
   local waited=$(($(now_ms) - start))
-  ((waited >= 1500)) || sleep "$(printf '0.%03d' $((1500 - waited)))"
+  ((waited >= 1500)) || sleep_ms $((1500 - waited))
   local shot=$TMP/stalled.png
   screenshot "$shot" || true
   keep_shot "$shot" stalled.png
@@ -631,6 +594,7 @@ test_stalled_server() {
 main() {
   parse_args "$@"
   require_tools
+  port_open && die "port $PORT is already in use; stop what holds it or run this test in a private network namespace (see the header of $0)"
   # The launcher's requests must go straight to the local server.
   unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
   TMP=$(mktemp -d /tmp/quarvel-e2e.XXXXXX)
@@ -650,7 +614,6 @@ main() {
 
   test_offline_installed
   test_offline_fresh
-  test_close_button
 
   start_nginx "$TMP/slow-server" 200k
   test_slow_download

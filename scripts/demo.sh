@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The launcher's whole cycle on this machine: builds in Release, publishes the demo game
+# as a build into a local server folder, serves that folder on 127.0.0.1:8470 and starts
+# the launcher in its own working directory. Run it again to see "Already at latest
+# version."; publish a newer build with --publish to see the launcher update to it.
+#
+#   scripts/demo.sh                        first run: installs build 1.0, then starts it
+#   scripts/demo.sh --publish "1.1 20261206"   publishes a second build, then runs
+#   scripts/demo.sh --reset                forgets the server folder and the installation
+#   scripts/demo.sh --headless             runs under Xvfb and clicks Launch by itself
+#                                          (the default when there is no DISPLAY)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+source scripts/lib/serve.sh
+
+publish_line="" headless=0
+[ -n "${DISPLAY:-}" ] || headless=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --publish) publish_line=${2:?--publish needs a 12-character version line}; shift 2 ;;
+    --reset) rm -rf build/demo; shift ;;
+    --headless) headless=1; shift ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+demo=$repo/build/demo
+server_dir=$demo/server player=$demo/player state=$demo/state
+bin=$repo/build/bin
+
+build() {
+  scripts/install-deps.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build -j"$(nproc)" --target quarvel-launcher quarvel-publish quarvel-demo-game
+}
+
+publish() {  # line
+  printf '%s\n' "$1" > build/demo-build/details/build.txt
+  "$bin/quarvel-publish" build/demo-build "$1" "$server_dir"
+  echo "published build '$1' into $server_dir"
+}
+
+prepare_player() {
+  mkdir -p "$player"
+  cp "$bin"/{quarvel_splash.png,launch.png,launch_pressed.png,launch_disabled.png,quarvel_icon_black.png,LTYPE.TTF} "$player"
+}
+
+cleanup() {
+  [ -n "${launcher_pid:-}" ] && kill -9 "$launcher_pid" 2>/dev/null
+  stop_server
+  [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid" 2>/dev/null
+  true
+}
+trap cleanup EXIT
+
+# Without a display the demo plays the player's part: wait until the launcher is
+# ready, click Launch, let the game show itself, then press Q.
+run_headless() {
+  local display_file shots=$demo/screenshots wid
+  display_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+  xvfb_pid=$!
+  timeout 10 bash -c "until [ -s '$display_file' ]; do sleep 0.1; done"
+  export DISPLAY=":$(cat "$display_file")"
+  rm -f "$display_file"
+  mkdir -p "$shots"
+  (cd "$player" && exec "$bin/quarvel-launcher") &
+  launcher_pid=$!
+  wid=$(timeout 10 xdotool search --sync --name "Quarvel Launcher" | head -n1)
+  local want
+  want=$(cat "$server_dir/latest_version.txt")
+  timeout 60 bash -c "until [ \"\$(cat '$player/latest_version.txt' 2>/dev/null)\" = '$want' ]; do sleep 0.2; done"
+  sleep 1
+  import -window root "$shots/ready.png"
+  echo "launcher is ready (screenshot $shots/ready.png); clicking Launch"
+  xdotool mousemove --window "$wid" 320 420 click 1
+  sleep 2
+  import -window root "$shots/game.png"
+  timeout 15 bash -c "while pgrep -f 'game/details' >/dev/null || pgrep -x Quarvel.exe >/dev/null; do sleep 0.2; done" || true
+  # Typed through XTEST like a real key press, with the window focused.
+  xdotool windowfocus --sync "$wid"
+  xdotool key q
+  wait "$launcher_pid"
+  launcher_pid=""
+  echo "launcher closed with status 0; screenshots in $shots"
+}
+
+build
+mkdir -p "$server_dir" "$state"
+[ -f "$server_dir/latest_version.txt" ] || publish "1.0 $(date +%Y%m%d)"
+[ -z "$publish_line" ] || publish "$publish_line"
+prepare_player
+serve_folder "$server_dir" 8470 "$state"
+echo "serving $server_dir on http://127.0.0.1:8470/ with $SERVER_KIND"
+
+if [ "$headless" -eq 1 ]; then
+  run_headless
+else
+  echo "starting the launcher in $player; click Launch to play, press Q to close"
+  (cd "$player" && "$bin/quarvel-launcher")
+fi

@@ -1,0 +1,75 @@
+# Serves a folder over HTTP on 127.0.0.1 with nginx in the foreground of a background
+# subprocess; python3's http.server stands in only where nginx cannot start.
+# Source it, then: serve_folder ROOT PORT STATE_DIR [EXTRA_NGINX_DIRECTIVES]
+# It sets SERVER_PID and SERVER_KIND; stop_server ends the server again.
+
+SERVER_PID=""
+SERVER_KIND=""
+
+write_nginx_conf() {  # prefix root port extra
+  local prefix=$1 root=$2 port=$3 extra=${4:-}
+  local user_line=""
+  # As root nginx would hand its workers to "nobody", who cannot read a private folder.
+  [ "$(id -u)" -eq 0 ] && user_line="user root;"
+  mkdir -p "$prefix/logs" "$prefix/tmp"
+  cat > "$prefix/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+pid $prefix/nginx.pid;
+error_log $prefix/logs/error.log;
+events { worker_connections 64; }
+http {
+  access_log $prefix/logs/access.log;
+  client_body_temp_path $prefix/tmp/body;
+  proxy_temp_path $prefix/tmp/proxy;
+  fastcgi_temp_path $prefix/tmp/fastcgi;
+  uwsgi_temp_path $prefix/tmp/uwsgi;
+  scgi_temp_path $prefix/tmp/scgi;
+  types { application/zip zip; text/plain txt; }
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root $root;
+    $extra
+  }
+}
+CONF
+}
+
+wait_for_port() {  # port seconds
+  local deadline=$((SECONDS + $2))
+  while [ $SECONDS -lt "$deadline" ]; do
+    curl -s -o /dev/null "http://127.0.0.1:$1/" && return 0
+    kill -0 "$SERVER_PID" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+serve_folder() {
+  local root port state extra nginx_bin
+  root=$(cd "$1" && pwd) port=$2 state=$3 extra=${4:-}
+  if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
+    echo "port $port on 127.0.0.1 is already in use; stop whatever serves there first" >&2
+    return 1
+  fi
+  nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+  if [ -x "$nginx_bin" ]; then
+    write_nginx_conf "$state/nginx" "$root" "$port" "$extra"
+    "$nginx_bin" -p "$state/nginx" -e "$state/nginx/logs/error.log" -c "$state/nginx/nginx.conf" -g 'daemon off;' &
+    SERVER_PID=$! SERVER_KIND=nginx
+    wait_for_port "$port" 10 && return 0
+    echo "nginx did not start (see $state/nginx/logs/error.log); using python3's http.server" >&2
+    stop_server
+  fi
+  (cd "$root" && exec python3 -m http.server "$port" --bind 127.0.0.1) >"$state/http-server.log" 2>&1 &
+  SERVER_PID=$! SERVER_KIND=python
+  wait_for_port "$port" 10
+}
+
+stop_server() {
+  [ -n "$SERVER_PID" ] || return 0
+  kill "$SERVER_PID" 2>/dev/null || true
+  wait "$SERVER_PID" 2>/dev/null || true
+  SERVER_PID=""
+}

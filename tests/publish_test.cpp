@@ -1,0 +1,328 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+const std::string line1 = "1.0 20261205";
+const std::string line2 = "1.1 20261206";
+const std::string package1 = "quarvel 1.0 20261205.zip";
+const std::string package2 = "quarvel 1.1 20261206.zip";
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs the real tool, its output caught in files outside the working directory so
+// that they do not show up in snapshots of it.
+ToolRun runTool(std::vector<std::string> args) {
+  const fs::path out = fs::temp_directory_path() / ("quarvel-publish-out-" + std::to_string(::getpid()));
+  const fs::path err = out.string() + "-err";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  args.insert(args.begin(), QUARVEL_PUBLISH_BIN);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ToolRun run;
+  int status = 0;
+  if (spawned == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  run.out = slurp(out);
+  run.err = slurp(err);
+  fs::remove(out);
+  fs::remove(err);
+  return run;
+}
+
+std::string commandOutput(const std::string& command) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  std::string text;
+  char buffer[4096];
+  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) text.append(buffer, n);
+  return text;
+}
+
+unsigned modeOf(const fs::path& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+// Every name below dir with its modification time, mode and, for files, a hash of
+// the contents: any write, even one undone again, shows up.
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    std::string& value = state[fs::relative(entry.path(), dir).string()];
+    value =
+        std::to_string(entry.last_write_time().time_since_epoch().count()) + " " + std::to_string(modeOf(entry.path()));
+    if (entry.is_regular_file()) value += " " + std::to_string(std::hash<std::string>{}(slurp(entry.path())));
+  }
+  return state;
+}
+
+void writeFile(const fs::path& file, const std::string& contents, unsigned mode) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file, std::ios::binary) << contents;
+  fs::permissions(file, static_cast<fs::perms>(mode));
+}
+
+void makeBuild(const fs::path& root) {
+  writeFile(root / "details/Quarvel.exe", "#!/bin/sh\necho playing\n", 0755);
+  writeFile(root / "data/maps/b.map", "map b", 0644);
+  writeFile(root / "data/maps/a.map", "map a", 0644);
+  writeFile(root / "data/level1.txt", std::string(200000, 'x'), 0644);
+  writeFile(root / "readme.txt", "read me", 0600);
+  fs::create_directories(root / "saves");
+}
+
+bool holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class Publish : public testing::Test {
+ protected:
+  Publish() {
+    makeBuild(build);
+    fs::create_directory(server);
+  }
+  static ToolRun publish(const std::string& line) { return runTool({"build", line, "server"}); }
+  std::string served(const std::string& name) const { return dir.read("server/" + name); }
+
+  WorkDir dir;
+  fs::path build = dir.path() / "build";
+  fs::path server = dir.path() / "server";
+};
+
+TEST_F(Publish, PackagePassesUnzipListsFoldersFirstAndInstallsThroughTheLauncher) {
+  // A strict umask must not keep the web server, which usually runs as another user,
+  // from reading what is published.
+  const mode_t previousUmask = ::umask(077);
+  const ToolRun run = publish(line1);
+  ::umask(previousUmask);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(served("latest_version.txt"), line1);  // the 12 characters, no line end
+  EXPECT_EQ(snapshot(server).size(), 2u);          // no temporary file is left behind
+  EXPECT_EQ(modeOf(server / package1), 0644u);
+  EXPECT_EQ(modeOf(server / "latest_version.txt"), 0644u);
+
+  const std::string archive = "'server/" + package1 + "'";
+  EXPECT_EQ(std::system(("unzip -tq " + archive + " > /dev/null").c_str()), 0);
+  EXPECT_EQ(
+      commandOutput("zipinfo -1 " + archive),
+      "Quarvel/\nQuarvel/data/\nQuarvel/data/level1.txt\nQuarvel/data/maps/\nQuarvel/data/maps/a.map\n"
+      "Quarvel/data/maps/b.map\nQuarvel/details/\nQuarvel/details/Quarvel.exe\nQuarvel/readme.txt\nQuarvel/saves/\n");
+
+  fs::copy_file(server / package1, dir.path() / package1);
+  Launcher launcher{"127.0.0.1:1/"};
+  LauncherProbe::latest(launcher) = *parseVersionLine(line1);
+  ASSERT_TRUE(launcher.extractPackage()) << launcher.logLines().back();
+  for (const auto& entry : fs::recursive_directory_iterator(build)) {
+    const fs::path installed = dir.path() / "game" / fs::relative(entry.path(), build);
+    EXPECT_EQ(modeOf(installed), modeOf(entry.path())) << installed;
+    if (entry.is_regular_file()) {
+      EXPECT_EQ(slurp(installed), slurp(entry.path())) << installed;
+    }
+  }
+  EXPECT_EQ(modeOf(dir.path() / "game/details/Quarvel.exe"), 0755u);
+  EXPECT_TRUE(fs::is_directory(dir.path() / "game/saves"));
+}
+
+// Each refusal is one line on stderr and leaves every file in the work folder as it was.
+void expectRefused(const WorkDir& dir, const std::vector<std::string>& args, const std::string& reason) {
+  const auto before = snapshot(dir.path());
+  const ToolRun run = runTool(args);
+  EXPECT_EQ(run.status, 1) << args[1];
+  EXPECT_TRUE(holds(run.err, reason)) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  EXPECT_EQ(snapshot(dir.path()), before) << args[1];
+}
+
+TEST_F(Publish, RefusesUnusableLinesWithoutTouchingTheServer) {
+  ASSERT_EQ(publish(line1).status, 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {"1.0 2026120", "is 11 characters, not 12"},
+      {"1.0 202612050", "is 13 characters, not 12"},
+      {"", "is 0 characters, not 12"},
+      {"1.0 20260005", "has the month '00', not 01 to 12"},
+      {"1.0 20261305", "has the month '13'"},
+      {"1.0 2026 105", "has the month ' 1'"},
+      {"1/0 20261205", "holds '/', a folder"},
+      {"1\\0 20261205", "holds '\\', a folder"},
+      {"1.0\t20261205", "holds a control character"},
+      {"1#0 20261205", "holds '#'"},
+      {"1.0?20261205", "holds '?'"},
+      {"1%0 20261205", "holds '%'"},
+  };
+  for (const auto& [line, reason] : cases) expectRefused(dir, {"build", line, "server"}, reason);
+}
+
+TEST_F(Publish, RefusesUnusableBuildsAndServerFoldersWithoutTouchingThem) {
+  ASSERT_EQ(publish(line1).status, 0);
+  makeBuild(dir.path() / "not-executable");
+  fs::permissions(dir.path() / "not-executable/details/Quarvel.exe", static_cast<fs::perms>(0644));
+  makeBuild(dir.path() / "with-link");
+  fs::create_symlink("level1.txt", dir.path() / "with-link/data/link.txt");
+  fs::create_directories(dir.path() / "no-program/data");
+  dir.write("plain-file", "not a folder");
+
+  expectRefused(dir, {"no-program", line2, "server"}, "has no details/Quarvel.exe");
+  expectRefused(dir, {"nowhere", line2, "server"}, "'nowhere' does not exist or is not a folder");
+  expectRefused(dir, {"not-executable", line2, "server"}, "is not executable");
+  expectRefused(dir, {"with-link", line2, "server"}, "link.txt' is a symbolic link");
+  expectRefused(dir, {"build", line2, "no-server"}, "'no-server' does not exist or is not a folder");
+  expectRefused(dir, {"build", line2, "plain-file"}, "'plain-file' does not exist or is not a folder");
+  expectRefused(dir, {"build", line2, "build/data"}, "lies inside the build folder");
+  if (::geteuid() != 0) {  // root writes to any folder
+    fs::permissions(server, static_cast<fs::perms>(0555));
+    expectRefused(dir, {"build", line2, "server"}, "'server' is not writable");
+  }
+}
+
+TEST_F(Publish, RepublishingKeepsOlderPackagesAndReplacesOnlyWithForce) {
+  ASSERT_EQ(publish(line1).status, 0);
+  const std::string first = served(package1);
+  const auto firstWritten = fs::last_write_time(server / package1);
+  ASSERT_EQ(publish(line1).status, 0);  // the same build again is kept as it is
+  EXPECT_EQ(fs::last_write_time(server / package1), firstWritten);
+
+  writeFile(build / "details/Quarvel.exe", "#!/bin/sh\necho version 2\n", 0755);
+  ASSERT_EQ(publish(line2).status, 0);
+  EXPECT_EQ(served("latest_version.txt"), line2);
+  EXPECT_EQ(served(package1), first);
+
+  // A change of mode alone, or data that only grew at the end, is another build.
+  fs::permissions(build / "readme.txt", static_cast<fs::perms>(0644));
+  expectRefused(dir, {"build", line2, "server"}, "already exists with other contents; use --force");
+  fs::permissions(build / "readme.txt", static_cast<fs::perms>(0600));
+  writeFile(build / "data/maps/a.map", "map a, extended", 0644);
+  expectRefused(dir, {"build", line2, "server"}, "already exists with other contents; use --force");
+
+  ASSERT_EQ(runTool({"--force", "build", line2, "server"}).status, 0);
+  EXPECT_EQ(commandOutput("unzip -p 'server/" + package2 + "' Quarvel/data/maps/a.map"), "map a, extended");
+  EXPECT_EQ(served("latest_version.txt"), line2);
+  EXPECT_EQ(served(package1), first);
+}
+
+TEST(PublishUsage, HelpAndWrongCommandLines) {
+  const ToolRun help = runTool({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(holds(help.out, "--check SERVER_URL") && holds(help.out, "--force")) << help.out;
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{},
+                                                                                    {"build", "1.0 20261205"},
+                                                                                    {"--bogus", "a", "b", "c"},
+                                                                                    {"--check", "http://127.0.0.1:1/"},
+                                                                                    {"--check", "127.0.0.1:1"}})
+    EXPECT_EQ(runTool(args).status, 2) << (args.empty() ? "" : args.back());
+}
+
+class PublishCheck : public Publish {
+ protected:
+  PublishCheck() { EXPECT_EQ(publish(line1).status, 0); }
+
+  void serveVersion(TestServer& s, const std::string& line = line1) const {
+    s.serve("/latest_version.txt", line + "\n");
+  }
+  void servePackage(TestServer& s) const { s.serve("/" + package1, served(package1)); }
+  void serveZip(TestServer& s, const std::vector<ZipEntry>& entries) const {
+    serveVersion(s);
+    buildZip(dir.path() / "variant.zip", entries);
+    s.serve("/" + package1, dir.read("variant.zip"));
+  }
+};
+
+TEST_F(PublishCheck, PublishedFolderPassesAskedForAsTheLauncherAsks) {
+  TestServer s;
+  serveVersion(s);
+  servePackage(s);
+  const ToolRun run = runTool({"--check", s.url()});
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_TRUE(holds(run.out, "ok: latest_version.txt answers 200 with the version line '1.0 20261205'\n")) << run.out;
+  EXPECT_TRUE(holds(run.out, "ok: details/Quarvel.exe is present and executable\n")) << run.out;
+  EXPECT_FALSE(holds(run.out, "problem")) << run.out;
+  EXPECT_EQ(s.requests(), (std::vector<std::string>{"/latest_version.txt", "/quarvel%201.0%2020261205.zip"}));
+}
+
+TEST_F(PublishCheck, EveryBrokenServerFailsWithItsReason) {
+  const ZipEntry top{"Top/", "", 040755}, details{"Top/details/", "", 040755};
+  const ZipEntry program{"Top/details/Quarvel.exe", "#!/bin/sh\n", 0100755};
+  const std::pair<std::function<void(TestServer&)>, std::string> cases[] = {
+      {[&](TestServer& s) { servePackage(s); }, "problem: latest_version.txt answers 404 (an error page"},
+      {[&](TestServer& s) { s.redirect("/latest_version.txt", "/elsewhere.txt"); },
+       "problem: latest_version.txt answers 302 (a redirect, which the launcher does not follow)"},
+      {[&](TestServer& s) { serveVersion(s, "1.0 202612050"); },
+       "problem: the version line '1.0 202612050' is 13 characters, not 12"},
+      // A month outside 01 to 12 only spoils the date shown, so the package is still asked for.
+      {[&](TestServer& s) { serveVersion(s, "1.0 20261305"); }, "problem: 'quarvel 1.0 20261305.zip' answers 404"},
+      {[&](TestServer& s) { serveVersion(s); }, "problem: 'quarvel 1.0 20261205.zip' answers 404"},
+      {[&](TestServer& s) {
+         serveVersion(s);
+         s.serve("/" + package1, "<html><body>Welcome</body></html>");
+       },
+       "problem: the package does not open as a zip archive"},
+      {[&](TestServer& s) {
+         serveVersion(s);
+         s.dropAfter("/" + package1, served(package1).substr(0, 300), 1000);
+       },
+       "answers 200 but the transfer broke off"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, details, program, {"Top/data/a.txt", "a", 0100644}, {"Top/data/", "", 040755}});
+       },
+       "problem: 'Top/data/a.txt' comes before its folder's entry, so the launcher skips it"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, {"Top/data/maps/", "", 040755}, {"Top/data/", "", 040755}, details, program});
+       },
+       "problem: the launcher stops the extraction at the folder 'Top/data/maps/'"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, details, program, {"Top/../evil.txt", "x", 0100644}});
+       },
+       "problem: the launcher stops the extraction at the unsafe name 'Top/../evil.txt'"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, {"Top/data/", "", 040755}});
+       },
+       "problem: the package has no details/Quarvel.exe"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, details, {"Top/details/Quarvel.exe", "x", 0100644}});
+       },
+       "problem: details/Quarvel.exe is stored without execute permission"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, details, {"Top/details/Quarvel.exe", "x", 0}});
+       },  // no Unix bits at all
+       "problem: details/Quarvel.exe is stored without execute permission"},
+      {[&](TestServer& s) {
+         serveZip(s, {top, details, program, {"Other/", "", 040755}});
+       },
+       "problem: the package has 2 top-level folders ('Other', 'Top')"},
+  };
+  for (const auto& [serve, finding] : cases) {
+    TestServer s;
+    serve(s);
+    const ToolRun run = runTool({"--check", s.url()});
+    EXPECT_EQ(run.status, 1) << finding;
+    EXPECT_TRUE(holds(run.out, finding)) << run.out;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,72 @@
+#include "BuildTree.h"
+
+#include "Refusal.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+unsigned permissionBits(const fs::file_status& status) { return static_cast<unsigned>(status.permissions()) & 0777u; }
+
+std::vector<fs::path> sortedChildren(const fs::path& dir) {
+  std::vector<fs::path> children;
+  for (const auto& child : fs::directory_iterator(dir)) children.push_back(child.path());
+  std::sort(children.begin(), children.end(),
+            [](const fs::path& a, const fs::path& b) { return a.filename().string() < b.filename().string(); });
+  return children;
+}
+
+// A backslash in a name would be read as a folder separator by the launcher's safety check.
+void requireStorableName(const fs::path& path) {
+  if (path.filename().string().find('\\') != std::string::npos)
+    throw Refusal(quoted(path) + " has a backslash in its name, which the launcher refuses");
+}
+
+void addFolder(const fs::path& dir, const std::string& name, std::vector<PlannedEntry>& entries) {
+  for (const fs::path& child : sortedChildren(dir)) {
+    requireStorableName(child);
+    const fs::file_status status = fs::symlink_status(child);
+    const std::string childName = name + child.filename().string();
+    if (fs::is_symlink(status))
+      throw Refusal(quoted(child) +
+                    " is a symbolic link; the package stores no links, so put the file itself in the build");
+    if (fs::is_directory(status)) {
+      entries.push_back({childName + "/", child, S_IFDIR | permissionBits(status)});
+      addFolder(child, childName + "/", entries);
+    } else if (fs::is_regular_file(status)) {
+      // Found now rather than half way through writing the package into the server folder.
+      if (::access(child.c_str(), R_OK) != 0) throw Refusal(quoted(child) + " cannot be read");
+      entries.push_back({childName, child, S_IFREG | permissionBits(status)});
+    } else {
+      throw Refusal(quoted(child) + " is neither a file nor a folder");
+    }
+  }
+}
+
+}  // namespace
+
+void requireGameProgram(const fs::path& buildDir) {
+  if (!fs::is_directory(buildDir))
+    throw Refusal("the build folder " + quoted(buildDir) + " does not exist or is not a folder");
+  const fs::path program = buildDir / gameProgram;
+  const fs::file_status status = fs::symlink_status(program);
+  if (!fs::is_regular_file(status) && !fs::is_symlink(status))
+    throw Refusal("the build folder " + quoted(buildDir) + " has no " + gameProgram +
+                  ", the program the launcher starts");
+  // The player owns the installed files, so the owner's bit decides whether it starts.
+  if (fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_exec) == fs::perms::none)
+    throw Refusal(quoted(program) + " is not executable; give it mode 755 before publishing");
+}
+
+std::vector<PlannedEntry> planPackage(const fs::path& buildDir) {
+  const std::string top = std::string(packageTopFolder) + "/";
+  std::vector<PlannedEntry> entries{{top, buildDir, S_IFDIR | permissionBits(fs::status(buildDir))}};
+  addFolder(buildDir, top, entries);
+  return entries;
+}

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// One entry of the package, in the order it is written.
+struct PlannedEntry {
+  std::string name;              // "Quarvel/details/Quarvel.exe"; a folder's name ends in "/"
+  std::filesystem::path source;  // the file or folder in the build
+  unsigned mode = 0;             // file type and permission bits, as stored in the entry
+
+  bool isFolder() const { return !name.empty() && name.back() == '/'; }
+};
+
+// The single folder at the top of every package.
+inline constexpr const char* packageTopFolder = "Quarvel";
+// The program the launcher starts, relative to the top folder.
+inline constexpr const char* gameProgram = "details/Quarvel.exe";
+
+// Refuses a build the launcher could not start: no game program, or one without
+// execute permission.
+void requireGameProgram(const std::filesystem::path& buildDir);
+
+// Every file and folder of the build, each folder before its contents, names sorted
+// so that the same build always gives the same package. Symbolic links and special
+// files are refused: a link could pull in files from outside the build or loop.
+std::vector<PlannedEntry> planPackage(const std::filesystem::path& buildDir);

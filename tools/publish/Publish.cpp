@@ -1,0 +1,76 @@
+#include "Publish.h"
+
+#include "BuildTree.h"
+#include "Files.h"
+#include "PackageArchive.h"
+#include "Refusal.h"
+#include "VersionLine.h"
+#include "version/VersionInfo.h"
+
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* versionFileName = "latest_version.txt";
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+void requireUsableLine(const std::string& line) {
+  const LineVerdict verdict = judgeVersionLine(line);
+  if (verdict.fault != LineFault::None) throw Refusal(verdict.reason);
+}
+
+void requireWritableFolder(const fs::path& serverDir) {
+  if (!fs::is_directory(serverDir))
+    throw Refusal("the server folder " + quoted(serverDir) + " does not exist or is not a folder");
+  if (::access(serverDir.c_str(), W_OK | X_OK) != 0)
+    throw Refusal("the server folder " + quoted(serverDir) + " is not writable");
+}
+
+// Walking a build that holds the server folder would pack earlier packages, and the
+// one being written, into the new one.
+void requireSeparateFolders(const fs::path& buildDir, const fs::path& serverDir) {
+  const fs::path build = fs::canonical(buildDir);
+  for (fs::path dir = fs::canonical(serverDir); dir != dir.root_path(); dir = dir.parent_path())
+    if (dir == build) throw Refusal("the server folder " + quoted(serverDir) + " lies inside the build folder");
+}
+
+// A package that already holds this very build is kept as it is. One with other
+// contents may already be installed by players under the same line, so replacing
+// it takes --force.
+bool keepExistingPackage(const fs::path& package, const std::vector<PlannedEntry>& entries, bool force) {
+  if (!fs::exists(fs::symlink_status(package))) return false;
+  if (holdsSameEntries(package, entries)) return true;
+  if (!force) throw Refusal(quoted(package) + " already exists with other contents; use --force to replace it");
+  return false;
+}
+
+// Written under a temporary name and renamed, so the package's name never shows a
+// half-written file.
+void installPackage(const fs::path& package, const std::vector<PlannedEntry>& entries) {
+  TemporaryFile temporary(temporaryNameIn(package.parent_path(), ".zip"));
+  writePackage(temporary.path(), entries);
+  finishFile(temporary.path());
+  renameDurably(temporary.path(), package);
+  temporary.keep();
+}
+
+}  // namespace
+
+std::string publish(const PublishRequest& request) {
+  requireUsableLine(request.line);
+  requireGameProgram(request.buildDir);
+  requireWritableFolder(request.serverDir);
+  requireSeparateFolders(request.buildDir, request.serverDir);
+  const std::vector<PlannedEntry> entries = planPackage(request.buildDir);
+
+  const fs::path package = request.serverDir / parseVersionLine(request.line)->packageFile;
+  const bool kept = keepExistingPackage(package, entries, request.force);
+  if (!kept) installPackage(package, entries);
+  // Last, so that the server only ever names a package that is complete.
+  writeFileDurably(request.serverDir, versionFileName, request.line);
+
+  const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
+                                : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
+  return what + " and announced '" + request.line + "' in " + versionFileName;
+}

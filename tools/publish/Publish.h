@@ -1,0 +1,16 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+struct PublishRequest {
+  std::filesystem::path buildDir;
+  std::string line;
+  std::filesystem::path serverDir;
+  bool force = false;
+};
+
+// Packs the build into SERVER_DIR/"quarvel LINE.zip" and then announces LINE in
+// SERVER_DIR/latest_version.txt. Every refusal is raised before the server folder is
+// written to; returns the line that reports what was done.
+std::string publish(const PublishRequest& request);

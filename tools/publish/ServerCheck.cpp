@@ -1,0 +1,181 @@
+#include "ServerCheck.h"
+
+#include "Findings.h"
+#include "PackageLayout.h"
+#include "VersionLine.h"
+#include "package/Download.h"
+#include "package/ZipPtr.h"
+#include "version/VersionInfo.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A transfer slower than a byte a second for this long is given up. The launcher has no
+// such limit and would wait for ever, which the report then says.
+constexpr long stallSeconds = 30;
+
+struct CurlDeleter {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+class CurlLibrary {
+ public:
+  CurlLibrary() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlLibrary() { curl_global_cleanup(); }
+  CurlLibrary(const CurlLibrary&) = delete;
+  CurlLibrary& operator=(const CurlLibrary&) = delete;
+};
+
+// A private folder for the downloaded files, removed with everything in it.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string pattern = (fs::temp_directory_path() / "quarvel-check-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
+    path_ = pattern;
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  fs::path operator/(const char* name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+struct Answer {
+  CURLcode result = CURLE_OK;
+  long status = 0;
+};
+
+// The launcher's request: its URL, its write function and its file, libcurl's
+// defaults for everything else (so no redirect is followed).
+Answer fetchLikeTheLauncher(const std::string& url, const fs::path& file) {
+  CurlPtr handle(curl_easy_init());
+  FilePtr out(std::fopen(file.c_str(), "wb"));
+  if (!handle || !out) return {CURLE_FAILED_INIT, 0};
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, out.get());
+  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, stallSeconds);
+  Answer answer;
+  answer.result = curl_easy_perform(handle.get());
+  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  return answer;
+}
+
+std::string statusMeaning(long status, const std::string& takenFor) {
+  if (status >= 300 && status < 400) return " (a redirect, which the launcher does not follow)";
+  if (status >= 400) return " (an error page, which the launcher would take for " + takenFor + ")";
+  return " (not 200)";
+}
+
+std::string transferFailure(CURLcode result) {
+  if (result == CURLE_OPERATION_TIMEDOUT)
+    return "stopped sending for " + std::to_string(stallSeconds) + " s; the launcher would wait for it for ever";
+  return std::string("broke off (") + curl_easy_strerror(result) + ")";
+}
+
+// False when what arrived is not the answer a working server gives.
+bool reportAnswer(const std::string& what, const Answer& answer, const std::string& takenFor, Findings& findings) {
+  if (answer.status == 0) {
+    findings.problem(what + " could not be fetched (" + curl_easy_strerror(answer.result) + ")");
+    return false;
+  }
+  if (answer.status != 200) {
+    findings.problem(what + " answers " + std::to_string(answer.status) + statusMeaning(answer.status, takenFor));
+    return false;
+  }
+  if (answer.result != CURLE_OK) {
+    findings.problem(what + " answers 200 but the transfer " + transferFailure(answer.result));
+    return false;
+  }
+  return true;
+}
+
+std::string readVersionLine(const fs::path& file) {
+  std::ifstream in(file);
+  return readFirstLine(in);
+}
+
+// The version line the launcher would go on with, or empty when it would stop here.
+std::string checkVersionFile(const std::string& serverUrl, const ScratchFolder& scratch, Findings& findings) {
+  const fs::path file = scratch / "latest_version.txt";
+  const Answer answer = fetchLikeTheLauncher(serverUrl + "latest_version.txt", file);
+  const bool answered = reportAnswer("latest_version.txt", answer, "the file", findings);
+  if (answer.status == 0) return {};
+  const std::string line = readVersionLine(file);
+  const LineVerdict verdict = judgeVersionLine(line);
+  if (answered && (verdict.fault == LineFault::None || verdict.fault == LineFault::Month))
+    findings.ok("latest_version.txt answers 200 with the version line '" + line + "'");
+  if (verdict.fault != LineFault::None) findings.problem(verdict.reason);
+  return verdict.fault == LineFault::None || verdict.fault == LineFault::Month ? line : std::string();
+}
+
+void checkPackage(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
+                  Findings& findings) {
+  const std::string name = parseVersionLine(line)->packageFile;
+  const fs::path file = scratch / "package.zip";
+  const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + name), file);
+  const bool answered = reportAnswer("'" + name + "'", answer, "the package", findings);
+  if (answer.status == 0) return;
+
+  int error = 0;
+  // Opened as the launcher opens it, so the same files count as archives.
+  ZipPtr archive(zip_open(file.c_str(), 0, &error));
+  if (!archive) {
+    findings.problem("the package does not open as a zip archive, so the launcher stops with 'Failed to open archive'");
+    return;
+  }
+  if (answered)
+    findings.ok("'" + name + "' answers 200 with a zip archive of " + std::to_string(fs::file_size(file)) + " bytes");
+  reportLayout(archive.get(), findings);
+}
+
+}  // namespace
+
+std::string serverUrlProblem(const std::string& serverUrl) {
+  if (serverUrl.empty() || serverUrl.back() != '/' || serverUrl.find("://") != std::string::npos)
+    return "the server address must have the launcher's form host[:port][/path]/ with no scheme, e.g. 127.0.0.1:8470/";
+  return {};
+}
+
+int checkServer(const std::string& serverUrl) {
+  const CurlLibrary curl;
+  const ScratchFolder scratch;
+  Findings findings(std::cout);
+  // Only the package's address has its blanks escaped; libcurl refuses the other one.
+  if (serverUrl.find(' ') != std::string::npos)
+    findings.problem(
+        "the server address holds a blank, which the launcher sends unescaped when it asks for latest_version.txt");
+  const std::string line = checkVersionFile(serverUrl, scratch, findings);
+  if (!line.empty()) checkPackage(serverUrl, line, scratch, findings);
+  if (findings.problems() == 0) {
+    std::cout << "A player gets a clean update to '" << line << "'." << std::endl;
+    return 0;
+  }
+  std::cout << "A player would not get a clean update (" << findings.problems()
+            << (findings.problems() == 1 ? " problem)." : " problems).") << std::endl;
+  return 1;
+}

@@ -1,0 +1,117 @@
+// quarvel-publish: puts a game build on the update server, and checks a server the
+// way the launcher sees it.
+#include "Publish.h"
+#include "Refusal.h"
+#include "ServerCheck.h"
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* usage = R"(Usage:
+  quarvel-publish [--force] BUILD_DIR LINE SERVER_DIR
+  quarvel-publish --check SERVER_URL
+  quarvel-publish --help
+
+Publishing packs the game build in BUILD_DIR into SERVER_DIR/"quarvel LINE.zip"
+and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
+
+  LINE        the version line: exactly 12 characters, 4 free ones and then the
+              build date as YYYYMMDD, e.g. "1.0 20261205". Blanks count. The
+              month must be 01 to 12, and the line may not hold '/', '\', '#',
+              '?', '%' or control characters.
+  BUILD_DIR   the game build. It must hold details/Quarvel.exe, executable.
+              Every file and folder goes into the package below one top-level
+              folder "Quarvel", each folder before its contents, names sorted,
+              with their permission bits. Symbolic links and special files are
+              refused: put the file a link points to into the build instead.
+  SERVER_DIR  the folder the web server serves at the launcher's address. The
+              package is written under a temporary name and renamed into place;
+              latest_version.txt is written last, the same way, so the server
+              never names a package that is missing or half written. Older
+              packages are left in place. Nothing is written when publishing is
+              refused.
+  --force     replace an existing package of the same LINE that holds other
+              contents. Publishing the very same build again needs no --force
+              and keeps the package as it is.
+
+Checking asks SERVER_URL (host[:port][/path]/ with no scheme, the form compiled
+into the launcher) for latest_version.txt and then for the package it names,
+just as the launcher does, and prints one line per finding, "ok: ..." or
+"problem: ...". A transfer that stalls for 30 s is given up.
+
+Exit status: 0 when publishing succeeded or a player would get a clean update;
+1 when publishing was refused or failed, or the check found a problem;
+2 for a wrong command line.
+)";
+
+enum class Mode { Help, Publish, Check };
+
+struct Command {
+  Mode mode = Mode::Publish;
+  PublishRequest publish;
+  std::string serverUrl;
+};
+
+// Options come first; "--" ends them, for a line that starts with a dash.
+Command parseArguments(const std::vector<std::string>& args) {
+  Command command;
+  std::vector<std::string> operands;
+  bool options = true;
+  for (const std::string& arg : args) {
+    if (options && arg == "--")
+      options = false;
+    else if (options && (arg == "--help" || arg == "-h"))
+      return Command{Mode::Help, {}, {}};
+    else if (options && arg == "--force")
+      command.publish.force = true;
+    else if (options && arg == "--check")
+      command.mode = Mode::Check;
+    else if (options && arg.size() > 1 && arg[0] == '-')
+      throw UsageError("unknown option '" + arg + "'");
+    else
+      operands.push_back(arg);
+  }
+  if (command.mode == Mode::Check) {
+    if (operands.size() != 1 || command.publish.force)
+      throw UsageError("--check takes one SERVER_URL and nothing else");
+    if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
+    command.serverUrl = operands[0];
+  } else {
+    if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
+    command.publish.buildDir = operands[0];
+    command.publish.line = operands[1];
+    command.publish.serverDir = operands[2];
+  }
+  return command;
+}
+
+int run(const Command& command) {
+  switch (command.mode) {
+    case Mode::Help:
+      std::cout << usage;
+      return 0;
+    case Mode::Check:
+      return checkServer(command.serverUrl);
+    case Mode::Publish:
+      std::cout << publish(command.publish) << std::endl;
+      return 0;
+  }
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(parseArguments(std::vector<std::string>(argv + 1, argv + argc)));
+  } catch (const UsageError& e) {
+    std::cerr << "quarvel-publish: " << e.what() << " (see quarvel-publish --help)" << std::endl;
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "quarvel-publish: " << e.what() << std::endl;
+    return 1;
+  }
+}
