@@ -51,11 +51,4 @@ TEST_F(MessageLog, ConcurrentWritersWhileFramesRender) {
   }
 }
 
-TEST_F(MessageLog, LongLineIsKeptWhole) {
-  const std::string wide(200, 'W');
-  launcher.addLogLine(wide);
-  launcher.render();
-  EXPECT_EQ(launcher.logLines().back(), wide);
-}
-
 }  // namespace
