@@ -23,6 +23,13 @@ TEST_F(MessageLog, ReplaceSwapsOnlyTheNewestLine) {
   EXPECT_EQ(launcher.logLines(), (std::vector<std::string>{"one", "two", "progress 999"}));
 }
 
+TEST_F(MessageLog, LineWithoutSurfaceIsKeptButNotDrawn) {
+  launcher.addLogLine("");  // the text library renders nothing for an empty text
+  launcher.addLogLine("after");
+  launcher.render();
+  EXPECT_EQ(launcher.logLines(), (std::vector<std::string>{"", "after"}));
+}
+
 TEST_F(MessageLog, ConcurrentWritersWhileFramesRender) {
   constexpr int writers = 6;
   constexpr int linesEach = 150;

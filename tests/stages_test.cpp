@@ -151,11 +151,19 @@ TEST_F(Stages, PackageDownloadFailuresStillMoveOn) {
   EXPECT_EQ(launcher.logLines().back(), "    Downloaded 0 MiB.");
   EXPECT_EQ(launcher.currentStage(), ExtractPackage);
 
+  // Something in the package's place that cannot be written: no size is made up.
+  fs::remove(dir.path() / testPackage);
+  fs::create_directory(dir.path() / testPackage);
+  launcher.downloadPackage();
+  const auto lines = launcher.logLines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+            (Lines{"Failed to download file (could not write quarvel 1.0 20190315.zip).", "    No package was downloaded."}));
+
   // A name from the server with a folder in it is never used as a download path.
   LauncherProbe::latest(launcher).packageFile = "../escaped.zip";
   launcher.downloadPackage();
   EXPECT_EQ(launcher.logLines().back(), "    The package name holds a folder separator; it is not downloaded.");
-  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests().size(), 1u);  // only the first, 404 download asked the server
   EXPECT_FALSE(fs::exists(dir.path().parent_path() / "escaped.zip"));
 }
 

@@ -18,7 +18,8 @@ MakeDirResult makeDirectory(const std::string& path) {
 
 std::optional<std::uint32_t> fileSizeLow32(const std::string& path) {
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  // A folder in the package's place is no package: it has no size to report.
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(info.st_size) & 0xFFFFFFFFu);
 }
 
