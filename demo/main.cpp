@@ -56,8 +56,8 @@ int main(int, char**) {
     return 1;
   }
   {
-    Owned<SDL_Window> window(SDL_CreateWindow(("Quarvel " + line).c_str(), SDL_WINDOWPOS_CENTERED,
-                                              SDL_WINDOWPOS_CENTERED, 480, 270, 0));
+    Owned<SDL_Window> window(
+        SDL_CreateWindow(("Quarvel " + line).c_str(), SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, 480, 270, 0));
     Owned<SDL_Renderer> renderer(window ? SDL_CreateRenderer(window.get(), -1, 0) : nullptr);
     Owned<TTF_Font> title(TTF_OpenFont("DemoFont.ttf", 56));
     Owned<TTF_Font> small(TTF_OpenFont("DemoFont.ttf", 18));

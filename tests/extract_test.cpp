@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sys/stat.h>
+#include <fstream>
 
 namespace {
 
@@ -39,15 +39,16 @@ TEST_F(Extraction, NestedFoldersEmptyEntryAndPermissions) {
       {"Build-1/empty.txt", "", 0100640},
       {"Build-1/stored.bin", "stored data", 0100644, true},
   }));
-  EXPECT_EQ(log(), (Lines{"Extracting package...", "    Extracting file 8 / 8 (100%): Build-1/stored.bin", "    Done."}));
+  EXPECT_EQ(log(),
+            (Lines{"Extracting package...", "    Extracting file 8 / 8 (100%): Build-1/stored.bin", "    Done."}));
   EXPECT_EQ(launcher.currentStage(), ReportReady);
   EXPECT_EQ(fs::file_size(dir.path() / "game/details/lib/a.dll"), 2500000u);
   EXPECT_EQ(dir.read("game/empty.txt"), "");
   EXPECT_EQ(dir.read("game/stored.bin"), "stored data");
   EXPECT_EQ(mode("game/details/Quarvel.exe"), 0755u);
-  EXPECT_EQ(mode("game/details/lib/a.dll"), 0644u);           // no Unix attributes stored
+  EXPECT_EQ(mode("game/details/lib/a.dll"), 0644u);  // no Unix attributes stored
   EXPECT_EQ(mode("game/details/lib/"), 0755u);
-  EXPECT_EQ(mode("game/details/lib/read-only.dat"), 0644u);   // the owner can still replace it
+  EXPECT_EQ(mode("game/details/lib/read-only.dat"), 0644u);  // the owner can still replace it
   EXPECT_EQ(mode("game/empty.txt"), 0640u);
   EXPECT_TRUE(dir.exists(testPackage));  // the package is kept
 }
@@ -55,7 +56,8 @@ TEST_F(Extraction, NestedFoldersEmptyEntryAndPermissions) {
 TEST_F(Extraction, UpdateOverwritesAndKeepsOtherFiles) {
   dir.write("game/details/Quarvel.exe", "old program");
   dir.write("game/saves/slot1.sav", "player's save");
-  ASSERT_TRUE(extract({{"Top/", "", 040755}, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new", 0100755}}));
+  ASSERT_TRUE(
+      extract({{"Top/", "", 040755}, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new", 0100755}}));
   EXPECT_EQ(dir.read("game/details/Quarvel.exe"), "new");
   EXPECT_EQ(dir.read("game/saves/slot1.sav"), "player's save");
 }
@@ -114,12 +116,14 @@ void damage(const fs::path& file, const std::string& marker) {
 
 TEST_F(Extraction, DamagedEntryAbortsWithItsTarget) {
   // Stored data can be found and flipped directly: only the checksum tells.
-  buildZip(dir.path() / testPackage,
-           {{"Top/", "", 040755}, {"Top/good.txt", "good", 0100644}, {"Top/bad.txt", "PAYLOAD-PAYLOAD-PAYLOAD", 0100644, true}});
+  buildZip(dir.path() / testPackage, {{"Top/", "", 040755},
+                                      {"Top/good.txt", "good", 0100644},
+                                      {"Top/bad.txt", "PAYLOAD-PAYLOAD-PAYLOAD", 0100644, true}});
   damage(dir.path() / testPackage, "PAYLOAD-PAYLOAD-PAYLOAD");
   EXPECT_FALSE(launcher.extractPackage());
   const Lines lines = log();
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"    Failed to read file game/bad.txt", "    Aborting extraction."}));
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+            (Lines{"    Failed to read file game/bad.txt", "    Aborting extraction."}));
   EXPECT_EQ(launcher.currentStage(), CheckInstalledVersion);
   EXPECT_EQ(dir.read("game/good.txt"), "good");  // written before the abort: kept
 }
@@ -134,7 +138,8 @@ TEST_F(Extraction, UnsafeNamesNeverLeaveTheInstallDirectory) {
     buildZip(work.path() / testPackage, {{"Top/", "", 040755}, {"Top/a/", "", 040755}, {name, "evil", 0100644}});
     EXPECT_FALSE(l.extractPackage()) << name;
     const Lines lines = l.logLines();
-    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"    Unsafe path in package " + name, "    Aborting extraction."}));
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+              (Lines{"    Unsafe path in package " + name, "    Aborting extraction."}));
     EXPECT_FALSE(work.exists("escaped.txt")) << name;
     EXPECT_FALSE(fs::exists(work.path().parent_path() / "escaped.txt")) << name;
     EXPECT_EQ(l.currentStage(), CheckInstalledVersion);

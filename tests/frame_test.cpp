@@ -35,8 +35,8 @@ TEST(FramePacing, ExactlyOnePeriodElapsedDoesNotSleep) {
 
 TEST(FramePacing, LateFrameIsCaughtUpOnTheGrid) {
   // A frame of 180 ms: three passes follow at once, the fourth sleeps 20 ms.
-  const auto pauses = pausesFor({milliseconds(180), milliseconds(0), milliseconds(0), milliseconds(0), milliseconds(0),
-                                 milliseconds(0)});
+  const auto pauses = pausesFor(
+      {milliseconds(180), milliseconds(0), milliseconds(0), milliseconds(0), milliseconds(0), milliseconds(0)});
   const std::vector<Ticks> expected{period, Ticks::zero(), Ticks::zero(), Ticks::zero(), milliseconds(20), period};
   EXPECT_EQ(pauses, expected);
 }

@@ -30,12 +30,13 @@ class Pipeline : public testing::Test {
 };
 
 TEST_F(Pipeline, FirstRunInstallsThenLaterRunsStartAtOnce) {
-  EXPECT_EQ(run(server.url()),
-            (Lines{"Checking for installed version...", "    Could not find file latest_version.txt",
-                   "    No existing installation found.", "Checking for latest version...",
-                   "    Latest version is 1.0_20190315 (built 15 March, 2019).", "An update is required.",
-                   "Downloading package \"quarvel 1.0 20190315.zip\"...", "    Downloaded 0 MiB.", "Extracting package...",
-                   "    Extracting file 6 / 6 (100%): Top/data/empty.txt", "    Done.", "Quarvel is up to date!"}));
+  EXPECT_EQ(
+      run(server.url()),
+      (Lines{"Checking for installed version...", "    Could not find file latest_version.txt",
+             "    No existing installation found.", "Checking for latest version...",
+             "    Latest version is 1.0_20190315 (built 15 March, 2019).", "An update is required.",
+             "Downloading package \"quarvel 1.0 20190315.zip\"...", "    Downloaded 0 MiB.", "Extracting package...",
+             "    Extracting file 6 / 6 (100%): Top/data/empty.txt", "    Done.", "Quarvel is up to date!"}));
   EXPECT_TRUE(ready);
   EXPECT_EQ(dir.read("latest_version.txt"), testLine);
   EXPECT_FALSE(dir.exists("temp.txt"));
@@ -51,9 +52,10 @@ TEST_F(Pipeline, FirstRunInstallsThenLaterRunsStartAtOnce) {
 
   // No server: the installed build stays playable.
   const Lines offline = run("127.0.0.1:1/");
-  EXPECT_EQ(Lines(offline.end() - 3, offline.end()),
-            (Lines{"Error: Failed to contact server. Check internet connection.",
-                   "Continuing to use installed version (1.0_20190315).", "Quarvel version 1.0_20190315 is ready to play!"}));
+  EXPECT_EQ(
+      Lines(offline.end() - 3, offline.end()),
+      (Lines{"Error: Failed to contact server. Check internet connection.",
+             "Continuing to use installed version (1.0_20190315).", "Quarvel version 1.0_20190315 is ready to play!"}));
   EXPECT_TRUE(ready);
   EXPECT_EQ(dir.read("latest_version.txt"), testLine);
 }

@@ -6,6 +6,8 @@
 #
 # Prints one "ok - ..." / "not ok - ..." line per check; exits 0 only when all pass.
 set -euo pipefail
+# shellcheck source=../scripts/lib/serve.sh
+source "$(dirname "$0")/../scripts/lib/serve.sh"
 
 readonly LINE='1.0 20261205'
 PUBLISH=""
@@ -49,29 +51,6 @@ cleanup() {
   exit "$status"
 }
 
-write_config() {
-  local prefix=$1 root=$2 user_line="" temp_paths="" module
-  # Workers of a root master would run as nobody and could not read the private folders.
-  [[ $(id -u) != 0 ]] || user_line="user root;"
-  for module in client_body proxy fastcgi uwsgi scgi; do
-    nginx -V 2>&1 | grep -q -- "--without-http_${module}_module" ||
-      temp_paths+="${module}_temp_path $prefix/${module}_temp; "
-  done
-  cat >"$prefix/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-pid $prefix/nginx.pid;
-error_log $prefix/error.log info;
-events { worker_connections 64; }
-http {
-  access_log $prefix/access.log;
-  $temp_paths
-  default_type application/octet-stream;
-  server { listen 127.0.0.1:$PORT; root $root; }
-}
-CONF
-}
-
 # Serves ROOT on a free port; a port taken between the pick and the bind is picked again.
 start_nginx() {
   local root=$1 prefix=$TMP/nginx
@@ -79,9 +58,9 @@ start_nginx() {
   for _ in 1 2 3 4 5; do
     PORT=$(timeout 10 python3 -c \
       'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    write_config "$prefix" "$root"
-    nginx -p "$prefix" -e "$prefix/error.log" -c "$prefix/nginx.conf" -g 'daemon off;' >"$prefix/stdout.log" 2>&1 &
-    NGINX_PID=$!
+    write_nginx_conf "$prefix" "$root" "$PORT"
+    start_nginx_on "$prefix"
+    NGINX_PID=$SERVER_PID
     # shellcheck disable=SC2016 # the inner shell expands its own arguments
     timeout 10 bash -c 'until curl -s --noproxy "*" --max-time 1 -o /dev/null "$1"; do
         kill -0 "$2" || exit 1

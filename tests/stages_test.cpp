@@ -24,8 +24,8 @@ class Stages : public testing::Test {
 
 TEST_F(Stages, InstalledVersionFoundMissingOrCorrupted) {
   install("1.0 20190315\n");
-  EXPECT_EQ(launcher.logLines(),
-            (Lines{"Checking for installed version...", "    Installed version is 1.0_20190315 (built 15 March, 2019)."}));
+  EXPECT_EQ(launcher.logLines(), (Lines{"Checking for installed version...",
+                                        "    Installed version is 1.0_20190315 (built 15 March, 2019)."}));
   EXPECT_EQ(launcher.currentStage(), CheckLatestVersion);
 
   // Only the working directory's copy counts, not one inside the install directory.
@@ -41,9 +41,9 @@ TEST_F(Stages, InstalledVersionFoundMissingOrCorrupted) {
   other.write("latest_version.txt", "1.0 2019031\n");
   Launcher corrupted{server.url()};
   corrupted.checkInstalledVersion();
-  EXPECT_EQ(corrupted.logLines(),
-            (Lines{"Checking for installed version...", "    Could not read file latest_version.txt. It may be corrupted",
-                   "    No existing installation found."}));
+  EXPECT_EQ(corrupted.logLines(), (Lines{"Checking for installed version...",
+                                         "    Could not read file latest_version.txt. It may be corrupted",
+                                         "    No existing installation found."}));
 }
 
 TEST_F(Stages, NewerBuildOnServerAsksForUpdate) {
@@ -51,8 +51,9 @@ TEST_F(Stages, NewerBuildOnServerAsksForUpdate) {
   server.serve("/latest_version.txt", "1.1 20190402\n");
   dir.write("temp.txt", "left over from an earlier run");
   launcher.checkLatestVersion();
-  EXPECT_EQ(logAfter(2), (Lines{"Checking for latest version...", "    Latest version is 1.1_20190402 (built 02 April, 2019).",
-                                "An update is required."}));
+  EXPECT_EQ(logAfter(2),
+            (Lines{"Checking for latest version...", "    Latest version is 1.1_20190402 (built 02 April, 2019).",
+                   "An update is required."}));
   EXPECT_EQ(launcher.currentStage(), DownloadPackage);
   EXPECT_EQ(LauncherProbe::latest(launcher).packageFile, "quarvel 1.1 20190402.zip");
   EXPECT_FALSE(dir.exists("temp.txt"));
@@ -77,7 +78,12 @@ TEST_F(Stages, UnusableAnswersFallBackToTheInstalledBuild) {
       {"500 page", [](TestServer& s) { s.serve("/latest_version.txt", "<html>Internal error</html>", 500); }},
       {"redirect", [](TestServer& s) { s.redirect("/latest_version.txt", "/elsewhere.txt"); }},
       {"dropped", [](TestServer& s) { s.dropAfter("/latest_version.txt", "1.1 2019", 12); }},
-      {"byte order mark", [](TestServer& s) { s.serve("/latest_version.txt", "\xEF\xBB\xBF" "1.1 20190402"); }},
+      {"byte order mark",
+       [](TestServer& s) {
+         s.serve("/latest_version.txt",
+                 "\xEF\xBB\xBF"
+                 "1.1 20190402");
+       }},
       {"empty", [](TestServer& s) { s.serve("/latest_version.txt", ""); }},
   };
   for (const Case& c : cases) {
@@ -106,8 +112,9 @@ TEST_F(Stages, NoAnswerAndNothingInstalledStopsAtTwo) {
   unreachable.checkInstalledVersion();
   unreachable.checkLatestVersion();
   const auto lines = unreachable.logLines();
-  EXPECT_EQ(Lines(lines.begin() + 3, lines.end()), (Lines{"Checking for latest version...", "    Could not read file temp.txt. It may be corrupted",
-                                           "Error: Failed to contact server. Check internet connection."}));
+  EXPECT_EQ(Lines(lines.begin() + 3, lines.end()),
+            (Lines{"Checking for latest version...", "    Could not read file temp.txt. It may be corrupted",
+                   "Error: Failed to contact server. Check internet connection."}));
   EXPECT_EQ(unreachable.currentStage(), CheckLatestVersion);
   EXPECT_FALSE(dir.exists("temp.txt"));
 }
@@ -139,7 +146,8 @@ TEST_F(Stages, PackageDownloadEncodesBlanksAndReportsSize) {
   LauncherProbe::latest(launcher) = *parseVersionLine(testLine);
   server.serve("/" + testPackage, std::string(5000000, 'p'));
   launcher.downloadPackage();
-  EXPECT_EQ(launcher.logLines(), (Lines{"Downloading package \"quarvel 1.0 20190315.zip\"...", "    Downloaded 4 MiB."}));
+  EXPECT_EQ(launcher.logLines(),
+            (Lines{"Downloading package \"quarvel 1.0 20190315.zip\"...", "    Downloaded 4 MiB."}));
   EXPECT_EQ(server.requests(), Lines{"/quarvel%201.0%2020190315.zip"});
   EXPECT_EQ(fs::file_size(dir.path() / testPackage), 5000000u);
   EXPECT_EQ(launcher.currentStage(), ExtractPackage);
@@ -156,8 +164,9 @@ TEST_F(Stages, PackageDownloadFailuresStillMoveOn) {
   fs::create_directory(dir.path() / testPackage);
   launcher.downloadPackage();
   const auto lines = launcher.logLines();
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
-            (Lines{"Failed to download file (could not write quarvel 1.0 20190315.zip).", "    No package was downloaded."}));
+  EXPECT_EQ(
+      Lines(lines.end() - 2, lines.end()),
+      (Lines{"Failed to download file (could not write quarvel 1.0 20190315.zip).", "    No package was downloaded."}));
 
   // A name from the server with a folder in it is never used as a download path.
   LauncherProbe::latest(launcher).packageFile = "../escaped.zip";

@@ -26,28 +26,29 @@ TEST_P(VersionLine, YieldsRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, VersionLine,
-    testing::Values(
-        LineCase{"1.0 20190315", "1.0_20190315", "15 March, 2019", "quarvel 1.0 20190315.zip"},
-        LineCase{"r7b.20180704", "r7b.20180704", "04 July, 2018", "quarvel r7b.20180704.zip"},
-        LineCase{"ab_c20191201", "ab_c20191201", "01 December, 2019", "quarvel ab_c20191201.zip"},
-        // Month numbers outside 1 to 12, and month texts read like the standard conversion.
-        LineCase{"1.0 20191315", "1.0_20191315", "15 <unknown month>, 2019", "quarvel 1.0 20191315.zip"},
-        LineCase{"1.0 20190015", "1.0_20190015", "15 <unknown month>, 2019", "quarvel 1.0 20190015.zip"},
-        LineCase{"1.0 2019-115", "1.0_2019-115", "15 <unknown month>, 2019", "quarvel 1.0 2019-115.zip"},
-        LineCase{"1.0 20193x15", "1.0_20193x15", "15 March, 2019", "quarvel 1.0 20193x15.zip"},
-        LineCase{"1.0 2019\t915", "1.0_2019\t915", "15 September, 2019", "quarvel 1.0 2019\t915.zip"},
-        // No number at all: the build stays usable with an unnamed month.
-        LineCase{"1.0 2019ab15", "1.0_2019ab15", "15 <unknown month>, 2019", "quarvel 1.0 2019ab15.zip"},
-        LineCase{"1.0 2019 715", "1.0_2019_715", "15 <unknown month>, 2019", "quarvel 1.0 2019 715.zip"},
-        // A blank in the day becomes an underscore in the date, but stays in the file name.
-        LineCase{"1.0 2019031 ", "1.0_2019031_", "1_ March, 2019", "quarvel 1.0 2019031 .zip"}),
+    testing::Values(LineCase{"1.0 20190315", "1.0_20190315", "15 March, 2019", "quarvel 1.0 20190315.zip"},
+                    LineCase{"r7b.20180704", "r7b.20180704", "04 July, 2018", "quarvel r7b.20180704.zip"},
+                    LineCase{"ab_c20191201", "ab_c20191201", "01 December, 2019", "quarvel ab_c20191201.zip"},
+                    // Month numbers outside 1 to 12, and month texts read like the standard conversion.
+                    LineCase{"1.0 20191315", "1.0_20191315", "15 <unknown month>, 2019", "quarvel 1.0 20191315.zip"},
+                    LineCase{"1.0 20190015", "1.0_20190015", "15 <unknown month>, 2019", "quarvel 1.0 20190015.zip"},
+                    LineCase{"1.0 2019-115", "1.0_2019-115", "15 <unknown month>, 2019", "quarvel 1.0 2019-115.zip"},
+                    LineCase{"1.0 20193x15", "1.0_20193x15", "15 March, 2019", "quarvel 1.0 20193x15.zip"},
+                    LineCase{"1.0 2019\t915", "1.0_2019\t915", "15 September, 2019", "quarvel 1.0 2019\t915.zip"},
+                    // No number at all: the build stays usable with an unnamed month.
+                    LineCase{"1.0 2019ab15", "1.0_2019ab15", "15 <unknown month>, 2019", "quarvel 1.0 2019ab15.zip"},
+                    LineCase{"1.0 2019 715", "1.0_2019_715", "15 <unknown month>, 2019", "quarvel 1.0 2019 715.zip"},
+                    // A blank in the day becomes an underscore in the date, but stays in the file name.
+                    LineCase{"1.0 2019031 ", "1.0_2019031_", "1_ March, 2019", "quarvel 1.0 2019031 .zip"}),
     [](const testing::TestParamInfo<LineCase>& info) { return "line" + std::to_string(info.index); });
 
 TEST(VersionLineLength, OnlyTwelveCharactersMakeARecord) {
   EXPECT_FALSE(parseVersionLine(""));
   EXPECT_FALSE(parseVersionLine("1.0 2019031"));
   EXPECT_FALSE(parseVersionLine("1.0 201903150"));
-  EXPECT_FALSE(parseVersionLine("\xEF\xBB\xBF" "1.0 20190315"));
+  EXPECT_FALSE(
+      parseVersionLine("\xEF\xBB\xBF"
+                       "1.0 20190315"));
 }
 
 TEST(SpaceEncoding, BlanksAndUnderscores) {
@@ -76,7 +77,9 @@ TEST_F(ReadVersionFile, SameRecordWhateverTheLineEnd) {
 }
 
 TEST_F(ReadVersionFile, WrongLengthsAreReportedAsCorrupted) {
-  for (const char* text : {"", "1.0 2019031", "1.0 201903150\n", "\xEF\xBB\xBF" "1.0 20190315"}) {
+  for (const char* text : {"", "1.0 2019031", "1.0 201903150\n",
+                           "\xEF\xBB\xBF"
+                           "1.0 20190315"}) {
     dir.write("v.txt", text);
     EXPECT_FALSE(launcher.readVersionFile("v.txt")) << text;
   }

@@ -12,7 +12,9 @@ struct Rgb {
   bool operator==(const Rgb&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& out, const Rgb& c) { return out << "(" << c.r << "," << c.g << "," << c.b << ")"; }
+std::ostream& operator<<(std::ostream& out, const Rgb& c) {
+  return out << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
 
 // The whole last frame, read back from the renderer.
 class Frame {

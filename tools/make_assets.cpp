@@ -27,15 +27,32 @@ using Font = std::unique_ptr<TTF_Font, SdlDeleter>;
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + SDL_GetError()); }
 
 // One guard per library so a failed TTF_Init still shuts SDL down.
-struct SdlSession { SdlSession() { if (SDL_Init(0) != 0) fail("SDL_Init"); } ~SdlSession() { SDL_Quit(); } };
-struct TtfSession { TtfSession() { if (TTF_Init() != 0) fail("TTF_Init"); } ~TtfSession() { TTF_Quit(); } };
+struct SdlSession {
+  SdlSession() {
+    if (SDL_Init(0) != 0) fail("SDL_Init");
+  }
+  ~SdlSession() { SDL_Quit(); }
+};
+struct TtfSession {
+  TtfSession() {
+    if (TTF_Init() != 0) fail("TTF_Init");
+  }
+  ~TtfSession() { TTF_Quit(); }
+};
 
-struct Color { float r, g, b; };
+struct Color {
+  float r, g, b;
+};
 Color mix(Color a, Color b, float t) { return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t}; }
 
 // A vertical gradient with its own opacity ramp; used for fills, bevels and shadows alike.
-struct Paint { Color top, bottom; float alphaTop = 1, alphaBottom = 1; };
-struct Box { float x, y, w, h, r; };
+struct Paint {
+  Color top, bottom;
+  float alphaTop = 1, alphaBottom = 1;
+};
+struct Box {
+  float x, y, w, h, r;
+};
 Box grow(Box b, float d) { return {b.x - d, b.y - d, b.w + 2 * d, b.h + 2 * d, std::max(b.r + d, 0.f)}; }
 
 // Every canvas starts opaque black so rounded corners match the window background.
@@ -87,9 +104,8 @@ void haloBox(SDL_Surface* s, const Box& b, Color c, float alpha, float spread) {
   });
 }
 void ellipseGlow(SDL_Surface* s, float cx, float cy, float rx, float ry, Color c, float alpha) {
-  shade(s, {0, 0, 1, 1, 0}, {c, c, alpha, alpha}, [&](float x, float y) {
-    return std::pow(std::max(0.f, 1 - std::hypot((x - cx) / rx, (y - cy) / ry)), 2.f);
-  });
+  shade(s, {0, 0, 1, 1, 0}, {c, c, alpha, alpha},
+        [&](float x, float y) { return std::pow(std::max(0.f, 1 - std::hypot((x - cx) / rx, (y - cy) / ry)), 2.f); });
 }
 
 // Text is handled as an alpha mask so it can be tinted, blurred and shadowed.
@@ -113,15 +129,18 @@ void stamp(Mask& m, TTF_Font* font, const std::string& text, int penX) {
   if (!rgba) fail("SDL_ConvertSurfaceFormat");
   for (int y = 0; y < std::min(rgba->h, m.h); ++y)
     for (int x = 0; x < rgba->w && penX + x < m.w; ++x)
-      m.at(penX + x, y) = std::max(m.at(penX + x, y), static_cast<Uint8*>(rgba->pixels)[y * rgba->pitch + x * 4 + 3] / 255.f);
+      m.at(penX + x, y) =
+          std::max(m.at(penX + x, y), static_cast<Uint8*>(rgba->pixels)[y * rgba->pitch + x * 4 + 3] / 255.f);
 }
 
 // Extra `tracking` pixels between letters means laying glyphs out one at a time,
 // so plain text is rendered whole to keep the font's kerning.
 Mask textMask(TTF_Font* font, const std::string& text, int tracking = 0) {
   std::vector<std::string> pieces;
-  if (tracking == 0) pieces.push_back(text);
-  else for (char c : text) pieces.emplace_back(1, c);
+  if (tracking == 0)
+    pieces.push_back(text);
+  else
+    for (char c : text) pieces.emplace_back(1, c);
   std::vector<int> pens{0};
   int h = 0;
   for (const std::string& piece : pieces) {
@@ -160,12 +179,20 @@ void drawMask(SDL_Surface* s, const Mask& m, int ox, int oy, const Paint& p) {
   shade(s, ink, p, [&](float x, float y) { return m.get(static_cast<int>(x) - ox, static_cast<int>(y) - oy); });
 }
 
-struct Glow { Color color; float alpha; int radius; };
-struct Shadow { Color color; float alpha; int dy; };
+struct Glow {
+  Color color;
+  float alpha;
+  int radius;
+};
+struct Shadow {
+  Color color;
+  float alpha;
+  int dy;
+};
 
 // Centres the label's ink on (cx, cy) and draws glow, shadow and face in that order.
-void drawLabel(SDL_Surface* s, const Mask& m, float cx, float cy, const Paint& face,
-               const Glow* glow = nullptr, const Shadow* shadow = nullptr) {
+void drawLabel(SDL_Surface* s, const Mask& m, float cx, float cy, const Paint& face, const Glow* glow = nullptr,
+               const Shadow* shadow = nullptr) {
   const int x = static_cast<int>(std::lround(cx - m.w / 2.f));
   const int y = static_cast<int>(std::lround(cy - (m.inkTop + m.inkBottom) / 2.f));
   if (glow) {
@@ -194,14 +221,13 @@ Surface drawSplash(const fs::path& titleFont, const fs::path& monoFont) {
   strokeBox(s.get(), grow(panel, -1), {kWhite, kWhite, 0.10f, 0.f});
   const Glow glow{{0, 140, 255}, 0.95f, 6};
   const Shadow shadow{kBlack, 0.8f, 2};
-  drawLabel(s.get(), textMask(openFont(titleFont, 30).get(), "QUARVEL"), 92, 58,
-            {kWhite, {140, 195, 255}}, &glow, &shadow);
+  drawLabel(s.get(), textMask(openFont(titleFont, 30).get(), "QUARVEL"), 92, 58, {kWhite, {140, 195, 255}}, &glow,
+            &shadow);
   for (int x = 32; x < 152; ++x) {  // separator that fades out towards both ends
     const float t = (x - 92) / 60.f;
     blend(s.get(), x, 84, kLogBlue, 0.9f * (1 - t * t));
   }
-  drawLabel(s.get(), textMask(openFont(monoFont, 11).get(), "LAUNCHER", 4), 92, 99,
-            {{120, 185, 255}, {0, 127, 225}});
+  drawLabel(s.get(), textMask(openFont(monoFont, 11).get(), "LAUNCHER", 4), 92, 99, {{120, 185, 255}, {0, 127, 225}});
   return s;
 }
 
@@ -220,14 +246,16 @@ void pressedFace(SDL_Surface* s, const Box& body, const Mask& label) {
   fillBox(s, {body.x, body.y, body.w, 22, body.r}, {kBlack, kBlack, 0.55f, 0.f});  // inset shadow
   strokeBox(s, body, {kBlack, {90, 170, 255}, 0.6f, 0.35f});
   const Shadow shadow{{0, 20, 60}, 0.7f, 1};
-  drawLabel(s, label, body.x + body.w / 2, body.y + body.h / 2 + 2, {{200, 222, 250}, {160, 195, 240}}, nullptr, &shadow);
+  drawLabel(s, label, body.x + body.w / 2, body.y + body.h / 2 + 2, {{200, 222, 250}, {160, 195, 240}}, nullptr,
+            &shadow);
 }
 
 void enabledFace(SDL_Surface* s, const Box& body, const Mask& label) {
   haloBox(s, body, kLogBlue, 0.35f, 8);
   fillBox(s, grow(body, 1.5f), {{2, 22, 58}, {1, 12, 34}});
   fillBox(s, body, {{64, 168, 255}, {0, 84, 196}});
-  fillBox(s, {body.x + 3, body.y + 2, body.w - 6, body.h * 0.48f, body.r - 3}, {kWhite, kWhite, 0.42f, 0.06f});  // gloss
+  fillBox(s, {body.x + 3, body.y + 2, body.w - 6, body.h * 0.48f, body.r - 3},
+          {kWhite, kWhite, 0.42f, 0.06f});  // gloss
   strokeBox(s, body, {{200, 235, 255}, {0, 30, 80}, 0.85f, 0.8f});
   const Shadow shadow{{0, 34, 96}, 0.85f, 2};
   drawLabel(s, label, body.x + body.w / 2, body.y + body.h / 2, {kWhite, {215, 235, 255}}, nullptr, &shadow);

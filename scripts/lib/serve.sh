@@ -6,25 +6,28 @@
 SERVER_PID=""
 SERVER_KIND=""
 
-write_nginx_conf() {  # prefix root port extra
+# Writes PREFIX/nginx.conf: one server on 127.0.0.1:PORT serving ROOT, with its pid,
+# logs (PREFIX/error.log, PREFIX/access.log) and temporary files all inside PREFIX.
+write_nginx_conf() {  # prefix root port [extra server directives]
   local prefix=$1 root=$2 port=$3 extra=${4:-}
-  local user_line=""
+  local user_line="" temp_paths="" module
   # As root nginx would hand its workers to "nobody", who cannot read a private folder.
-  [ "$(id -u)" -eq 0 ] && user_line="user root;"
-  mkdir -p "$prefix/logs" "$prefix/tmp"
+  [ "$(id -u)" -ne 0 ] || user_line="user root;"
+  # Smaller builds of nginx leave some modules out, and their directives with them.
+  for module in client_body proxy fastcgi uwsgi scgi; do
+    nginx_binary -V 2>&1 | grep -q -- "--without-http_${module}_module" ||
+      temp_paths+="${module}_temp_path $prefix/${module}_temp; "
+  done
+  mkdir -p "$prefix"
   cat > "$prefix/nginx.conf" <<CONF
 $user_line
 worker_processes 1;
 pid $prefix/nginx.pid;
-error_log $prefix/logs/error.log;
+error_log $prefix/error.log info;
 events { worker_connections 64; }
 http {
-  access_log $prefix/logs/access.log;
-  client_body_temp_path $prefix/tmp/body;
-  proxy_temp_path $prefix/tmp/proxy;
-  fastcgi_temp_path $prefix/tmp/fastcgi;
-  uwsgi_temp_path $prefix/tmp/uwsgi;
-  scgi_temp_path $prefix/tmp/scgi;
+  access_log $prefix/access.log;
+  $temp_paths
   types { application/zip zip; text/plain txt; }
   default_type application/octet-stream;
   server {
@@ -34,6 +37,17 @@ http {
   }
 }
 CONF
+}
+
+nginx_binary() { "$(command -v nginx || echo /usr/sbin/nginx)" "$@"; }
+
+# Starts nginx on PREFIX/nginx.conf in the foreground of a background subprocess whose
+# pid is nginx's own, so that stopping it stops nginx.
+start_nginx_on() {  # prefix
+  local bin
+  bin=$(command -v nginx || echo /usr/sbin/nginx)
+  "$bin" -p "$1" -e "$1/error.log" -c "$1/nginx.conf" -g 'daemon off;' >"$1/stdout.log" 2>&1 &
+  SERVER_PID=$! SERVER_KIND=nginx
 }
 
 wait_for_port() {  # port seconds
@@ -47,19 +61,17 @@ wait_for_port() {  # port seconds
 }
 
 serve_folder() {
-  local root port state extra nginx_bin
+  local root port state extra
   root=$(cd "$1" && pwd) port=$2 state=$3 extra=${4:-}
   if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
     echo "port $port on 127.0.0.1 is already in use; stop whatever serves there first" >&2
     return 1
   fi
-  nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
-  if [ -x "$nginx_bin" ]; then
+  if command -v nginx >/dev/null || [ -x /usr/sbin/nginx ]; then
     write_nginx_conf "$state/nginx" "$root" "$port" "$extra"
-    "$nginx_bin" -p "$state/nginx" -e "$state/nginx/logs/error.log" -c "$state/nginx/nginx.conf" -g 'daemon off;' &
-    SERVER_PID=$! SERVER_KIND=nginx
+    start_nginx_on "$state/nginx"
     wait_for_port "$port" 10 && return 0
-    echo "nginx did not start (see $state/nginx/logs/error.log); using python3's http.server" >&2
+    echo "nginx did not start (see $state/nginx/error.log); using python3's http.server" >&2
     stop_server
   fi
   (cd "$root" && exec python3 -m http.server "$port" --bind 127.0.0.1) >"$state/http-server.log" 2>&1 &

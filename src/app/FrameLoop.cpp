@@ -8,9 +8,7 @@ namespace {
 
 // A monotonic clock: setting the wall clock neither stalls the window nor causes a
 // burst of frames.
-Ticks clockNow() {
-  return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch());
-}
+Ticks clockNow() { return std::chrono::duration_cast<Ticks>(std::chrono::steady_clock::now().time_since_epoch()); }
 
 }  // namespace
 

@@ -1,25 +1,13 @@
 #include "package/Download.h"
 
 #include "app/Launcher.h"
-
-#include <curl/curl.h>
+#include "package/CurlPtr.h"
 
 #include <atomic>
-#include <cstdio>
-#include <memory>
 
 namespace {
 
 std::atomic<bool> transfersCancelled{false};
-
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 }  // namespace
 

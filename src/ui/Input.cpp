@@ -23,7 +23,8 @@ bool Launcher::handleEvents() {
         if (event.window.event == SDL_WINDOWEVENT_CLOSE) return false;
         break;
       case SDL_MOUSEBUTTONDOWN:
-        if (event.button.button == SDL_BUTTON_LEFT && readyToLaunch && inside(buttonRect, event.button.x, event.button.y))
+        if (event.button.button == SDL_BUTTON_LEFT && readyToLaunch &&
+            inside(buttonRect, event.button.x, event.button.y))
           buttonPressed = true;
         break;
       case SDL_MOUSEBUTTONUP:
@@ -32,8 +33,7 @@ bool Launcher::handleEvents() {
           buttonPressed = false;
         }
         break;
-      default:
-        break;
+      default: break;
     }
   }
   return true;

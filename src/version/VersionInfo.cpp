@@ -15,7 +15,8 @@ std::optional<int> leadingNumber(const std::string& text) {
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) sign = text[i++] == '-' ? -1 : 1;
   if (i == text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
   int value = 0;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) value = value * 10 + (text[i] - '0');
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+    value = value * 10 + (text[i] - '0');
   return sign * value;
 }
 

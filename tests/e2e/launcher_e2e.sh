@@ -13,6 +13,8 @@
 # free. When something else holds it, run the test in a private network namespace:
 #   unshare -n sh -c 'ip link set lo up && tests/e2e/launcher_e2e.sh build/bin'
 set -euo pipefail
+# shellcheck source=../../scripts/lib/serve.sh
+source "$(dirname "$0")/../../scripts/lib/serve.sh"
 
 readonly PORT=8470
 readonly BASE_URL="http://127.0.0.1:$PORT"
@@ -202,35 +204,12 @@ start_nginx() {
   port_open && die "port $PORT is already in use before starting nginx"
   NGINX_PREFIX=$TMP/nginx-$(basename "$root_dir")
   mkdir -p "$NGINX_PREFIX"
-  local user_line="" temp_paths="" module throttle=""
-  # Workers of a root master run as nobody and could not read the private temp dirs.
-  [[ $(id -u) != 0 ]] || user_line="user $(id -un);"
-  for module in client_body proxy fastcgi uwsgi scgi; do
-    nginx -V 2>&1 | grep -q -- "--without-http_${module}_module" ||
-      temp_paths+="  ${module}_temp_path $NGINX_PREFIX/${module}_temp;"$'\n'
-  done
+  local throttle=""
   [[ -z $rate ]] || throttle="location ~ \\.zip\$ { limit_rate $rate; }"
-  cat >"$NGINX_PREFIX/nginx.conf" <<EOF
-$user_line
-worker_processes 1;
-pid $NGINX_PREFIX/nginx.pid;
-error_log $NGINX_PREFIX/error.log info;
-events { worker_connections 64; }
-http {
-  access_log $NGINX_PREFIX/access.log;
-$temp_paths
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$PORT;
-    root $root_dir;
-    $throttle
-  }
-}
-EOF
+  write_nginx_conf "$NGINX_PREFIX" "$root_dir" "$PORT" "$throttle"
   LOG_FILES+=("$NGINX_PREFIX/error.log")
-  nginx -p "$NGINX_PREFIX" -e "$NGINX_PREFIX/error.log" -c "$NGINX_PREFIX/nginx.conf" -g 'daemon off;' \
-    >"$NGINX_PREFIX/stdout.log" 2>&1 &
-  NGINX_PID=$!
+  start_nginx_on "$NGINX_PREFIX"
+  NGINX_PID=$SERVER_PID
   LOG_FILES+=("$NGINX_PREFIX/stdout.log")
   wait_until 10 curl -fsS --noproxy '*' --max-time 1 -o /dev/null "$BASE_URL/latest_version.txt" ||
     die "nginx did not answer on port $PORT"

@@ -12,7 +12,8 @@ WorkDir::WorkDir() : previous_(fs::current_path()) {
   std::string pattern = (fs::temp_directory_path() / "quarvel-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
-  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR)) fs::copy(asset.path(), path_ / asset.path().filename());
+  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR))
+    fs::copy(asset.path(), path_ / asset.path().filename());
   fs::current_path(path_);
 }
 
@@ -21,7 +22,8 @@ WorkDir::~WorkDir() {
   std::error_code ignored;
   // Tests take write permission away from some folders; give it back so they can go.
   for (const auto& entry : fs::recursive_directory_iterator(path_, ignored))
-    if (entry.is_directory(ignored)) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    if (entry.is_directory(ignored))
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
 }
 
@@ -56,7 +58,8 @@ void buildZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
     zip_set_file_compression(archive.get(), i, entry.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
     // Without Unix attributes the entry is marked as coming from another system.
     if (entry.mode != 0)
-      zip_file_set_external_attributes(archive.get(), i, 0, ZIP_OPSYS_UNIX, static_cast<zip_uint32_t>(entry.mode) << 16);
+      zip_file_set_external_attributes(archive.get(), i, 0, ZIP_OPSYS_UNIX,
+                                       static_cast<zip_uint32_t>(entry.mode) << 16);
     else
       zip_file_set_external_attributes(archive.get(), i, 0, ZIP_OPSYS_DOS, 0);
   }
@@ -77,7 +80,8 @@ std::vector<ZipEntry> gamePackageEntries(const std::string& marker) {
 }
 
 TestServer::TestServer() {
-  server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
+  server_.Get(".*",
+              [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
   port_ = server_.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("test server could not bind");
   thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -134,9 +138,7 @@ void TestServer::answer(const httplib::Request& request, httplib::Response& resp
   }
   response.status = a.status;
   switch (a.kind) {
-    case Kind::Body:
-      response.set_content(a.body, "application/octet-stream");
-      break;
+    case Kind::Body: response.set_content(a.body, "application/octet-stream"); break;
     case Kind::Redirect:
       response.set_redirect(a.body);
       response.set_content("<html>Moved</html>\n", "text/html");
@@ -150,12 +152,13 @@ void TestServer::answer(const httplib::Request& request, httplib::Response& resp
       break;
     case Kind::Stall:
     case Kind::Trickle:
-      response.set_content_provider(a.declaredLength, "application/octet-stream",
-                                    [this, trickle = a.kind == Kind::Trickle](std::size_t, std::size_t, httplib::DataSink& sink) {
-                                      while (waitWhileRunning())
-                                        if (trickle && !sink.write("x", 1)) return false;
-                                      return false;
-                                    });
+      response.set_content_provider(
+          a.declaredLength, "application/octet-stream",
+          [this, trickle = a.kind == Kind::Trickle](std::size_t, std::size_t, httplib::DataSink& sink) {
+            while (waitWhileRunning())
+              if (trickle && !sink.write("x", 1)) return false;
+            return false;
+          });
       break;
   }
 }

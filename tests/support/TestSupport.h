@@ -37,7 +37,7 @@ class WorkDir {
 struct ZipEntry {
   std::string name;
   std::string data;
-  unsigned mode = 0;  // Unix permission bits to store; 0 stores none
+  unsigned mode = 0;    // Unix permission bits to store; 0 stores none
   bool stored = false;  // store instead of deflate
 };
 

@@ -2,9 +2,9 @@
 
 #include "Refusal.h"
 
-#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 namespace fs = std::filesystem;
 

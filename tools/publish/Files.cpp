@@ -2,11 +2,11 @@
 
 #include "Refusal.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace {

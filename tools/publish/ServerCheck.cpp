@@ -3,11 +3,10 @@
 #include "Findings.h"
 #include "PackageLayout.h"
 #include "VersionLine.h"
+#include "package/CurlPtr.h"
 #include "package/Download.h"
 #include "package/ZipPtr.h"
 #include "version/VersionInfo.h"
-
-#include <curl/curl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,15 +23,6 @@ namespace {
 // A transfer slower than a byte a second for this long is given up. The launcher has no
 // such limit and would wait for ever, which the report then says.
 constexpr long stallSeconds = 30;
-
-struct CurlDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using CurlPtr = std::unique_ptr<CURL, CurlDeleter>;
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 class CurlLibrary {
  public:

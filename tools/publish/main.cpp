@@ -90,14 +90,9 @@ Command parseArguments(const std::vector<std::string>& args) {
 
 int run(const Command& command) {
   switch (command.mode) {
-    case Mode::Help:
-      std::cout << usage;
-      return 0;
-    case Mode::Check:
-      return checkServer(command.serverUrl);
-    case Mode::Publish:
-      std::cout << publish(command.publish) << std::endl;
-      return 0;
+    case Mode::Help: std::cout << usage; return 0;
+    case Mode::Check: return checkServer(command.serverUrl);
+    case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
   }
   return 2;
 }
