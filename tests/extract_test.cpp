@@ -128,6 +128,30 @@ TEST_F(Extraction, DamagedEntryAbortsWithItsTarget) {
   EXPECT_EQ(dir.read("game/good.txt"), "good");  // written before the abort: kept
 }
 
+// Rewrites the uncompressed size that the local and central headers give the only entry.
+void declareSize(const fs::path& file, std::uint32_t size) {
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(f)), {});
+  for (const auto& [signature, offset] : {std::pair{std::string("PK\3\4"), 22}, std::pair{std::string("PK\1\2"), 24}}) {
+    f.seekp(static_cast<std::streamoff>(bytes.find(signature) + offset));
+    for (int i = 0; i < 4; ++i) f.put(static_cast<char>((size >> (8 * i)) & 0xFF));
+  }
+}
+
+TEST_F(Extraction, EntryLongerThanDeclaredIsDamagedNotFatal) {
+  buildZip(dir.path() / testPackage, {{"Top/a.bin", std::string(100, 'a'), 0100644}});
+  declareSize(dir.path() / testPackage, 10);
+  EXPECT_FALSE(launcher.extractPackage());
+  EXPECT_EQ(log().end()[-2], "    Failed to read file game/a.bin");
+}
+
+TEST_F(Extraction, SymlinkEntryBecomesAPlainFile) {
+  ASSERT_TRUE(extract({{"Top/", "", 040755}, {"Top/libgame.so", "libgame.so.1", 0120777}}));
+  EXPECT_FALSE(fs::is_symlink(dir.path() / "game/libgame.so"));
+  EXPECT_EQ(dir.read("game/libgame.so"), "libgame.so.1");
+  EXPECT_EQ(mode("game/libgame.so"), 0644u);  // not the link's 0777
+}
+
 TEST_F(Extraction, UnsafeNamesNeverLeaveTheInstallDirectory) {
   const std::vector<std::string> names = {"Top/../escaped.txt", "Top/a/../../escaped.txt", "Top/a\\..\\..\\escaped.txt",
                                           "Top/..\\escaped.txt"};
@@ -144,6 +168,13 @@ TEST_F(Extraction, UnsafeNamesNeverLeaveTheInstallDirectory) {
     EXPECT_FALSE(fs::exists(work.path().parent_path() / "escaped.txt")) << name;
     EXPECT_EQ(l.currentStage(), CheckInstalledVersion);
   }
+}
+
+TEST_F(Extraction, InstallDirectoryMayItselfBeALink) {
+  fs::create_directories(dir.path() / "elsewhere");
+  fs::create_directory_symlink(dir.path() / "elsewhere", dir.path() / "game");
+  ASSERT_TRUE(extract({{"Top/", "", 040755}, {"Top/a.txt", "a", 0100644}}));
+  EXPECT_EQ(dir.read("elsewhere/a.txt"), "a");
 }
 
 TEST_F(Extraction, SymlinkInInstallDirectoryIsNotFollowed) {

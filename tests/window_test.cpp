@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <SDL_image.h>
+#include <SDL_ttf.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -179,23 +180,22 @@ TEST_F(Window, FrameLayoutOutlineAndText) {
   EXPECT_EQ(empty.at(21, 177), (Rgb{0, 0, 0}));
   EXPECT_EQ(empty.at(320, 20 + 68), imagePixel("quarvel_splash.png", 92, 68));
 
-  launcher.addLogLine("MMMM");
-  Frame withText = frame();
-  // The text's top-left corner is at (22,178): nothing of it above or left of that.
-  int minX = 640, minY = 480;
-  const Rgb text{0, 127, 225};
-  int textPixels = 0;
-  for (int y = 177; y < 200; ++y)
-    for (int x = 21; x < 80; ++x)
-      if (withText.at(x, y) == text) {
-        ++textPixels;
-        minX = std::min(minX, x);
-        minY = std::min(minY, y);
-      }
-  EXPECT_GT(textPixels, 20);
-  EXPECT_GE(minX, 22);
-  EXPECT_GE(minY, 178);
-  EXPECT_LE(minX, 24);
+  // Each line's inked pixels sit where the log puts its surface: the first at (22,178),
+  // the next one surface height below it.
+  launcher.addLogLine("Mg");
+  launcher.addLogLine("Mg");
+  const Frame withText = frame();
+  std::unique_ptr<TTF_Font, void (*)(TTF_Font*)> font(TTF_OpenFont("LTYPE.TTF", 12), TTF_CloseFont);
+  SurfacePtr line(TTF_RenderText_Solid(font.get(), "Mg", SDL_Color{0, 127, 225, 255}));
+  const auto inked = [&line](int x, int y) {
+    return static_cast<const Uint8*>(line->pixels)[y * line->pitch + x] != 0;
+  };
+  for (int y = 0; y < line->h; ++y)
+    for (int x = 0; x < line->w; ++x) {
+      const Rgb expected = inked(x, y) ? Rgb{0, 127, 225} : Rgb{0, 0, 0};
+      ASSERT_EQ(withText.at(22 + x, 178 + y), expected) << x << "," << y;
+      ASSERT_EQ(withText.at(22 + x, 178 + line->h + y), expected) << x << "," << y;
+    }
 }
 
 TEST_F(Window, ButtonShowsEachLook) {

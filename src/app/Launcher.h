@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Duration.h"
 #include "ui/SDLHandler.h"
 #include "version/VersionInfo.h"
 
@@ -11,9 +12,8 @@
 #include <string>
 #include <vector>
 
-struct zip;
-
-using Milliseconds = std::chrono::duration<std::int64_t, std::milli>;
+// Where the server's version file is fetched to before it is read.
+inline constexpr const char* latestVersionDownload = "temp.txt";
 
 enum UpdateStage : std::int32_t {
   None = 0,
@@ -72,8 +72,6 @@ class Launcher : public SDLHandler {
 
   void runStage(UpdateStage s);
   void startStage(UpdateStage s);
-  bool extractEntries(zip* archive);
-  bool abortExtraction(const std::string& reason);
   bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
 
   SDL_Texture* splash;

@@ -1,6 +1,7 @@
 #include "app/FrameLoop.h"
 #include "app/Launcher.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -16,6 +17,10 @@ int main(int, char**) {
   Launcher launcher;
   runFrameLoop(launcher);
   launcher.requestStop();
-  if (!launcher.waitForWorkers(shutdownGrace)) std::_Exit(0);
+  if (!launcher.waitForWorkers(shutdownGrace)) {
+    // Only the version check's download can be blocked here; its file goes with it.
+    std::remove(latestVersionDownload);
+    std::_Exit(0);
+  }
   return 0;
 }

@@ -20,6 +20,8 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 }
 
 void Launcher::downloadFile(const char* url, const char* path) {
+  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
+  if (stopRequested()) return;
   CurlPtr handle(curl_easy_init());
   if (!handle) {
     addLogLine("Failed to download file (failed to initialise CURL).");

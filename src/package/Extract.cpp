@@ -1,11 +1,9 @@
 #include "app/Check.h"
-#include "app/Launcher.h"
 #include "package/Package.h"
 #include "package/ZipPtr.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -14,6 +12,7 @@ namespace {
 constexpr std::size_t readBufferSize = 1000000;
 constexpr Milliseconds entryPause{5};
 constexpr std::uint64_t mebibyte = 1048576;
+constexpr unsigned fileTypeBits = 0170000, regularFile = 0100000, directoryType = 0040000;
 
 bool isDirectoryTarget(const std::string& target) { return !target.empty() && target.back() == '/'; }
 
@@ -30,27 +29,32 @@ bool anyComponent(const std::string& path, Visit visit) {
   return false;
 }
 
-// A symbolic link anywhere along the target (one left in the install directory by
-// hand, say) would send the write elsewhere, so it counts as unsafe too.
-bool passesThroughSymlink(const std::string& target) {
-  return anyComponent(target, [](const std::string& part, const std::string& prefix) {
-    return !part.empty() && platform::isSymlink(prefix);
+// A symbolic link below the install directory (one left there by hand, say) would send
+// the write elsewhere, so it counts as unsafe too. The install directory itself may be
+// a link: a player who moved the game elsewhere keeps getting updates there.
+bool passesThroughSymlink(const std::string& target, const std::string& installDir) {
+  return anyComponent(target, [&](const std::string& part, const std::string& prefix) {
+    return !part.empty() && prefix != installDir && platform::isSymlink(prefix);
   });
 }
 
-std::uint64_t declaredSize(zip_t* archive, zip_int64_t n) {
+// The bytes the package adds to the disk: each entry's size less what the file it
+// replaces holds already.
+std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir) {
   std::uint64_t total = 0;
-  for (zip_int64_t i = 0; i < n; ++i) {
+  for (std::int64_t i = 0; i < n; ++i) {
     zip_stat_t stat;
-    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) == 0) total += stat.size;
+    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) continue;
+    const std::uint64_t existing = platform::fileSizeLow32(targetPath(stat.name, installDir)).value_or(0);
+    total += stat.size > existing ? stat.size - existing : 0;
   }
   return total;
 }
 
 // Empty when the entries fit on the install directory's file system, else the line
-// that says how much is missing. Overwritten files are not counted as freed.
-std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const char* installDir) {
-  const std::uint64_t need = declaredSize(archive, n);
+// that says how much is missing.
+std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const std::string& installDir) {
+  const std::uint64_t need = bytesNeeded(archive, n, installDir);
   const auto free = platform::freeBytes(platform::isDirectory(installDir) ? installDir : ".");
   if (!free || need <= *free) return {};
   std::ostringstream line;
@@ -62,7 +66,7 @@ std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const char* instal
 enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, Interrupted };
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
-                     char* buffer, const std::atomic<bool>& stop) {
+                     char* buffer, const ExtractionHooks& hooks) {
   ZipFilePtr file(zip_fopen_index(archive, index, 0));
   if (!file) return CopyResult::OpenFailed;
   // A file that cannot be created swallows the data: the entry is read and dropped.
@@ -70,15 +74,60 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
   const CopyResult done = out.is_open() ? CopyResult::Copied : CopyResult::Dropped;
   std::uint64_t sum = 0;
   while (sum != stat.size) {
-    const zip_int64_t r = zip_fread(file.get(), buffer, readBufferSize);
+    // Never more than the entry declares: a stream longer than its header says is then
+    // caught by the read past the end below instead of overrunning the count.
+    const auto want = static_cast<zip_uint64_t>(std::min<std::uint64_t>(readBufferSize, stat.size - sum));
+    const zip_int64_t r = zip_fread(file.get(), buffer, want);
+    // A damaged entry aborts the whole extraction rather than leaving a short file
+    // behind that the version file would then vouch for.
     if (r <= 0) return CopyResult::ReadFailed;
     out.write(buffer, r);
     sum += static_cast<std::uint64_t>(r);
     QUARVEL_CHECK(sum <= stat.size);
-    if (stop.load(std::memory_order_relaxed)) return CopyResult::Interrupted;
+    if (hooks.stopRequested()) return CopyResult::Interrupted;
   }
   // Only a read past the end makes libzip compare the entry's checksum.
   return zip_fread(file.get(), buffer, readBufferSize) == 0 ? done : CopyResult::ReadFailed;
+}
+
+bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason) {
+  hooks.addLine(reason);
+  hooks.addLine("    Aborting extraction.");
+  return false;
+}
+
+bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks) {
+  const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
+  if (const std::string shortage = diskSpaceShortage(archive, n, installDir); !shortage.empty())
+    return abortExtraction(hooks, shortage);
+  const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
+  for (std::int64_t i = 0; i != n; ++i) {
+    if (hooks.stopRequested()) return false;
+    const auto index = static_cast<zip_uint64_t>(i);
+    zip_stat_t stat;
+    if (zip_stat_index(archive, index, 0, &stat) != 0) continue;
+    hooks.replaceLine(progressLine(static_cast<int>(i + 1), n, stat.name));
+    hooks.pause(entryPause);
+
+    const std::string target = targetPath(stat.name, installDir);
+    if (isUnsafeTarget(target) || passesThroughSymlink(target, installDir))
+      return abortExtraction(hooks, std::string("    Unsafe path in package ") + stat.name);
+    platform::makeDirectory(installDir + "/");
+    const bool directory = isDirectoryTarget(target);
+    if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)
+      return abortExtraction(hooks, "    Failed to create directory " + target);
+    if (!directory) {
+      switch (copyEntry(archive, index, stat, target, buffer.get(), hooks)) {
+        case CopyResult::Copied: break;
+        case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
+        case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
+        case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
+        case CopyResult::Interrupted: return false;
+      }
+    }
+    platform::setFileMode(target, entryMode(archive, index, directory));
+  }
+  return true;
 }
 
 }  // namespace
@@ -87,9 +136,12 @@ unsigned entryMode(zip_t* archive, std::uint64_t index, bool directory) {
   zip_uint8_t system = 0;
   zip_uint32_t attributes = 0;
   unsigned mode = directory ? 0755 : 0644;
-  if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 && system == ZIP_OPSYS_UNIX &&
-      ((attributes >> 16) & 0777) != 0)
-    mode = (attributes >> 16) & 0777;
+  // Only the bits of plain files and folders are taken over: a symbolic link's 0777,
+  // say, would make the plain file written in its place writable by everyone.
+  if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 && system == ZIP_OPSYS_UNIX) {
+    const unsigned bits = (attributes >> 16) & 0777, type = (attributes >> 16) & fileTypeBits;
+    if (bits != 0 && (type == 0 || type == regularFile || type == directoryType)) mode = bits;
+  }
   return mode | (directory ? 0700u : 0600u);
 }
 
@@ -114,59 +166,16 @@ std::string progressLine(int k, std::int64_t n, const char* entryName) {
   return line.str();
 }
 
-bool Launcher::extractPackage() {
-  addLogLine("Extracting package...");
-  sleepFor(stageDelay);
+bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks) {
   int error = 0;
-  ZipPtr archive(zip_open(latestVersion.packageFile.c_str(), 0, &error));
+  ZipPtr archive(zip_open(packageFile.c_str(), 0, &error));
   if (!archive) {
-    addLogLine("    Failed to open archive.");
+    hooks.addLine("    Failed to open archive.");
     return false;
   }
-  addLogLine("    Extracting files");
-  if (!extractEntries(archive.get())) return false;
+  hooks.addLine("    Extracting files");
+  if (!extractEntries(archive.get(), installDir, hooks)) return false;
   archive.reset();
-  addLogLine("    Done.");
-  stage.store(ReportReady, std::memory_order_release);
-  return true;
-}
-
-bool Launcher::abortExtraction(const std::string& reason) {
-  addLogLine(reason);
-  addLogLine("    Aborting extraction.");
-  return false;
-}
-
-bool Launcher::extractEntries(zip_t* archive) {
-  const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
-  if (const std::string shortage = diskSpaceShortage(archive, n, installDir); !shortage.empty())
-    return abortExtraction(shortage);
-  const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
-  for (std::int64_t i = 0; i != n; ++i) {
-    if (stopRequested()) return false;
-    const auto index = static_cast<zip_uint64_t>(i);
-    zip_stat_t stat;
-    if (zip_stat_index(archive, index, 0, &stat) != 0) continue;
-    replaceLastLogLine(progressLine(static_cast<int>(i + 1), n, stat.name));
-    sleepFor(entryPause);
-
-    const std::string target = targetPath(stat.name, installDir);
-    if (isUnsafeTarget(target) || passesThroughSymlink(target))
-      return abortExtraction(std::string("    Unsafe path in package ") + stat.name);
-    platform::makeDirectory(std::string(installDir) + "/");
-    const bool directory = isDirectoryTarget(target);
-    if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)
-      return abortExtraction("    Failed to create directory " + target);
-    if (!directory) {
-      switch (copyEntry(archive, index, stat, target, buffer.get(), stopping)) {
-        case CopyResult::Copied: break;
-        case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
-        case CopyResult::OpenFailed: return abortExtraction("    Failed to open file " + target);
-        case CopyResult::ReadFailed: return abortExtraction("    Failed to read file " + target);
-        case CopyResult::Interrupted: return false;
-      }
-    }
-    platform::setFileMode(target, entryMode(archive, index, directory));
-  }
+  hooks.addLine("    Done.");
   return true;
 }

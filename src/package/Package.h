@@ -1,6 +1,9 @@
 #pragma once
 
+#include "app/Duration.h"
+
 #include <cstdint>
+#include <functional>
 #include <string>
 
 struct zip;
@@ -26,3 +29,17 @@ std::string progressLine(int k, std::int64_t n, const char* entryName);
 // setgid and sticky, else 0644 for files and 0755 for directories. The owner always
 // keeps read and write (and search on directories), so the next update can replace it.
 unsigned entryMode(zip* archive, std::uint64_t index, bool directory);
+
+// What the extraction tells and asks of whoever runs it: the launcher passes its
+// message log, its pause and its stop flag.
+struct ExtractionHooks {
+  std::function<void(const std::string&)> addLine;
+  std::function<void(const std::string&)> replaceLine;  // rewrites the progress line
+  std::function<void(Milliseconds)> pause;
+  std::function<bool()> stopRequested;
+};
+
+// Unpacks every entry of packageFile into installDir, one progress line per entry.
+// False when the archive cannot be opened, the extraction was aborted (the reason is in
+// the log) or stopped.
+bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks);

@@ -58,7 +58,10 @@ bool writeAll(int fd, const std::string& contents) {
 
 bool replaceFileAtomically(const std::string& path, const std::string& contents) {
   const std::string temporary = path + ".new";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh file every time: whatever lies at the temporary name, a link included, is
+  // removed rather than written through.
+  ::unlink(temporary.c_str());
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {

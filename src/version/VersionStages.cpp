@@ -34,9 +34,9 @@ void Launcher::checkLatestVersion() {
   addLogLine("Checking for latest version...");
   sleepFor(stageDelay);
   const std::string address = serverUrl + versionFileName;
-  downloadFile(address.c_str(), "temp.txt");
-  const auto record = readVersionFile("temp.txt");
-  std::remove("temp.txt");
+  downloadFile(address.c_str(), latestVersionDownload);
+  const auto record = readVersionFile(latestVersionDownload);
+  std::remove(latestVersionDownload);
 
   if (!record) {
     addLogLine("Error: Failed to contact server. Check internet connection.");

@@ -566,6 +566,7 @@ test_stalled_server() {
   screenshot "$shot" || true
   keep_shot "$shot" stalled.png
   quit_with_q stalled
+  check "stalled: no temp.txt is left behind" test ! -e "$w/temp.txt"
 }
 
 # ---------------------------------------------------------------- main

@@ -33,3 +33,14 @@ void Launcher::downloadPackage() {
     addLogLine("    No package was downloaded.");
   stage.store(ExtractPackage, std::memory_order_release);
 }
+
+bool Launcher::extractPackage() {
+  addLogLine("Extracting package...");
+  sleepFor(stageDelay);
+  const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
+                              [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
+                              [this] { return stopRequested(); }};
+  if (!extractArchive(latestVersion.packageFile, installDir, hooks)) return false;
+  stage.store(ReportReady, std::memory_order_release);
+  return true;
+}
