@@ -69,6 +69,7 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
                      char* buffer, const ExtractionHooks& hooks) {
   ZipFilePtr file(zip_fopen_index(archive, index, 0));
   if (!file) return CopyResult::OpenFailed;
+  platform::allowOwnerWrite(target);
   // A file that cannot be created swallows the data: the entry is read and dropped.
   std::ofstream out(target, std::ios::out | std::ios::binary | std::ios::trunc);
   const CopyResult done = out.is_open() ? CopyResult::Copied : CopyResult::Dropped;

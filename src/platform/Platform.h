@@ -24,6 +24,10 @@ bool isDirectory(const std::string& path);
 // True when path itself (not what it points at) is a symbolic link.
 bool isSymlink(const std::string& path);
 
+// Lets the owner write an existing file again, so that an update can replace a file
+// that was left read-only.
+void allowOwnerWrite(const std::string& path);
+
 // Gives a written file the permission bits stored in a package.
 void setFileMode(const std::string& path, unsigned mode);
 

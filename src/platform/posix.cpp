@@ -39,6 +39,12 @@ bool isSymlink(const std::string& path) {
   return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
 }
 
+void allowOwnerWrite(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0)
+    ::chmod(path.c_str(), (info.st_mode & 07777) | S_IWUSR);
+}
+
 void setFileMode(const std::string& path, unsigned mode) { ::chmod(path.c_str(), static_cast<mode_t>(mode)); }
 
 namespace {

@@ -4,16 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
-WorkDir::WorkDir() : previous_(fs::current_path()) {
+WorkDir::WorkDir(const fs::path& assets) : previous_(fs::current_path()) {
   std::string pattern = (fs::temp_directory_path() / "quarvel-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
-  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR))
-    fs::copy(asset.path(), path_ / asset.path().filename());
+  for (const auto& asset : fs::directory_iterator(assets)) fs::copy(asset.path(), path_ / asset.path().filename());
   fs::current_path(path_);
 }
 
@@ -112,6 +117,10 @@ void TestServer::dropAfter(const std::string& path, std::string part, std::size_
 }
 void TestServer::stall(const std::string& path) { setAnswer(path, {Kind::Stall, "", 200, 1000}); }
 void TestServer::trickle(const std::string& path) { setAnswer(path, {Kind::Trickle, "", 200, 1u << 30}); }
+void TestServer::flood(const std::string& path) { setAnswer(path, {Kind::Flood, "", 200, 0}); }
+void TestServer::dropChunked(const std::string& path, std::string part) {
+  setAnswer(path, {Kind::DropChunked, std::move(part), 200, 0});
+}
 
 std::vector<std::string> TestServer::requests() const {
   std::lock_guard lock(mutex_);
@@ -150,6 +159,20 @@ void TestServer::answer(const httplib::Request& request, httplib::Response& resp
                                       return false;  // closes the connection mid-body
                                     });
       break;
+    case Kind::Flood:
+      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
+        const std::string block(65536, 'f');
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !stopping_ && sink.write(block.data(), block.size());
+      });
+      break;
+    case Kind::DropChunked:
+      response.set_chunked_content_provider("application/octet-stream",
+                                            [part = a.body](std::size_t, httplib::DataSink& sink) {
+                                              sink.write(part.data(), part.size());
+                                              return false;  // no closing chunk
+                                            });
+      break;
     case Kind::Stall:
     case Kind::Trickle:
       response.set_content_provider(
@@ -172,4 +195,60 @@ bool runPipeline(Launcher& launcher, std::chrono::milliseconds timeout) {
     launcher.update();
   }
   return true;
+}
+
+OneShotServer::OneShotServer(std::string response) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("one-shot server could not listen");
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this, response = std::move(response)] {
+    const int connection = ::accept(listener_, nullptr, nullptr);
+    if (connection < 0) return;
+    std::string request;
+    char buffer[1024];
+    for (ssize_t n;
+         request.find("\r\n\r\n") == std::string::npos && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
+      request.append(buffer, static_cast<std::size_t>(n));
+    [[maybe_unused]] const ssize_t sent = ::write(connection, response.data(), response.size());
+    ::close(connection);
+  });
+}
+
+OneShotServer::~OneShotServer() {
+  ::shutdown(listener_, SHUT_RDWR);  // frees the accept when nobody came
+  thread_.join();
+  ::close(listener_);
+}
+
+bool verify(bool condition, const std::string& what) {
+  if (!condition) std::cerr << "check failed: " << what << std::endl;
+  return condition;
+}
+
+void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body) {
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(body(QUARVEL_ASSET_DIR));
+    return;
+  }
+  // The child cannot read the assets from wherever the sources lie; give it a copy.
+  const fs::path assets = fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(::getpid()));
+  fs::create_directories(assets);
+  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR))
+    fs::copy_file(asset.path(), assets / asset.path().filename(), fs::copy_options::overwrite_existing);
+  fs::permissions(assets, fs::perms(0755));
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const gid_t nobody = 65534;
+        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) std::_Exit(3);
+        std::_Exit(body(assets) ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  fs::remove_all(assets);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,7 +19,8 @@ namespace fs = std::filesystem;
 // A fresh working directory holding the launcher's assets, entered for the test's life.
 class WorkDir {
  public:
-  WorkDir();
+  // assets: where the launcher's images and font are copied from.
+  explicit WorkDir(const fs::path& assets = QUARVEL_ASSET_DIR);
   ~WorkDir();
   WorkDir(const WorkDir&) = delete;
   WorkDir& operator=(const WorkDir&) = delete;
@@ -66,11 +68,15 @@ class TestServer {
   void stall(const std::string& path);
   // Sends one byte every 20 ms for as long as the server lives.
   void trickle(const std::string& path);
+  // Sends 64 KiB every 5 ms for as long as the server lives: an endless body.
+  void flood(const std::string& path);
+  // Sends the part in chunked encoding, then closes the connection without the last chunk.
+  void dropChunked(const std::string& path, std::string part);
   // The raw request targets in arrival order (blanks still %20-encoded).
   std::vector<std::string> requests() const;
 
  private:
-  enum class Kind { Body, Redirect, Drop, Stall, Trickle };
+  enum class Kind { Body, Redirect, Drop, Stall, Trickle, Flood, DropChunked };
   struct Answer {
     Kind kind = Kind::Body;
     std::string body;
@@ -89,6 +95,30 @@ class TestServer {
   std::map<std::string, Answer> answers_;
   std::vector<std::string> requests_;
 };
+
+// Answers one connection with a fixed text, then closes it: for a body that has neither
+// a length nor chunks and simply ends with the connection.
+class OneShotServer {
+ public:
+  explicit OneShotServer(std::string response);
+  ~OneShotServer();
+  OneShotServer(const OneShotServer&) = delete;
+  OneShotServer& operator=(const OneShotServer&) = delete;
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+// Runs body as an unprivileged user (in a child process when the tests run as root,
+// since root ignores file modes), handing it a readable copy of the assets; body
+// returns whether every check held.
+void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body);
+
+// For checks in a child process: prints what failed, returns the condition.
+bool verify(bool condition, const std::string& what);
 
 // Reaches into the launcher to set up and read the state that stages hand on.
 struct LauncherProbe {
