@@ -19,25 +19,30 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
   return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
 }
 
-void Launcher::downloadFile(const char* url, const char* path) {
-  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
-  if (stopRequested()) return;
+FetchResult fetchToFile(const char* url, const char* path) {
   CurlPtr handle(curl_easy_init());
-  if (!handle) {
-    addLogLine("Failed to download file (failed to initialise CURL).");
-    return;
-  }
+  if (!handle) return FetchResult::NoHandle;
+  // The transfer is never handed a file that did not open.
   FilePtr file(std::fopen(path, "wb"));
-  if (!file) {
-    // The transfer is never handed a file that did not open; the caller then finds
-    // no file, or the old one, and reports what that means.
-    addLogLine(std::string("Failed to download file (could not write ") + path + ").");
-    return;
-  }
+  if (!file) return FetchResult::CannotWrite;
   curl_easy_setopt(handle.get(), CURLOPT_URL, url);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
   curl_easy_perform(handle.get());
   handle.reset();
   file.reset();
+  return FetchResult::Done;
+}
+
+void Launcher::downloadFile(const char* url, const char* path) {
+  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
+  if (stopRequested()) return;
+  switch (fetchToFile(url, path)) {
+    case FetchResult::Done: break;
+    case FetchResult::NoHandle: addLogLine("Failed to download file (failed to initialise CURL)."); break;
+    // The caller then finds no file, or the old one, and reports what that means.
+    case FetchResult::CannotWrite:
+      addLogLine(std::string("Failed to download file (could not write ") + path + ").");
+      break;
+  }
 }

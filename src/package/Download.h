@@ -11,3 +11,9 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 // reaches running transfers through this switch.
 void cancelTransfers();
 void allowTransfers();
+
+enum class FetchResult { Done, NoHandle, CannotWrite };
+
+// Fetches url into path with libcurl's defaults: no redirect followed, an error page
+// kept like any body. Done means only that a transfer was made, not that it worked.
+FetchResult fetchToFile(const char* url, const char* path);
