@@ -12,6 +12,12 @@ namespace {
 constexpr std::size_t readBufferSize = 1000000;
 constexpr Milliseconds entryPause{5};
 constexpr std::uint64_t mebibyte = 1048576;
+constexpr std::uint64_t diskBlock = 4096;
+
+// Whole blocks' worth of bytes; an empty file or folder still takes a block.
+std::uint64_t blocks(std::uint64_t bytes) {
+  return std::max<std::uint64_t>(1, (bytes + diskBlock - 1) / diskBlock) * diskBlock;
+}
 constexpr unsigned fileTypeBits = 0170000, regularFile = 0100000, directoryType = 0040000;
 
 bool isDirectoryTarget(const std::string& target) { return !target.empty() && target.back() == '/'; }
@@ -39,14 +45,18 @@ bool passesThroughSymlink(const std::string& target, const std::string& installD
 }
 
 // The bytes the package adds to the disk: each entry's size less what the file it
-// replaces holds already.
+// replaces holds already, in whole blocks, since that is how file systems hand out
+// space (a folder takes one block too).
 std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir) {
   std::uint64_t total = 0;
   for (std::int64_t i = 0; i < n; ++i) {
     zip_stat_t stat;
     if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) continue;
-    const std::uint64_t existing = platform::fileSizeLow32(targetPath(stat.name, installDir)).value_or(0);
-    total += stat.size > existing ? stat.size - existing : 0;
+    const auto existing = platform::fileSizeLow32(targetPath(stat.name, installDir));
+    const std::uint64_t had = existing ? blocks(*existing) : 0;
+    const std::uint64_t size = std::min<std::uint64_t>(stat.size, UINT64_MAX - diskBlock);
+    const std::uint64_t added = blocks(size) > had ? blocks(size) - had : 0;
+    total = added > UINT64_MAX - total ? UINT64_MAX : total + added;
   }
   return total;
 }
@@ -58,12 +68,12 @@ std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const std::string&
   const auto free = platform::freeBytes(platform::isDirectory(installDir) ? installDir : ".");
   if (!free || need <= *free) return {};
   std::ostringstream line;
-  line << "    Not enough free disk space (need " << (need + mebibyte - 1) / mebibyte << " MiB, " << *free / mebibyte
-       << " MiB free).";
+  line << "    Not enough free disk space (need " << need / mebibyte + (need % mebibyte != 0) << " MiB, "
+       << *free / mebibyte << " MiB free).";
   return line.str();
 }
 
-enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, Interrupted };
+enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
                      char* buffer, const ExtractionHooks& hooks) {
@@ -88,7 +98,9 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
     if (hooks.stopRequested()) return CopyResult::Interrupted;
   }
   // Only a read past the end makes libzip compare the entry's checksum.
-  return zip_fread(file.get(), buffer, readBufferSize) == 0 ? done : CopyResult::ReadFailed;
+  if (zip_fread(file.get(), buffer, readBufferSize) != 0) return CopyResult::ReadFailed;
+  out.close();
+  return done == CopyResult::Copied && out.fail() ? CopyResult::WriteFailed : done;
 }
 
 bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason) {
@@ -123,6 +135,7 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
         case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
         case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
+        case CopyResult::WriteFailed: return abortExtraction(hooks, "    Failed to write file " + target);
         case CopyResult::Interrupted: return false;
       }
     }
