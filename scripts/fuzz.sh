@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets and runs each for SECONDS (default 60), from the committed
-# seed corpus plus what earlier runs found, then once over every input that crashed it
-# before (tests/fuzz/regressions/<target>/). New crash inputs go to build-fuzz/artifacts/.
-# Exits non-zero when a target crashes. QUARVEL_FUZZ_BUILD_DIR and QUARVEL_FUZZ_JOBS
+# Builds the libFuzzer targets, runs each once over every input that crashed it before
+# (tests/fuzz/regressions/<target>/), then for SECONDS (default 60) from the committed
+# seed corpus plus what earlier runs found. New crash inputs go to build-fuzz/artifacts/.
+# Exits non-zero when any run crashes. QUARVEL_FUZZ_BUILD_DIR and QUARVEL_FUZZ_JOBS
 # override the build folder and the number of compile jobs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,34 +18,33 @@ cmake --build "$build" -j"$jobs" --target "${targets[@]/#/fuzz_}"
 
 # The targets change their working directory, so every path they are given is absolute.
 # The extraction's scratch folders go below the build, where a crash leaves its one.
+rm -rf "$build/tmp"
 mkdir -p "$build/artifacts" "$build/logs" "$build/tmp"
 export TMPDIR=$build/tmp
 export UBSAN_OPTIONS=print_stacktrace=1
-limits=(-timeout=10 -rss_limit_mb=2048)
 
 run() {  # target, log name, libFuzzer arguments...
   local target=$1 log=$build/logs/$2.log
   shift 2
-  if "$build/bin/fuzz_$target" "${limits[@]}" -artifact_prefix="$build/artifacts/$target-" "$@" >"$log" 2>&1; then
-    grep -E '^#[0-9]+ +DONE|^stat::(number_of_executed_units|average_exec_per_sec)|^Executed' "$log" | sed "s/^/  /" || true
+  if "$build/bin/fuzz_$target" -timeout=10 -rss_limit_mb=2048 -artifact_prefix="$build/artifacts/$target-" "$@" \
+    >"$log" 2>&1; then
+    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::average_exec_per_sec' "$log" | sed 's/^/  /' || true
     return 0
   fi
-  tail -n 60 "$log"
-  echo "!! fuzz_$target failed; the input is in $build/artifacts/, the whole log in $log"
+  sed -n '/Assertion failed\|ERROR:\|runtime error/,$p' "$log" | head -n 40
+  echo "!! fuzz_$target crashed; the whole log is $log"
   return 1
 }
 
 failed=0
 for target in "${targets[@]}"; do
-  echo "-- fuzz_$target: known crash inputs"
-  shopt -s nullglob
-  regressions=("$PWD/tests/fuzz/regressions/$target"/*)
-  shopt -u nullglob
-  if [ ${#regressions[@]} -gt 0 ]; then
-    run "$target" "$target-regressions" "${regressions[@]}" || failed=1
-  fi
+  for input in "$PWD/tests/fuzz/regressions/$target"/*; do
+    [ -f "$input" ] || continue
+    echo "-- fuzz_$target on ${input#"$PWD/"}"
+    run "$target" "$target-$(basename "$input")" "$input" || failed=1
+  done
 
-  echo "-- fuzz_$target: ${seconds} s"
+  echo "-- fuzz_$target for $seconds s"
   corpus=$build/corpus/$target
   mkdir -p "$corpus"
   cp "tests/fuzz/corpus/$target"/* "$corpus"/

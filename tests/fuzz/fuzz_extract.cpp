@@ -1,14 +1,19 @@
 // Arbitrary bytes as a downloaded package. Whatever the archive holds, the extraction
-// may write only below the install directory, must never leave a link there, and must
-// not report success after it gave up.
+// may write only below the install directory, must never leave a link there, must not
+// report success after it gave up or after a write failed, and must refuse a package
+// that declares more than the disk can take.
 #include "app/Check.h"
 #include "package/Package.h"
+#include "package/ZipPtr.h"
 
+#include <sys/resource.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +24,38 @@ namespace {
 
 const std::string installDir = "game";
 const std::string packageName = "package.zip";
+
+// While the extraction runs, files may not grow past this: a larger entry then meets a
+// write error, as on a full disk that the free-space check missed, with no small file
+// system to mount.
+constexpr rlim_t fileSizeLimit = 1 << 20;
+volatile std::sig_atomic_t writeHitLimit = 0;
+
+// Lowers the file size limit and notes when a write runs into it (libFuzzer would take
+// the signal for a crash of its own); puts both back when it goes.
+class FullDiskAt {
+ public:
+  explicit FullDiskAt(rlim_t bytes) {
+    writeHitLimit = 0;
+    struct sigaction noting {};
+    noting.sa_handler = [](int) { writeHitLimit = 1; };
+    sigemptyset(&noting.sa_mask);
+    QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0);
+    QUARVEL_CHECK(::getrlimit(RLIMIT_FSIZE, &previousLimit) == 0);
+    const rlimit lowered{std::min(bytes, previousLimit.rlim_max), previousLimit.rlim_max};
+    QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
+  }
+  ~FullDiskAt() {
+    ::setrlimit(RLIMIT_FSIZE, &previousLimit);
+    ::sigaction(SIGXFSZ, &previousAction, nullptr);
+  }
+  FullDiskAt(const FullDiskAt&) = delete;
+  FullDiskAt& operator=(const FullDiskAt&) = delete;
+
+ private:
+  struct sigaction previousAction {};
+  rlimit previousLimit{};
+};
 
 // A private folder made once per process. Its "work" folder is the working directory,
 // so a write that escapes the install directory lands somewhere this harness watches.
@@ -60,6 +97,21 @@ void writePackage(const std::uint8_t* data, std::size_t size) {
   QUARVEL_CHECK(out.good());
 }
 
+// The sum of the sizes the entries declare, capped instead of wrapping around.
+std::uint64_t declaredBytes() {
+  int error = 0;
+  ZipPtr archive(zip_open(packageName.c_str(), ZIP_RDONLY, &error));
+  if (!archive) return 0;
+  constexpr std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t total = 0;
+  for (zip_int64_t i = 0, n = zip_get_num_entries(archive.get(), 0); i < n; ++i) {
+    zip_stat_t stat;
+    if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0) continue;
+    total = stat.size > most - total ? most : total + stat.size;
+  }
+  return total;
+}
+
 bool hasSymlinkBelow(const fs::path& dir) {
   if (!fs::is_directory(fs::symlink_status(dir))) return false;
   const auto entries = fs::recursive_directory_iterator(dir);
@@ -73,6 +125,15 @@ void checkNothingEscaped() {
   QUARVEL_CHECK(work == std::set<std::string>{packageName});
   QUARVEL_CHECK(!fs::is_symlink(installDir));
   QUARVEL_CHECK(!hasSymlinkBelow(installDir));
+}
+
+bool extractOnFullDisk(const ExtractionHooks& hooks) {
+  const FullDiskAt fullDisk(fileSizeLimit);
+  return extractArchive(packageName, installDir, hooks);
+}
+
+bool logged(const std::vector<std::string>& log, const std::string& start) {
+  return std::any_of(log.begin(), log.end(), [&](const std::string& line) { return line.starts_with(start); });
 }
 
 }  // namespace
@@ -95,6 +156,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   removeInstallDir();
   writePackage(data, size);
+  // Other programs write to the same disk meanwhile, so only twice the free space counts.
+  const bool tooBig = declaredBytes() / 2 > fs::space(".").available;
 
   std::vector<std::string> log;
   const ExtractionHooks hooks{
@@ -103,11 +166,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       [](Milliseconds) {},
       [] { return false; },
   };
-  const bool extracted = extractArchive(packageName, installDir, hooks);
+  const bool extracted = extractOnFullDisk(hooks);
 
   checkNothingEscaped();
-  const bool aborted = std::find(log.begin(), log.end(), "    Aborting extraction.") != log.end();
-  QUARVEL_CHECK(!(extracted && aborted));
+  QUARVEL_CHECK(!(extracted && logged(log, "    Aborting extraction.")));
   QUARVEL_CHECK(!extracted || log.back() == "    Done.");
+  QUARVEL_CHECK(!(extracted && writeHitLimit));
+  if (tooBig) QUARVEL_CHECK(logged(log, "    Not enough free disk space"));
   return 0;
 }

@@ -51,8 +51,8 @@ void checkRecord(const std::string& line, const VersionInfo& record) {
   QUARVEL_CHECK(record.packageFile == "quarvel " + line + ".zip");
   const std::string& v = record.version;
   QUARVEL_CHECK(!record.buildDate.empty());
-  QUARVEL_CHECK(record.buildDate == v.substr(10, 2) + " " + monthName(monthByStrtol(v.substr(8, 2))) + ", " +
-                                        v.substr(4, 4));
+  QUARVEL_CHECK(record.buildDate ==
+                v.substr(10, 2) + " " + monthName(monthByStrtol(v.substr(8, 2))) + ", " + v.substr(4, 4));
 
   // The launcher stores the version with underscores turned back into blanks and reads
   // it again on the next start: the record must come back with the same version and

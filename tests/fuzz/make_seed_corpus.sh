@@ -38,9 +38,10 @@ find "$tree" -exec touch -h -d '2019-03-15 12:00:00 UTC' {} +
 (cd "$tree" && TZ=UTC zip -qrX "$zips/nested.zip" Top -x Top/details/link)
 (cd "$tree" && TZ=UTC zip -qyX "$zips/symlink.zip" Top/ Top/details/ Top/details/link)
 
-# Packages only Python writes: chosen order, names, methods and modes, and no entries.
+# Packages only Python writes: chosen order, names, methods and modes, no entries, and
+# an entry that declares far more than any disk holds.
 python3 - "$zips" <<'PY'
-import sys, warnings, zipfile
+import struct, sys, warnings, zipfile, zlib
 
 warnings.simplefilter("ignore")  # the duplicate name below is meant
 
@@ -55,8 +56,21 @@ def package(file, entries, method=zipfile.ZIP_DEFLATED):
         for name, data, mode, *how in entries:
             z.writestr(entry(name, mode), data, how[0] if how else method)
 
+# One deflated entry whose zip64 header declares a size of its own choosing.
+def declaring(file, name, data, declared):
+    name, packed = name.encode(), zlib.compress(data)[2:-4]
+    sizes = struct.pack("<HHQQ", 1, 16, declared, len(packed))
+    common = (45, 0, 8, 0, 0x4E6F, zlib.crc32(data), 0xFFFFFFFF, 0xFFFFFFFF, len(name), len(sizes))
+    local = struct.pack("<IHHHHHIIIHH", 0x04034B50, *common) + name + sizes
+    central = struct.pack("<IH", 0x02014B50, 0x0300 | 45) + struct.pack("<HHHHHIIIHH", *common)
+    central += struct.pack("<HHHII", 0, 0, 0, 0o100644 << 16, 0) + name + sizes
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 1, 1, len(central), len(local) + len(packed), 0)
+    with open(f"{sys.argv[1]}/{file}", "wb") as out:
+        out.write(local + packed + central + end)
+
 text = b"Quarvel " * 40
-package("stored_and_deflated.zip", [("Top/", b"", 0o40755), ("Top/stored.bin", b"stored data", 0o100644, zipfile.ZIP_STORED),
+package("stored_and_deflated.zip", [("Top/", b"", 0o40755),
+                                    ("Top/stored.bin", b"stored data", 0o100644, zipfile.ZIP_STORED),
                                     ("Top/deflated.txt", text, 0o100600, zipfile.ZIP_DEFLATED)])
 package("dotdot.zip", [("Top/", b"", 0o40755), ("Top/../escaped.txt", b"outside", 0o100644)])
 package("backslash_dotdot.zip", [("Top/", b"", 0o40755), ("Top/..\\escaped.txt", b"outside", 0o100644)])
@@ -67,4 +81,5 @@ package("root_file_and_duplicates.zip", [("readme.txt", b"root", 0o100644), ("To
 package("odd_names.zip", [("Top/", b"", 0o40755), ("/Top/absolute.txt", b"a", 0o100644),
                           ("Top/./dot.txt", b"d", 0o100644), ("Top/control\x01.txt", b"c", 0o100644)])
 package("zero_entries.zip", [])
+declaring("declares_a_terabyte.zip", "Top/huge.bin", b"x" * 100, 1 << 40)
 PY
