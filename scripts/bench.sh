@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Measures the launcher against the standard tools on this machine and prints each
+# figure as the median of RUNS runs with min and max; ratios are taken run by run,
+# each pair measured back to back.
+#   scripts/bench.sh [RUNS]      (default 5; needs about 3 GB free in build/bench)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+source scripts/lib/serve.sh
+runs=${1:-5}
+
+scripts/install-deps.sh
+command -v bsdtar >/dev/null || { apt-get install -y -q libarchive-tools >/dev/null || sudo apt-get install -y -q libarchive-tools >/dev/null; }
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target quarvel-launcher quarvel-bench-extract quarvel-bench-download quarvel-bench-frames >/dev/null
+bin=$repo/build/bin
+work=$repo/build/bench
+mkdir -p "$work"
+cleanup() {
+  stop_server
+  [ -z "${xvfb_pid:-}" ] || kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$work/out" "$work/player"
+}
+trap cleanup EXIT
+
+# ---- the packages: 1 GiB of 8 entries (half random, half text), deflated and stored;
+# 2,000 small files in nested folders
+make_packages() {
+  local src=$work/src
+  [ -f "$work/server/quarvel big1 20261205.zip" ] && return 0
+  rm -rf "$src" "$work/server" && mkdir -p "$src/Big" "$src/Small" "$work/server"
+  for i in 1 2 3 4; do head -c $((128 << 20)) /dev/urandom > "$src/Big/random$i.bin"; done
+  python3 - "$src/Big" <<'PY'
+import random, sys
+words = "quarvel level map tile sprite sound music player enemy door key chest wall floor light".split()
+rng = random.Random(5)
+for i in range(1, 5):
+    with open(f"{sys.argv[1]}/text{i}.txt", "w") as f:
+        left = 128 << 20
+        while left > 0:
+            line = " ".join(rng.choice(words) for _ in range(12)) + "\n"
+            f.write(line[:left]); left -= len(line)
+PY
+  for d in $(seq 1 20); do for s in $(seq 1 10); do
+    mkdir -p "$src/Small/area$d/room$s"
+    for f in $(seq 1 10); do head -c $((RANDOM % 8192 + 100)) /dev/urandom > "$src/Small/area$d/room$s/obj$f.dat"; done
+  done; done
+  (cd "$src" && zip -q -r "$work/server/quarvel big1 20261205.zip" Big)
+  (cd "$src" && zip -q -0 -r "$work/server/quarvel big0 20261205.zip" Big)
+  (cd "$src" && zip -q -r "$work/server/quarvel smal 20261205.zip" Small)
+}
+
+# seconds COMMAND...: wall time of one run
+seconds() {
+  local start end
+  start=$(date +%s%N)
+  "$@" >/dev/null
+  end=$(date +%s%N)
+  python3 -c "print(($end - $start) / 1e9)"
+}
+
+# stats NAME VALUES...: "name  median (min .. max)"
+stats() {
+  python3 - "$@" <<'PY'
+import statistics, sys
+name, values = sys.argv[1], [float(v) for v in sys.argv[2:]]
+print(f"{name:<48} {statistics.median(values):9.3f}  ({min(values):.3f} .. {max(values):.3f})")
+PY
+}
+ratios() {  # NAME "a1 a2 .." "b1 b2 ..": the run-by-run ratios a/b
+  local name=$1 a=($2) b=($3) r=() i
+  for i in "${!a[@]}"; do r+=("$(python3 -c "print(${a[$i]} / ${b[$i]})")"); done
+  stats "$name" "${r[@]}"
+}
+
+fresh() { rm -rf "$work/out" && mkdir -p "$work/out" && sync; }
+
+bench_extraction() {  # package-name
+  local pkg="$work/server/quarvel $1 20261205.zip" ours=() tar=() unz=() pause r t entries
+  for r in $(seq "$runs"); do
+    fresh
+    read -r t entries < <("$bin/quarvel-bench-extract" "$pkg" "$work/out/game")
+    ours+=("$t")
+    fresh; tar+=("$(seconds bsdtar -xf "$pkg" -C "$work/out")")
+    fresh; unz+=("$(seconds unzip -o -q "$pkg" -d "$work/out")")
+  done
+  pause=$(python3 -c "print($entries * 0.005)")
+  echo "extraction of '$1' ($entries entries; the 5 ms per entry, $pause s, is left out of 'ours')"
+  stats "  ours (s)" "${ours[@]}"
+  stats "  bsdtar -xf (s)" "${tar[@]}"
+  stats "  unzip -o -q (s)" "${unz[@]}"
+  ratios "  ours / bsdtar" "${ours[*]}" "${tar[*]}"
+  ratios "  ours / unzip" "${ours[*]}" "${unz[*]}"
+}
+
+bench_download() {
+  local url="127.0.0.1:8470/quarvel%20big1%2020261205.zip" ours=() ref=() r t
+  for r in $(seq "$runs"); do
+    fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg"); ours+=("$t")
+    fresh; ref+=("$(seconds curl -s -o "$work/out/pkg" "http://$url")")
+  done
+  echo "download of the 1 GiB package from nginx on 127.0.0.1"
+  stats "  ours (s)" "${ours[@]}"
+  stats "  curl -s -o (s)" "${ref[@]}"
+  ratios "  ours / curl" "${ours[*]}" "${ref[*]}"
+}
+
+# The whole update as the player sees it: process start to the version file written.
+update_once() {  # -> "seconds peak_rss_kib"
+  local player=$work/player start pid peak=0 now
+  rm -rf "$player" && mkdir -p "$player" && cp "$bin"/{*.png,LTYPE.TTF} "$player" && sync
+  start=$(date +%s%N)
+  (cd "$player" && SDL_VIDEODRIVER=dummy exec "$bin/quarvel-launcher") >/dev/null 2>&1 &
+  pid=$!
+  until [ -f "$player/latest_version.txt" ]; do
+    now=$(awk '/VmHWM/ {print $2}' /proc/$pid/status 2>/dev/null || echo 0)
+    [ "${now:-0}" -gt "$peak" ] && peak=$now
+    sleep 0.01
+  done
+  local end
+  end=$(date +%s%N)
+  now=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
+  [ "$now" -gt "$peak" ] && peak=$now
+  kill -9 "$pid"; wait "$pid" 2>/dev/null || true
+  echo "$(python3 -c "print(($end - $start) / 1e9)") $peak"
+}
+
+idle_rss() {  # the launcher at rest after finding its build up to date, in KiB
+  local player=$work/player pid rss
+  (cd "$player" && SDL_VIDEODRIVER=dummy exec "$bin/quarvel-launcher") >/dev/null 2>&1 &
+  pid=$!
+  sleep 3
+  rss=$(awk '/VmRSS/ {print $2}' /proc/$pid/status)
+  kill -9 "$pid"; wait "$pid" 2>/dev/null || true
+  echo "$rss"
+}
+
+bench_update() {
+  printf 'big1 20261205' > "$work/server/latest_version.txt"
+  local ours=() ref=() rss=() r t peak idle
+  for r in $(seq "$runs"); do
+    read -r t peak < <(update_once); ours+=("$t"); rss+=("$peak")
+    fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:8470/quarvel%20big1%2020261205.zip' && bsdtar -xf pkg")")
+  done
+  idle=$(idle_rss)
+  # Fixed pauses the launcher must take: four 250 ms stage pauses, a frame step (about
+  # 50 ms) before each of the five stages, and 5 ms for each of the 8 entries.
+  local fixed=1.29
+  echo "whole update of the 1 GiB package, process start to version file written"
+  stats "  launcher (s)" "${ours[@]}"
+  stats "  curl -o && bsdtar -xf (s)" "${ref[@]}"
+  local net=()
+  for t in "${ours[@]}"; do net+=("$(python3 -c "print($t - $fixed)")"); done
+  ratios "  (launcher - ${fixed} s fixed pauses) / reference" "${net[*]}" "${ref[*]}"
+  local above=()
+  for peak in "${rss[@]}"; do above+=("$(python3 -c "print(($peak - $idle) / 1024)")"); done
+  echo "memory: idle RSS $((idle / 1024)) MiB"
+  stats "  peak RSS above idle during the update (MiB)" "${above[@]}"
+}
+
+bench_frames() {
+  local display_file=$work/display
+  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+  xvfb_pid=$!
+  timeout 10 bash -c "until [ -s '$display_file' ]; do sleep 0.1; done"
+  local player=$work/player n r values
+  rm -rf "$player" && mkdir -p "$player" && cp "$bin"/{*.png,LTYPE.TTF} "$player"
+  echo "frames (software renderer under Xvfb)"
+  for n in 0 50 500; do
+    values=()
+    for r in $(seq "$runs"); do
+      values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" render "$n" 200)")
+    done
+    stats "  CPU per frame with $n lines (ms)" "${values[@]}"
+  done
+  values=()
+  for r in $(seq "$runs"); do
+    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" idle 20 10)")
+  done
+  stats "  idle launcher, 20 lines, over 10 s (% of one core)" "${values[@]}"
+  values=()
+  for r in $(seq "$runs"); do
+    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" startup)")
+  done
+  stats "  process start to first presented frame (ms)" "${values[@]}"
+  kill "$xvfb_pid"; xvfb_pid=""
+}
+
+echo "machine: $(nproc) cores, $(awk '/model name/ {$1=$2=$3=""; print; exit}' /proc/cpuinfo | xargs), $(uname -r)"
+echo "date: $(date -u +%Y-%m-%d) commit: $(git rev-parse --short HEAD) runs: $runs"
+make_packages
+serve_folder "$work/server" 8470 "$work"
+bench_extraction big1
+bench_extraction big0
+bench_extraction smal
+bench_download
+bench_update
+bench_frames
