@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
-# Quitting the launcher at every moment of an update, with Q and with the window's
-# close request (the WM_DELETE_WINDOW a window manager's close button sends): in each
-# stage's pause, while the version file and the package are in transfer, half way
-# through the extraction, once the update is done and after the game ran. Each quit
-# must end the process with status 0 within 1 s and leave no temporary version file,
-# the old version line unless the update finished, and nothing beside the working
-# folder. Clicks on the disabled button must start nothing; a double click on the
-# enabled one starts the game once per completed click.
+# Quitting the launcher at every moment of an update, with Q and with the close request
+# a window manager's close button sends (WM_DELETE_WINDOW): in each stage's pause, with
+# the version file or the package in transfer, half way through the extraction, once
+# the update is done and after the game ran. Each quit must end the process with status
+# 0 within 1 s and leave no temporary version file, the old version line unless the
+# update finished, and nothing beside the working folder. Clicks on the disabled button
+# start nothing; a double click on the enabled one starts the game once per click.
 #
 #   tests/e2e/quit_matrix.sh BIN_DIR
 #
 # BIN_DIR holds quarvel-launcher with its six assets, quarvel-close-window and
-# quarvel-publish. Needs Xvfb, xdotool, nginx and curl, and port 8470 free (see
+# quarvel-publish. Needs Xvfb, xdotool, xprop, nginx and curl, and port 8470 free (see
 # launcher_e2e.sh for running it in a private network namespace).
 set -euo pipefail
 # shellcheck source=../../scripts/lib/serve.sh
@@ -22,28 +21,19 @@ readonly GAME_COMMAND='cd game/details && "./Quarvel.exe"'
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
 readonly BUTTON_X=320 BUTTON_Y=420 QUIT_LIMIT_MS=1000
 
-BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID="" T_WINDOW=0 LOG_COUNT=0
-CHECKS=0 FAILED=0
+BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID="" T_WINDOW=0 LOG_COUNT=0 CHECKS=0 FAILED=0
 
 ok() { CHECKS=$((CHECKS + 1)); echo "ok $CHECKS - $1"; }
 not_ok() { CHECKS=$((CHECKS + 1)) FAILED=$((FAILED + 1)); echo "not ok $CHECKS - $1"; }
-check() {
-  local description=$1
-  shift
-  if "$@"; then ok "$description"; else not_ok "$description"; fi
-}
-die() {
-  echo "Bail out! $*"
-  exit 1
-}
+check() { if "${@:2}"; then ok "$1"; else not_ok "$1"; fi; }
+die() { echo "Bail out! $*"; exit 1; }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 sleep_ms() { (($1 <= 0)) || sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
 # wait_until SECONDS COMMAND...: polls every 10 ms, so moments a few frames long are caught.
 wait_until() {
   local deadline=$(($(now_ms) + $1 * 1000))
-  shift
-  until "$@"; do
+  until "${@:2}"; do
     (($(now_ms) < deadline)) || return 1
     sleep 0.01
   done
@@ -52,15 +42,10 @@ not() { ! "$@"; }
 file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
 file_size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-xdo() {
-  local seconds=$1
-  shift
-  timeout "$seconds" xdotool "$@" 2>/dev/null
-}
+xdo() { timeout "$1" xdotool "${@:2}" 2>/dev/null; }
 is_running() {
   local state=""
-  [[ -n $1 ]] || return 1
-  { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
+  [[ -n $1 ]] && { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
   [[ -n $state && $state != Z ]]
 }
 stop_pid() {
@@ -70,51 +55,42 @@ stop_pid() {
   wait "$1" 2>/dev/null || true
 }
 cleanup() {
-  local status=$?
-  stop_pid "$LAUNCHER_PID"
-  stop_pid "$NGINX_PID"
-  stop_pid "$XVFB_PID"
+  local status=$? pid
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
   [[ -z $TMP ]] || rm -rf -- "$TMP"
   exit "$status"
 }
 
-# ---------------------------------------------------------------- builds and server
-
-# A build whose game appends the folder it was started in to the marker file; it runs
+# Each build's game appends the folder it was started in to the marker file; it runs
 # for 0.3 s and writes as it ends, so a marker line means that run is over.
-make_build() {
-  local dir=$1 line=$2
-  mkdir -p "$dir/details" "$dir/data"
-  printf '#!/bin/sh\nsleep 0.3\npwd -P >> '\''%s'\''\n' "$TMP/marker" >"$dir/details/Quarvel.exe"
-  chmod 755 "$dir/details/Quarvel.exe"
-  printf 'level of %s\n' "$line" >"$dir/data/level.txt"
-}
-
 setup_server() {
-  make_build "$TMP/build-old" "$OLD"
-  make_build "$TMP/build-small" "$SMALL"
+  local build i file
+  for build in old small many big; do
+    mkdir -p "$TMP/build-$build/details" "$TMP/build-$build/data"
+    printf '#!/bin/sh\nsleep 0.3\npwd -P >> '\''%s'\''\n' "$TMP/marker" >"$TMP/build-$build/details/Quarvel.exe"
+    chmod 755 "$TMP/build-$build/details/Quarvel.exe"
+    printf 'level of the %s build\n' "$build" >"$TMP/build-$build/data/level.txt"
+  done
   # 2000 entries at 5 ms each keep the extraction busy for over ten seconds.
-  make_build "$TMP/build-many" "$MANY"
   mkdir "$TMP/build-many/data/many"
-  local i
-  for ((i = 1; i <= 2000; i++)); do printf 'entry %d\n' "$i" >"$TMP/build-many/data/many/f$(printf %04d "$i")"; done
+  for ((i = 1; i <= 2000; i++)); do
+    printf -v file '%s/f%04d' "$TMP/build-many/data/many" "$i"
+    printf 'entry %d\n' "$i" >"$file"
+  done
   # Random bytes do not compress: 4 MiB served at 200 KiB/s download for 20 s.
-  make_build "$TMP/build-big" "$BIG"
   head -c 4194304 /dev/urandom >"$TMP/build-big/data/big.bin"
   mkdir -p "$TMP/server"
-  local build line
   for build in old:"$OLD" small:"$SMALL" many:"$MANY" big:"$BIG"; do
-    line=${build#*:}
-    "$BIN/quarvel-publish" "$TMP/build-${build%%:*}" "$line" "$TMP/server" >/dev/null ||
-      die "quarvel-publish refused the $line build"
+    "$BIN/quarvel-publish" "$TMP/build-${build%%:*}" "${build#*:}" "$TMP/server" >/dev/null ||
+      die "quarvel-publish refused the ${build#*:} build"
   done
   # A flag file makes the version file trickle out at 50 bytes a second, headers
   # included, so its request stays in flight for seconds.
-  local prefix=$TMP/nginx
-  write_nginx_conf "$prefix" "$TMP/server" "$PORT" \
+  # shellcheck disable=SC2016 # nginx variables
+  write_nginx_conf "$TMP/nginx" "$TMP/server" "$PORT" \
     'location = /latest_version.txt { if (-f $document_root/slow) { set $limit_rate 50; } }
      location ~ "20261208\.zip$" { limit_rate 200k; }'
-  start_nginx_on "$prefix"
+  start_nginx_on "$TMP/nginx"
   NGINX_PID=$SERVER_PID
   wait_until 10 curl -fsS --noproxy '*' --max-time 1 -o /dev/null "http://127.0.0.1:$PORT/latest_version.txt" ||
     die "nginx did not answer on port $PORT"
@@ -126,8 +102,6 @@ serve() {
 }
 # Answered version requests only: one cut off by a quit logs a shorter body.
 version_requests() { grep -cF '"GET /latest_version.txt HTTP/1.1" 200 12 ' "$TMP/nginx/access.log" || true; }
-
-# ---------------------------------------------------------------- the launcher
 
 # CASE/work holds the assets and an installed old build; CASE itself holds nothing
 # else, so anything the launcher writes beside its working folder shows there.
@@ -159,27 +133,23 @@ start_launcher() {
   fi
   T_WINDOW=$(now_ms)
 }
-
+# The first window SDL shows is destroyed and made again when the renderer is created;
+# the icon is set on the one that stays.
 find_window() {
   WID=$(xdo 2 search --all --onlyvisible --pid "$LAUNCHER_PID" --name '^Quarvel Launcher$' | head -n 1) || true
-  [[ -n $WID ]]
+  [[ -n $WID ]] && timeout 2 xprop -id "$WID" -len 1 _NET_WM_ICON 2>/dev/null | grep -q =
 }
 
 # quit NAME HOW: Q typed through XTEST after focusing the window ("key --window" would
 # lose the release when the window closes and leave Q held), or the close request.
 quit() {
-  local name=$1 how=$2 pid=$LAUNCHER_PID status=0 start
-  if [[ $how == Q ]]; then
-    xdo 5 windowfocus "$WID" || true
-    start=$(now_ms)
-    xdo 5 key q || true
-  else
-    start=$(now_ms)
-    timeout 5 "$BIN/quarvel-close-window" "$WID" || true
-  fi
+  local name=$1 how=$2 pid=$LAUNCHER_PID status=0 start elapsed
+  [[ $how != Q ]] || xdo 5 windowfocus "$WID" || true
+  start=$(now_ms)
+  if [[ $how == Q ]]; then xdo 5 key q || true; else timeout 5 "$BIN/quarvel-close-window" "$WID" || true; fi
   while is_running "$pid" && (($(now_ms) - start < 5000)); do sleep 0.005; done
-  local elapsed=$(($(now_ms) - start))
-  is_running "$pid" && kill -KILL "$pid"
+  elapsed=$(($(now_ms) - start))
+  ! is_running "$pid" || kill -KILL "$pid"
   wait "$pid" || status=$?
   LAUNCHER_PID=""
   check "$name: ends with status 0 within 1 s (status $status, $elapsed ms)" \
@@ -188,9 +158,14 @@ quit() {
 
 launch_lines() { grep -cFx -- "$GAME_COMMAND" "$1" || true; }
 marker_lines() { grep -c . "$TMP/marker" || true; }
+games_run() { (($(marker_lines) >= $1)); }
+# SDL drops a press that comes with the focus the pointer's arrival gives the window,
+# as the click that focuses it; so the pointer arrives a few frames ahead of the press.
+point_at_button() { xdo 5 mousemove --window "$WID" "$BUTTON_X" "$BUTTON_Y" || true; sleep 0.2; }
+click_button() { point_at_button; xdo 5 click "$@" 1 || true; }
 
 # What a quit may leave: no temporary version file, the old line unless the update
-# was recorded, nothing beside the working folder, and no game started.
+# was recorded, nothing beside the working folder, and no game started unasked.
 leftovers_fine() {
   local w=$1 line=$2 games=$3 name=$4 problems=()
   [[ ! -e $w/temp.txt ]] || problems+=("temp.txt left")
@@ -202,26 +177,20 @@ leftovers_fine() {
   ((${#problems[@]} == 0)) || { echo "# $name: ${problems[*]}"; return 1; }
 }
 
-click_button() {
-  xdo 5 mousemove --window "$WID" "$BUTTON_X" "$BUTTON_Y" || true
-  xdo 5 click "$@" 1 || true
-}
-
-# ---------------------------------------------------------------- the moments
-
 # Each moment has a reach_ function that returns once the launcher is there, and may
 # have a landed_ function that tells afterwards whether the quit arrived in time. The
 # pauses last 250 ms, so a loaded machine can miss one; that attempt is run again.
-# Stage 1 begins with the first frame after the window appears; its pause follows.
-reach_pause1() { sleep_ms $((T_WINDOW + 100 - $(now_ms))); }
+# Stage 1 begins with the first frame, some 90 ms after the window is complete, and
+# pauses for 250 ms; the next frame starts stage 2 and its pause, some 380 to 630 ms in.
+reach_pause1() { sleep_ms $((T_WINDOW + 200 - $(now_ms))); }
 landed_pause1() { sleep 0.05; [[ $(version_requests) == "$LOG_COUNT" ]]; }
-# Stage 2 pauses from about 300 ms to 550 ms after the window appears.
-reach_pause2() { sleep_ms $((T_WINDOW + 420 - $(now_ms))); }
+reach_pause2() { sleep_ms $((T_WINDOW + 505 - $(now_ms))); }
 landed_pause2() { landed_pause1; }
 # temp.txt is opened just before the request goes out.
 reach_fetch2() { wait_until 5 test -e "$1/temp.txt" && sleep 0.15; }
 # Once the version file is served the package waits 250 ms before its request.
-reach_pause3() { wait_until 5 test "$(version_requests)" -gt "$LOG_COUNT"; }
+version_answered() { (($(version_requests) > LOG_COUNT)); }
+reach_pause3() { wait_until 5 version_answered; }
 landed_pause3() { [[ ! -e "$1/quarvel $SMALL.zip" ]]; }
 reach_download3() {
   local package="$1/quarvel $BIG.zip" size
@@ -231,7 +200,8 @@ reach_download3() {
   (($(file_size "$package") > size))
 }
 # A whole package waits 250 ms before its first entry.
-reach_pause4() { wait_until 5 test "$(file_size "$1/quarvel $MANY.zip")" = "$(file_size "$TMP/server/quarvel $MANY.zip")"; }
+package_whole() { [[ $(file_size "$1/quarvel $MANY.zip") == "$(file_size "$TMP/server/quarvel $MANY.zip")" ]]; }
+reach_pause4() { wait_until 5 package_whole "$1"; }
 landed_pause4() { [[ ! -e $1/game/data/many ]]; }
 reach_extract4() { wait_until 5 test -d "$1/game/data/many" && file_holds "$1/latest_version.txt" "$OLD"; }
 landed_extract4() { [[ -d $1/game/data/many && ! -e $1/game/data/many/f2000 ]]; }
@@ -239,7 +209,7 @@ reach_ready5() { wait_until 10 file_holds "$1/latest_version.txt" "$SMALL"; }
 reach_played() {
   reach_ready5 "$1" || return 1
   click_button
-  wait_until 5 test "$(marker_lines)" = 1 && sleep 0.1
+  wait_until 5 games_run 1 && sleep 0.1
 }
 
 # quit_at MOMENT HOW SERVED RECORDED GAMES
@@ -274,24 +244,30 @@ test_clicks_while_updating() {
   start_launcher "$w" $name || return 0
   until [[ -e $w/game/data/many/f0100 ]] || (($(now_ms) - T_WINDOW > 8000)); do
     click_button
-    sleep 0.1
   done
-  check "$name: clicks reached the extraction" test -e "$w/game/data/many/f0100"
+  check "$name: the clicks went on into the extraction" test -e "$w/game/data/many/f0100"
   sleep 0.5
   quit $name Q
   check "$name: no game was started and no command line printed" leftovers_fine "$w" "$OLD" 0 $name
 }
 
-# The first click's game runs for 0.3 s while the second click waits in the queue; it
-# is handled once the launcher gets its frames back.
+# A press made while the button is disabled and released once it is enabled is no
+# click. Then a double click: the first click's game runs for 0.3 s while the second
+# click waits in the queue, to be handled once the launcher gets its frames back.
 test_double_click() {
   local w name=double-click
   serve "$SMALL"
   w=$(new_workdir $name)
   start_launcher "$w" $name || return 0
+  point_at_button
+  xdo 5 mousedown 1 || true
   reach_ready5 "$w" || { not_ok "$name: the update completes"; stop_pid "$LAUNCHER_PID"; return 0; }
+  sleep 0.2
+  xdo 5 mouseup 1 || true
+  sleep 0.5
+  check "$name: a press held through the update starts nothing when released" test "$(marker_lines)" = 0
   click_button --repeat 2 --delay 80
-  wait_until 5 test "$(marker_lines)" -ge 2 || true
+  wait_until 5 games_run 2 || true
   sleep 0.5
   check "$name: each of the two clicks started the game once ($(marker_lines) games)" test "$(marker_lines)" = 2
   quit $name close
@@ -301,11 +277,11 @@ test_double_click() {
 main() {
   (($# == 1)) || { echo "usage: $0 BIN_DIR" >&2; exit 2; }
   BIN=$(cd -- "$1" && pwd)
-  local tool
+  local tool how started
   for tool in quarvel-launcher quarvel-close-window quarvel-publish; do
     [[ -x $BIN/$tool ]] || { echo "no $tool in $BIN" >&2; exit 2; }
   done
-  for tool in Xvfb xdotool nginx curl timeout; do
+  for tool in Xvfb xdotool xprop nginx curl timeout; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
   done
   port_open && die "port $PORT is already in use"
@@ -315,16 +291,15 @@ main() {
   trap 'exit 130' INT TERM
   mkdir -p "$TMP/home" "$TMP/tmpdir" "$TMP/runtime"
   chmod 700 "$TMP/runtime"
-  local started
   started=$(now_ms)
 
   Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
   XVFB_PID=$!
   wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
-  export DISPLAY=":$(head -n 1 "$TMP/display")"
+  DISPLAY=":$(head -n 1 "$TMP/display")"
+  export DISPLAY
   setup_server
 
-  local how
   for how in Q close; do
     quit_at pause1 $how "$SMALL" "$OLD" 0
     quit_at pause2 $how "$SMALL" "$OLD" 0
