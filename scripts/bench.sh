@@ -2,12 +2,16 @@
 # Measures the launcher against the standard tools on this machine and prints each
 # figure as the median of RUNS runs with min and max; ratios are taken run by run,
 # each pair measured back to back.
-#   scripts/bench.sh [RUNS]      (default 5; needs about 3 GB free in build/bench)
+#   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download update
+#                                        frames, all by default; needs 3 GB in build/bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 source scripts/lib/serve.sh
 runs=${1:-5}
+parts=("${@:2}")
+[ ${#parts[@]} -gt 0 ] || parts=(extract download update frames)
+wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 scripts/install-deps.sh
 command -v bsdtar >/dev/null || { apt-get install -y -q libarchive-tools >/dev/null || sudo apt-get install -y -q libarchive-tools >/dev/null; }
@@ -27,7 +31,7 @@ trap cleanup EXIT
 # 2,000 small files in nested folders
 make_packages() {
   local src=$work/src
-  [ -f "$work/server/quarvel big1 20261205.zip" ] && return 0
+  [ -f "$work/server/quarvel bz1 20261205.zip" ] && return 0
   rm -rf "$src" "$work/server" && mkdir -p "$src/Big" "$src/Small" "$work/server"
   for i in 1 2 3 4; do head -c $((128 << 20)) /dev/urandom > "$src/Big/random$i.bin"; done
   python3 - "$src/Big" <<'PY'
@@ -45,9 +49,9 @@ PY
     mkdir -p "$src/Small/area$d/room$s"
     for f in $(seq 1 10); do head -c $((RANDOM % 8192 + 100)) /dev/urandom > "$src/Small/area$d/room$s/obj$f.dat"; done
   done; done
-  (cd "$src" && zip -q -r "$work/server/quarvel big1 20261205.zip" Big)
-  (cd "$src" && zip -q -0 -r "$work/server/quarvel big0 20261205.zip" Big)
-  (cd "$src" && zip -q -r "$work/server/quarvel smal 20261205.zip" Small)
+  (cd "$src" && zip -q -r "$work/server/quarvel bz1 20261205.zip" Big)
+  (cd "$src" && zip -q -0 -r "$work/server/quarvel bz0 20261205.zip" Big)
+  (cd "$src" && zip -q -r "$work/server/quarvel sm1 20261205.zip" Small)
 }
 
 # seconds COMMAND...: wall time of one run
@@ -79,7 +83,7 @@ bench_extraction() {  # package-name
   local pkg="$work/server/quarvel $1 20261205.zip" ours=() tar=() unz=() pause r t entries
   for r in $(seq "$runs"); do
     fresh
-    read -r t entries < <("$bin/quarvel-bench-extract" "$pkg" "$work/out/game")
+    read -r t entries < <(cd "$work/out" && "$bin/quarvel-bench-extract" "$pkg" game)
     ours+=("$t")
     fresh; tar+=("$(seconds bsdtar -xf "$pkg" -C "$work/out")")
     fresh; unz+=("$(seconds unzip -o -q "$pkg" -d "$work/out")")
@@ -94,12 +98,12 @@ bench_extraction() {  # package-name
 }
 
 bench_download() {
-  local url="127.0.0.1:8470/quarvel%20big1%2020261205.zip" ours=() ref=() r t
+  local url="127.0.0.1:8470/quarvel%20bz0%2020261205.zip" ours=() ref=() r t
   for r in $(seq "$runs"); do
     fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg"); ours+=("$t")
     fresh; ref+=("$(seconds curl -s -o "$work/out/pkg" "http://$url")")
   done
-  echo "download of the 1 GiB package from nginx on 127.0.0.1"
+  echo "download of the 1 GiB stored package from nginx on 127.0.0.1"
   stats "  ours (s)" "${ours[@]}"
   stats "  curl -s -o (s)" "${ref[@]}"
   ratios "  ours / curl" "${ours[*]}" "${ref[*]}"
@@ -112,7 +116,9 @@ update_once() {  # -> "seconds peak_rss_kib"
   start=$(date +%s%N)
   (cd "$player" && SDL_VIDEODRIVER=dummy exec "$bin/quarvel-launcher") >/dev/null 2>&1 &
   pid=$!
+  local deadline=$((SECONDS + 120))
   until [ -f "$player/latest_version.txt" ]; do
+    [ $SECONDS -lt $deadline ] || { echo "the launcher did not finish the update" >&2; kill -9 "$pid"; exit 1; }
     now=$(awk '/VmHWM/ {print $2}' /proc/$pid/status 2>/dev/null || echo 0)
     [ "${now:-0}" -gt "$peak" ] && peak=$now
     sleep 0.01
@@ -136,11 +142,11 @@ idle_rss() {  # the launcher at rest after finding its build up to date, in KiB
 }
 
 bench_update() {
-  printf 'big1 20261205' > "$work/server/latest_version.txt"
+  printf 'bz1 20261205' > "$work/server/latest_version.txt"
   local ours=() ref=() rss=() r t peak idle
   for r in $(seq "$runs"); do
     read -r t peak < <(update_once); ours+=("$t"); rss+=("$peak")
-    fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:8470/quarvel%20big1%2020261205.zip' && bsdtar -xf pkg")")
+    fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:8470/quarvel%20bz1%2020261205.zip' && bsdtar -xf pkg")")
   done
   idle=$(idle_rss)
   # Fixed pauses the launcher must take: four 250 ms stage pauses, a frame step (about
@@ -190,9 +196,11 @@ echo "machine: $(nproc) cores, $(awk '/model name/ {$1=$2=$3=""; print; exit}' /
 echo "date: $(date -u +%Y-%m-%d) commit: $(git rev-parse --short HEAD) runs: $runs"
 make_packages
 serve_folder "$work/server" 8470 "$work"
-bench_extraction big1
-bench_extraction big0
-bench_extraction smal
-bench_download
-bench_update
-bench_frames
+if wants extract; then
+  bench_extraction bz1
+  bench_extraction bz0
+  bench_extraction sm1
+fi
+if wants download; then bench_download; fi
+if wants update; then bench_update; fi
+if wants frames; then bench_frames; fi

@@ -18,6 +18,10 @@ SDLHandler::SdlSession::SdlSession() {
   // The window's quit event is not one of the ways to close the launcher, so SDL must
   // not turn SIGINT and SIGTERM into one: they keep their usual effect of ending it.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  // The launcher plays no sound. The silent driver keeps the audio subsystem from
+  // connecting to the desktop's sound server, whose client library can write files
+  // under the home folder.
+  SDL_SetHint(SDL_HINT_AUDIODRIVER, "dummy");
   QUARVEL_CHECK(SDL_Init(QUARVEL_SDL_SUBSYSTEMS) == 0);
 }
 SDLHandler::SdlSession::~SdlSession() { SDL_Quit(); }
