@@ -14,40 +14,14 @@
 set -euo pipefail
 # shellcheck source=../../scripts/lib/serve.sh
 source "$(dirname "$0")/../../scripts/lib/serve.sh"
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
 
 readonly PORT=8470 OLD='1.0 20261205' NEW='1.1 20261206' KILLS=30
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
 
 BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" CHECKS=0 FAILED=0
 
-ok() { CHECKS=$((CHECKS + 1)); echo "ok $CHECKS - $1"; }
-not_ok() { CHECKS=$((CHECKS + 1)) FAILED=$((FAILED + 1)); echo "not ok $CHECKS - $1"; }
-check() { if "${@:2}"; then ok "$1"; else not_ok "$1"; fi; }
-die() { echo "Bail out! $*"; exit 1; }
-
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-sleep_ms() { (($1 <= 0)) || sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
-wait_until() {
-  local deadline=$(($(now_ms) + $1 * 1000))
-  until "${@:2}"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.01
-  done
-}
-file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
-file_size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-stop_pid() {
-  [[ -n $1 ]] && kill -0 "$1" 2>/dev/null || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  wait_until 3 not_alive "$1" || kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
-not_alive() {
-  local state=""
-  { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
-  [[ -z $state || $state == Z ]]
-}
 cleanup() {
   local status=$? pid
   for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done

@@ -15,6 +15,8 @@
 set -euo pipefail
 # shellcheck source=../../scripts/lib/serve.sh
 source "$(dirname "$0")/../../scripts/lib/serve.sh"
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh"
 
 readonly PORT=8470 OLD='1.0 20261205' SMALL='1.1 20261206' MANY='1.2 20261207' BIG='1.3 20261208'
 readonly GAME_COMMAND='cd game/details && "./Quarvel.exe"'
@@ -23,37 +25,7 @@ readonly BUTTON_X=320 BUTTON_Y=420 QUIT_LIMIT_MS=1000
 
 BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID="" T_WINDOW=0 LOG_COUNT=0 CHECKS=0 FAILED=0
 
-ok() { CHECKS=$((CHECKS + 1)); echo "ok $CHECKS - $1"; }
-not_ok() { CHECKS=$((CHECKS + 1)) FAILED=$((FAILED + 1)); echo "not ok $CHECKS - $1"; }
-check() { if "${@:2}"; then ok "$1"; else not_ok "$1"; fi; }
-die() { echo "Bail out! $*"; exit 1; }
-
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-sleep_ms() { (($1 <= 0)) || sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"; }
-# wait_until SECONDS COMMAND...: polls every 10 ms, so moments a few frames long are caught.
-wait_until() {
-  local deadline=$(($(now_ms) + $1 * 1000))
-  until "${@:2}"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.01
-  done
-}
-not() { ! "$@"; }
-file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
-file_size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 xdo() { timeout "$1" xdotool "${@:2}" 2>/dev/null; }
-is_running() {
-  local state=""
-  [[ -n $1 ]] && { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
-  [[ -n $state && $state != Z ]]
-}
-stop_pid() {
-  is_running "$1" || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  wait_until 3 not is_running "$1" || kill -KILL "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
-}
 cleanup() {
   local status=$? pid
   for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
