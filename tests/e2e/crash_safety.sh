@@ -22,12 +22,6 @@ readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disable
 
 BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" CHECKS=0 FAILED=0
 
-cleanup() {
-  local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
-  [[ -z $TMP ]] || rm -rf -- "$TMP"
-  exit "$status"
-}
 
 # Build A and build B hold the same 300 files with other contents, some 4 MiB in all,
 # so a file that B only half replaced differs from B's. B adds a few files of its own.

@@ -1,5 +1,6 @@
 # Helpers shared by the end-to-end scripts: TAP-style results, waits that cannot hang,
-# and process handling. The scripts set PORT, CHECKS and FAILED before using them.
+# and process handling. The scripts set PORT, CHECKS, FAILED, TMP and the *_PID
+# variables before using them.
 
 ok() { CHECKS=$((CHECKS + 1)); echo "ok $CHECKS - $1"; }
 not_ok() { CHECKS=$((CHECKS + 1)) FAILED=$((FAILED + 1)); echo "not ok $CHECKS - $1"; }
@@ -31,4 +32,11 @@ stop_pid() {
   kill -TERM "$1" 2>/dev/null || true
   wait_until 3 not is_running "$1" || kill -KILL "$1" 2>/dev/null || true
   wait "$1" 2>/dev/null || true
+}
+# The exit trap: stops what the script started and removes its temporary folder.
+cleanup() {
+  local status=$? pid
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
+  [[ -z $TMP ]] || rm -rf -- "$TMP"
+  exit "$status"
 }

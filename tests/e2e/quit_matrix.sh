@@ -26,12 +26,6 @@ readonly BUTTON_X=320 BUTTON_Y=420 QUIT_LIMIT_MS=1000
 BIN="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID="" T_WINDOW=0 LOG_COUNT=0 CHECKS=0 FAILED=0
 
 xdo() { timeout "$1" xdotool "${@:2}" 2>/dev/null; }
-cleanup() {
-  local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
-  [[ -z $TMP ]] || rm -rf -- "$TMP"
-  exit "$status"
-}
 
 # Each build's game appends the folder it was started in to the marker file; it runs
 # for 0.3 s and writes as it ends, so a marker line means that run is over.
