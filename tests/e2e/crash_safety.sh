@@ -120,11 +120,7 @@ main() {
   local started
   started=$(now_ms)
 
-  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
-  XVFB_PID=$!
-  wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
-  DISPLAY=":$(head -n 1 "$TMP/display")"
-  export DISPLAY
+  start_xvfb
   serve_builds
 
   # Build A, installed by the launcher itself.

@@ -40,3 +40,11 @@ cleanup() {
   [[ -z $TMP ]] || rm -rf -- "$TMP"
   exit "$status"
 }
+# A screen the size of the launcher's window, so that it sits at 0,0; sets DISPLAY.
+start_xvfb() {
+  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
+  DISPLAY=":$(head -n 1 "$TMP/display")"
+  export DISPLAY
+}

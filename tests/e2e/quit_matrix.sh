@@ -259,11 +259,7 @@ main() {
   chmod 700 "$TMP/runtime"
   started=$(now_ms)
 
-  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
-  XVFB_PID=$!
-  wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
-  DISPLAY=":$(head -n 1 "$TMP/display")"
-  export DISPLAY
+  start_xvfb
   setup_server
 
   for how in Q close; do
