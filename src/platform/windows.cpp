@@ -1,0 +1,117 @@
+#include "platform/Platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+
+namespace platform {
+
+namespace {
+
+constexpr DWORD noAttributes = INVALID_FILE_ATTRIBUTES;
+
+DWORD attributesOf(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// A file that did not exist before; whatever lay at the name is removed, not written through.
+UniqueHandle createFreshFile(const std::string& path) {
+  DeleteFileA(path.c_str());
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return UniqueHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+bool writeAll(HANDLE file, const std::string& contents) {
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    DWORD written = 0;
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(contents.size() - done, 1u << 20));
+    if (!WriteFile(file, contents.data() + done, chunk, &written, nullptr) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}
+
+}  // namespace
+
+MakeDirResult makeDirectory(const std::string& path) {
+  // Default security; a name that exists already is what a second install meets.
+  if (CreateDirectoryA(path.c_str(), nullptr)) return MakeDirResult::Created;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? MakeDirResult::AlreadyExists : MakeDirResult::Failed;
+}
+
+std::optional<std::uint32_t> fileSizeLow32(const std::string& path) {
+  const DWORD attributes = attributesOf(path);
+  // A folder in the package's place is no package: it has no size to report.
+  if (attributes == noAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  // Without the high-order part, all ones is the only failure sign there is.
+  const DWORD size = GetCompressedFileSizeA(path.c_str(), nullptr);
+  if (size == INVALID_FILE_SIZE) return std::nullopt;
+  return static_cast<std::uint32_t>(size);
+}
+
+std::optional<std::uint64_t> freeBytes(const std::string& path) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExA(path.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
+}
+
+bool isDirectory(const std::string& path) {
+  const DWORD attributes = attributesOf(path);
+  return attributes != noAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Junctions and symbolic links are both reparse points; neither may redirect an install.
+bool isSymlink(const std::string& path) {
+  const DWORD attributes = attributesOf(path);
+  return attributes != noAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+void allowOwnerWrite(const std::string& path) {
+  const DWORD attributes = attributesOf(path);
+  if (attributes != noAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+    SetFileAttributesA(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+}
+
+// Windows keeps no permission bits beyond read-only, and a build's files stay writable
+// so that the next update can replace them, so the stored mode is not applied.
+void setFileMode(const std::string&, unsigned) {}
+
+bool replaceFileAtomically(const std::string& path, const std::string& contents) {
+  const std::string temporary = path + ".new";
+  UniqueHandle file = createFreshFile(temporary);
+  if (!file) return false;
+  const bool written = writeAll(file.get(), contents) && FlushFileBuffers(file.get());
+  file.reset();
+  if (!written ||
+      !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileA(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The command interpreter changes into the game's folder and starts the program there
+// only if the change worked.
+std::string gameStartCommand(const char* installDir) {
+  std::ostringstream command;
+  command << "cd " << installDir << "\\details && \"Quarvel.exe\"";
+  return command.str();
+}
+
+void runCommand(const std::string& command) {
+  // The game's exit status is of no interest to the launcher.
+  [[maybe_unused]] const int status = std::system(command.c_str());
+}
+
+}  // namespace platform
