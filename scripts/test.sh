@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the release build with its end-to-end run under Xvfb,
 # then the whole suite again under AddressSanitizer with UBSan, and under ThreadSanitizer
-# (without the one slow test, which the release build runs), and last the fuzzers for a
-# bounded time.
+# (without the one slow test, which the release build runs), the Windows build with its
+# tests under Wine, and last the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +24,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan Slow -DCMAKE_BUILD_TYPE=Debug -DQUARVEL_SANITIZE=address,undefined
 echo "== ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan Slow -DCMAKE_BUILD_TYPE=Debug -DQUARVEL_SANITIZE=thread
+echo "== Windows build (mingw-w64), tests under Wine"
+scripts/windows.sh
 echo "== fuzzing"
 scripts/fuzz.sh 45
 echo "== all tests passed"

@@ -41,7 +41,7 @@ enable_sources() {
   if [ -f /etc/apt/sources.list ] && grep -q '^deb ' /etc/apt/sources.list; then
     sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | as_root tee "$list.list" >/dev/null
   fi
-  as_root apt-get update -q >&2
+  as_root apt-get update -q >/dev/null
 }
 
 inputs_key() {
@@ -57,9 +57,9 @@ inputs_key() {
 fetch_source() {
   local package=$1 into=$2 codename
   codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  mkdir -p "$into" && cd "$into"
-  apt-get source -q "$package" >&2 2>&1 || apt-get source -q "$package/$codename" >&2
-  cd - >/dev/null
+  mkdir -p "$into"
+  (cd "$into" && { apt-get source -q "$package" || apt-get source -q "$package/$codename"; }) \
+    >>"$cache/fetch.log" 2>&1 || { tail -20 "$cache/fetch.log" >&2; return 1; }
 }
 
 # Configures, builds and installs one package; arguments after the package are
@@ -123,7 +123,7 @@ main() {
     return
   fi
   log "building into $cache"
-  rm -rf "$cache/src" "$cache/build" "$prefix"
+  rm -rf "$cache/src" "$cache/build" "$prefix" "$cache/fetch.log"
   mkdir -p "$cache/build"
   for p in "${packages[@]}"; do fetch_source "$p" "$cache/src/$p"; done
   build_all
