@@ -1,20 +1,40 @@
 // Times the launcher's own download of one address into a file.
-//   quarvel-bench-download URL PATH   ->   "seconds bytes"
+//   quarvel-bench-download URL PATH [RECEIVE_BUFFER_BYTES]   ->   "seconds bytes"
+// With a buffer size, the same transfer also sets libcurl's receive buffer: an option the
+// launcher does not set, timed only to show where the difference to the curl command lies.
+#include "package/CurlPtr.h"
 #include "package/Download.h"
 #include "platform/Platform.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 
+namespace {
+
+bool fetchWithReceiveBuffer(const char* url, const char* path, long bufferBytes) {
+  CurlPtr handle(curl_easy_init());
+  FilePtr file(std::fopen(path, "wb"));
+  if (!handle || !file) return false;
+  curl_easy_setopt(handle.get(), CURLOPT_URL, url);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, file.get());
+  curl_easy_setopt(handle.get(), CURLOPT_BUFFERSIZE, bufferBytes);
+  return curl_easy_perform(handle.get()) == CURLE_OK;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: " << argv[0] << " URL PATH" << std::endl;
+  if (argc != 3 && argc != 4) {
+    std::cerr << "usage: " << argv[0] << " URL PATH [RECEIVE_BUFFER_BYTES]" << std::endl;
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
-  const FetchResult result = fetchToFile(argv[1], argv[2]);
+  const bool done = argc == 4 ? fetchWithReceiveBuffer(argv[1], argv[2], std::atol(argv[3]))
+                              : fetchToFile(argv[1], argv[2]) == FetchResult::Done;
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  if (result != FetchResult::Done) return 1;
+  if (!done) return 1;
   std::cout << took.count() << " " << platform::fileSizeLow32(argv[2]).value_or(0) << std::endl;
   return 0;
 }
