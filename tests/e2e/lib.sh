@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers shared by the end-to-end scripts: TAP-style results, waits that cannot hang,
 # process handling, the X server, nginx and the launcher in its window. The launcher's
 # server is compiled in as 127.0.0.1:8470; where something else holds that port, run
@@ -124,6 +125,7 @@ find_window() {
   [[ -n $WID ]] && timeout 2 xprop -id "$WID" -len 1 _NET_WM_ICON 2>/dev/null | grep -q =
 }
 open_window() {
+  # shellcheck disable=SC2034 # the quit matrix times its moments from it
   wait_until 10 find_window && T_WINDOW=$(now_ms) && return 0
   not_ok "$1: the launcher window appears"
   stop_pid "$LAUNCHER_PID"
