@@ -34,15 +34,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new", 0100755}},
                    updated,
                    {{"game/details/Quarvel.exe", "new"}, {"game/saves/slot1.sav", "save"}},
-                   nullptr,
                    placing("game/saves/slot1.sav", "save")},
         // A file at the root maps onto "game" itself, and a file whose folder has no entry
         // cannot be created: both are read and dropped, and the extraction goes on.
         PackageRow{"layout_quirks_are_skipped",
-                   {top,
-                    {"readme.txt", "root file", 0100644},
-                    {"Top/nodir/file.txt", "lost", 0100644},
-                    {"Top/kept.txt", "kept", 0100644}},
+                   {top, {"readme.txt", "root file"}, {"Top/nodir/file.txt", "lost"}, {"Top/kept.txt", "kept"}},
                    updated,
                    {{"game/kept.txt", "kept"}, {"game/nodir", std::nullopt}}},
         PackageRow{"empty_archive", {}, {"    Extracting files", "    Done.", upToDate}, {{"game", std::nullopt}}},
@@ -51,7 +47,6 @@ INSTANTIATE_TEST_SUITE_P(
                    {top, {"Top/a.txt", "a", 0100644}},
                    updated,
                    {{"elsewhere/a.txt", "a"}},
-                   nullptr,
                    linking("game", "elsewhere")}),
     rowName);
 
@@ -59,10 +54,9 @@ TEST(Extraction, StopRequestEndsALongExtractionEarly) {
   WorkDir dir;
   std::vector<ZipEntry> entries{top};
   for (int i = 0; i < 2000; ++i) entries.push_back({"Top/f" + std::to_string(i), "x", 0100644});
-  buildZip(dir.path() / "p.zip", entries);
   TestServer server;
   server.serve("/latest_version.txt", testLine);
-  server.serve("/" + testPackage, dir.read("p.zip"));
+  server.serve("/" + testPackage, zipArchive(entries));
   Launcher launcher{server.url()};
   ASSERT_TRUE(driveUntil(launcher, [&] { return dir.exists("game/f10"); }));
   launcher.requestStop();

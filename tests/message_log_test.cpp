@@ -12,12 +12,6 @@ class MessageLog : public testing::Test {
   Launcher launcher{"127.0.0.1:1/"};
 };
 
-TEST_F(MessageLog, ReplaceSwapsOnlyTheNewestLine) {
-  for (const char* line : {"one", "two", "three"}) launcher.addLogLine(line);
-  for (int i = 0; i < 1000; ++i) launcher.replaceLastLogLine("progress " + std::to_string(i));
-  EXPECT_EQ(launcher.logLines(), (Lines{"one", "two", "progress 999"}));
-}
-
 TEST_F(MessageLog, LineWithoutSurfaceIsKeptButNotDrawn) {
   launcher.addLogLine("");  // the text library renders nothing for an empty text
   launcher.addLogLine("after");

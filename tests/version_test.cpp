@@ -33,33 +33,4 @@ TEST(VersionLine, YieldsVersionDateAndPackage) {
   }
 }
 
-TEST(VersionFile, LineEndsLengthsAndAbsence) {
-  WorkDir dir;
-  Launcher launcher{"127.0.0.1:1/"};
-  const std::string corrupted = "    Could not read file v.txt. It may be corrupted";
-  const std::pair<std::optional<std::string>, std::string> cases[] = {
-      {"1.0 20190315", ""},
-      {"1.0 20190315\n", ""},
-      {"1.0 20190315\r\n", ""},
-      {"1.0 20190315\nnext\n", ""},
-      {"", corrupted},
-      {"1.0 2019031", corrupted},
-      {"1.0 201903150\n", corrupted},
-      {"\xEF\xBB\xBF"
-       "1.0 20190315",
-       corrupted},
-      {std::nullopt, "    Could not find file v.txt"},
-  };
-  for (const auto& [text, line] : cases) {
-    fs::remove(dir.path() / "v.txt");
-    if (text) dir.write("v.txt", *text);
-    const std::size_t before = launcher.logLines().size();
-    const auto record = launcher.readVersionFile("v.txt");
-    EXPECT_EQ(record != nullptr, line.empty()) << text.value_or("(no file)");
-    EXPECT_EQ(record ? record->packageFile : testPackage, testPackage);
-    const Lines log = launcher.logLines();
-    EXPECT_EQ(Lines(log.begin() + static_cast<long>(before), log.end()), line.empty() ? Lines{} : Lines{line});
-  }
-}
-
 }  // namespace

@@ -4,21 +4,15 @@
 #include <SDL_ttf.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 
 namespace {
 
-struct Rgb {
-  int r, g, b;
-  bool operator==(const Rgb&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Rgb& c) {
-  return out << "(" << c.r << "," << c.g << "," << c.b << ")";
-}
+using Rgb = std::array<int, 3>;
 
 Rgb rgb(Uint32 p) {
-  return {static_cast<int>((p >> 16) & 0xFF), static_cast<int>((p >> 8) & 0xFF), static_cast<int>(p & 0xFF)};
+  return {static_cast<int>(p >> 16 & 0xFF), static_cast<int>(p >> 8 & 0xFF), static_cast<int>(p & 0xFF)};
 }
 
 // The whole last frame, read back from the renderer.
@@ -94,13 +88,9 @@ TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
       {"below it", {{Enable}, {Down, L, 320, 460}, {Up, L, 320, 460}}, 0},
       {"left of it", {{Enable}, {Down, L, 219, 420}, {Up, L, 219, 420}}, 0},
       {"above it", {{Enable}, {Down, L, 320, 379}, {Up, L, 320, 379}}, 0},
-      {"right and middle buttons",
-       {{Enable}, {Down, R, 320, 420}, {Up, R, 320, 420}, {Down, M, 320, 420}, {Up, M, 320, 420}},
-       0},
+      {"other buttons", {{Enable}, {Down, R, 320, 420}, {Up, R, 320, 420}, {Down, M, 320, 420}, {Up, M, 320, 420}}, 0},
       {"pressed outside, released on it", {{Enable}, {Down, L, 10, 10}, {Up, L, 320, 420}}, 0},
-      {"pressed on it, released anywhere",
-       {{Enable}, {Down, L, 300, 400}, {Motion}, {Up, R, 10, 10}, {Up, L, 10, 10}},
-       1},
+      {"released anywhere", {{Enable}, {Down, L, 300, 400}, {Motion}, {Up, R, 10, 10}, {Up, L, 10, 10}}, 1},
       {"double click", {{Enable}, {Down, L, 320, 420}, {Up, L, 320, 420}, {Down, L, 320, 420}, {Up, L, 320, 420}}, 2},
   };
   testing::internal::CaptureStdout();

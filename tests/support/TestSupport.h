@@ -19,6 +19,9 @@
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
+std::string slurp(const fs::path& file);  // "" for a folder or a missing file
+unsigned modeOf(const fs::path& path);
+
 // A fresh working directory holding the launcher's assets, entered for the test's life.
 class WorkDir {
  public:
@@ -30,15 +33,13 @@ class WorkDir {
 
   const fs::path& path() const { return path_; }
   void write(const fs::path& name, const std::string& contents) const;
-  std::string read(const fs::path& name) const;
+  std::string read(const fs::path& name) const { return slurp(path_ / name); }
   bool exists(const fs::path& name) const { return fs::exists(fs::symlink_status(path_ / name)); }
 
  private:
   fs::path previous_;
   fs::path path_;
 };
-
-unsigned modeOf(const fs::path& path);
 
 // One entry of a test archive. A name ending in "/" is a directory.
 struct ZipEntry {
@@ -48,8 +49,8 @@ struct ZipEntry {
   bool stored = false;  // store instead of deflate
 };
 
-// Writes a real zip archive with libzip; without entries, the bare end record.
-void buildZip(const fs::path& file, const std::vector<ZipEntry>& entries);
+// A real zip archive written by libzip; without entries, the bare end record.
+std::string zipArchive(const std::vector<ZipEntry>& entries);
 
 // How the test server answers one path: the answers a static server cannot give.
 struct Reply {
@@ -60,7 +61,6 @@ struct Reply {
     Cut,         // declares `declared` bytes, sends the body, then closes the connection
     CutChunked,  // sends the body as one chunk, then closes without the last chunk
     NoLength,    // neither a length nor chunks: the body ends with the connection
-    Stall,       // the headers, then nothing until the server goes
     Flood,       // 64 KiB every 5 ms for as long as the server lives
   };
   Reply(Kind kind = Missing, std::string body = {}, int status = 200, std::size_t declared = 0)
@@ -76,8 +76,6 @@ class TestServer {
  public:
   TestServer();
   ~TestServer();
-  TestServer(const TestServer&) = delete;
-  TestServer& operator=(const TestServer&) = delete;
 
   // "127.0.0.1:PORT/", the form the launcher takes.
   std::string url() const;
@@ -98,9 +96,9 @@ class TestServer {
   std::vector<std::string> requests_;
 };
 
-// Runs body as an unprivileged user (in a child process when the tests run as root,
-// since root ignores file modes), handing it a readable copy of the assets; body
-// returns whether every check held.
+// Runs body in a child process, as an unprivileged user when the tests run as root
+// (root ignores file modes), handing it a readable copy of the assets; body returns
+// whether every check held.
 void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body);
 
 // For checks that must also work in a child process: prints what failed, returns the condition.
@@ -116,12 +114,11 @@ struct LauncherProbe {
 
 // Drives the sequencer as the frame loop would until done() holds; false when time ran out.
 bool driveUntil(Launcher& launcher, const std::function<bool()>& done,
-                std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                std::chrono::milliseconds timeout = std::chrono::minutes(3));
 
 // What a whole run leaves the player with.
 struct Outcome {
   Lines log;
-  UpdateStage stage = None;
   bool ready = false;
 };
 Outcome runLauncher(const std::string& url);
@@ -149,21 +146,22 @@ struct FileCheck {
   unsigned mode = 0;
 };
 
-// A package installed from nothing through the whole pipeline: the archive (built, then
-// damaged), the working folder made ready before the run, and what must follow. The
-// update counts as done when the log ends with upToDate.
+// A package installed from nothing through the whole pipeline: its entries, what must
+// follow, and what is done to the working folder or the built archive before the run.
+// The update counts as done when the log ends with upToDate.
+using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
   std::vector<ZipEntry> entries;
   Lines tail;
   std::vector<FileCheck> files = {};
-  std::function<void(const fs::path& zip)> damage = nullptr;
-  std::function<void(WorkDir&)> prepare = nullptr;
+  SetUp setUp = nullptr;
 };
-// Working folder set-ups: a file, or a folder for no contents, made read-only for its
-// owner if asked; a link to a folder, which is made too.
-std::function<void(WorkDir&)> placing(const fs::path& path, std::optional<std::string> contents, bool readOnly = false);
-std::function<void(WorkDir&)> linking(const fs::path& link, const fs::path& target);
+
+// Set-ups: a file, or a folder for no contents, made read-only for its owner if asked;
+// a link to a folder, which is made too.
+SetUp placing(const fs::path& path, std::optional<std::string> contents = std::nullopt, bool readOnly = false);
+SetUp linking(const fs::path& link, const fs::path& target);
 bool installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR);
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
 class Packages : public testing::TestWithParam<PackageRow> {};
