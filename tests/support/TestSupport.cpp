@@ -239,11 +239,12 @@ bool installsAsExpected(const PackageRow& row, const fs::path& assets) {
 }
 
 void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body) {
-  // The player cannot read the assets from wherever the sources lie; give them a copy.
-  const fs::path assets = fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(::getpid()));
-  fs::create_directories(assets);
-  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR))
-    fs::copy_file(asset.path(), assets / asset.path().filename(), fs::copy_options::overwrite_existing);
+  // The player cannot read the assets from wherever the sources lie; give them a copy,
+  // made by the test process, which the child started for the check finds by its parent.
+  const bool child = !GTEST_FLAG_GET(internal_run_death_test).empty();
+  const fs::path assets =
+      fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(child ? ::getppid() : ::getpid()));
+  if (!child) fs::copy(QUARVEL_ASSET_DIR, assets, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   fs::permissions(assets, fs::perms(0755));
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
