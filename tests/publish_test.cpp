@@ -5,10 +5,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <map>
 
 namespace {
 
@@ -19,42 +18,24 @@ const std::string package2 = "quarvel 1.1 20261206.zip";
 
 struct ToolRun {
   int status = -1;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-std::string slurp(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// Runs a command line; its output is kept outside the working directory so that it does
+// not show up in snapshots of it.
+ToolRun shell(const std::string& command) {
+  const std::string out = fs::temp_directory_path() / ("quarvel-out-" + std::to_string(::getpid()));
+  const int status = std::system((command + " >'" + out + "' 2>'" + out + ".err'").c_str());
+  ToolRun result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(out + ".err")};
+  fs::remove(out);
+  fs::remove(out + ".err");
+  return result;
 }
 
-std::string commandOutput(const std::string& command, int* status = nullptr) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  std::string text;
-  char buffer[4096];
-  for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) text.append(buffer, n);
-  const int result = ::pclose(pipe.release());
-  if (status) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
-  return text;
-}
-
-// Runs the real tool; its stderr goes to a file outside the working directory so that
-// it does not show up in snapshots of it.
 ToolRun runTool(const std::vector<std::string>& args) {
-  const fs::path err = fs::temp_directory_path() / ("quarvel-publish-err-" + std::to_string(::getpid()));
   std::string command = QUARVEL_PUBLISH_BIN;
   for (const std::string& arg : args) command += " '" + arg + "'";
-  ToolRun run;
-  run.out = commandOutput(command + " 2>'" + err.string() + "'", &run.status);
-  run.err = slurp(err);
-  fs::remove(err);
-  return run;
-}
-
-unsigned modeOf(const fs::path& path) {
-  struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
+  return shell(command);
 }
 
 // Every name below dir with its modification time, mode and, for files, a hash of
@@ -96,6 +77,16 @@ class Publish : public testing::Test {
   static ToolRun publish(const std::string& line) { return runTool({"build", line, "server"}); }
   std::string served(const std::string& name) const { return dir.read("server/" + name); }
 
+  // Each refusal is one line on stderr and leaves every file in the work folder as it was.
+  void expectRefused(const std::vector<std::string>& args, const std::string& reason) const {
+    const auto before = snapshot(dir.path());
+    const ToolRun run = runTool(args);
+    EXPECT_EQ(run.status, 1) << args[1];
+    EXPECT_TRUE(holds(run.err, reason)) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_EQ(snapshot(dir.path()), before) << args[1];
+  }
+
   WorkDir dir;
   fs::path build = dir.path() / "build";
   fs::path server = dir.path() / "server";
@@ -114,40 +105,27 @@ TEST_F(Publish, PackagePassesUnzipListsFoldersFirstAndInstallsThroughTheLauncher
   EXPECT_EQ(modeOf(server / "latest_version.txt"), 0644u);
 
   const std::string archive = "'server/" + package1 + "'";
-  EXPECT_EQ(std::system(("unzip -tq " + archive + " > /dev/null").c_str()), 0);
+  EXPECT_EQ(shell("unzip -tq " + archive).status, 0);
   EXPECT_EQ(
-      commandOutput("zipinfo -1 " + archive),
+      shell("zipinfo -1 " + archive).out,
       "Quarvel/\nQuarvel/data/\nQuarvel/data/level1.txt\nQuarvel/data/maps/\nQuarvel/data/maps/a.map\n"
       "Quarvel/data/maps/b.map\nQuarvel/details/\nQuarvel/details/Quarvel.exe\nQuarvel/readme.txt\nQuarvel/saves/\n");
 
-  fs::copy_file(server / package1, dir.path() / package1);
-  Launcher launcher{"127.0.0.1:1/"};
-  LauncherProbe::latest(launcher) = *parseVersionLine(line1);
-  ASSERT_TRUE(launcher.extractPackage()) << launcher.logLines().back();
+  TestServer s;
+  s.serve("/latest_version.txt", served("latest_version.txt"));
+  s.serve("/" + package1, served(package1));
+  ASSERT_TRUE(runLauncher(s.url()).ready);
   for (const auto& entry : fs::recursive_directory_iterator(build)) {
     const fs::path installed = dir.path() / "game" / fs::relative(entry.path(), build);
     EXPECT_EQ(modeOf(installed), modeOf(entry.path())) << installed;
-    if (entry.is_regular_file()) {
-      EXPECT_EQ(slurp(installed), slurp(entry.path())) << installed;
-    }
+    EXPECT_EQ(slurp(installed), slurp(entry.path())) << installed;
   }
-  EXPECT_EQ(modeOf(dir.path() / "game/details/Quarvel.exe"), 0755u);
   EXPECT_TRUE(fs::is_directory(dir.path() / "game/saves"));
 }
 
-// Each refusal is one line on stderr and leaves every file in the work folder as it was.
-void expectRefused(const WorkDir& dir, const std::vector<std::string>& args, const std::string& reason) {
-  const auto before = snapshot(dir.path());
-  const ToolRun run = runTool(args);
-  EXPECT_EQ(run.status, 1) << args[1];
-  EXPECT_TRUE(holds(run.err, reason)) << run.err;
-  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-  EXPECT_EQ(snapshot(dir.path()), before) << args[1];
-}
-
-TEST_F(Publish, RefusesUnusableLinesWithoutTouchingTheServer) {
+TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
   ASSERT_EQ(publish(line1).status, 0);
-  const std::pair<std::string, std::string> cases[] = {
+  const std::pair<std::string, std::string> lines[] = {
       {"1.0 2026120", "is 11 characters, not 12"},
       {"1.0 202612050", "is 13 characters, not 12"},
       {"", "is 0 characters, not 12"},
@@ -161,28 +139,27 @@ TEST_F(Publish, RefusesUnusableLinesWithoutTouchingTheServer) {
       {"1.0?20261205", "holds '?'"},
       {"1%0 20261205", "holds '%'"},
   };
-  for (const auto& [line, reason] : cases) expectRefused(dir, {"build", line, "server"}, reason);
-}
+  for (const auto& [line, reason] : lines) expectRefused({"build", line, "server"}, reason);
 
-TEST_F(Publish, RefusesUnusableBuildsAndServerFoldersWithoutTouchingThem) {
-  ASSERT_EQ(publish(line1).status, 0);
   makeBuild(dir.path() / "not-executable");
   fs::permissions(dir.path() / "not-executable/details/Quarvel.exe", static_cast<fs::perms>(0644));
   makeBuild(dir.path() / "with-link");
   fs::create_symlink("level1.txt", dir.path() / "with-link/data/link.txt");
   fs::create_directories(dir.path() / "no-program/data");
   dir.write("plain-file", "not a folder");
-
-  expectRefused(dir, {"no-program", line2, "server"}, "has no details/Quarvel.exe");
-  expectRefused(dir, {"nowhere", line2, "server"}, "'nowhere' does not exist or is not a folder");
-  expectRefused(dir, {"not-executable", line2, "server"}, "is not executable");
-  expectRefused(dir, {"with-link", line2, "server"}, "link.txt' is a symbolic link");
-  expectRefused(dir, {"build", line2, "no-server"}, "'no-server' does not exist or is not a folder");
-  expectRefused(dir, {"build", line2, "plain-file"}, "'plain-file' does not exist or is not a folder");
-  expectRefused(dir, {"build", line2, "build/data"}, "lies inside the build folder");
+  const std::pair<std::vector<std::string>, std::string> places[] = {
+      {{"no-program", line2, "server"}, "has no details/Quarvel.exe"},
+      {{"nowhere", line2, "server"}, "'nowhere' does not exist or is not a folder"},
+      {{"not-executable", line2, "server"}, "is not executable"},
+      {{"with-link", line2, "server"}, "link.txt' is a symbolic link"},
+      {{"build", line2, "no-server"}, "'no-server' does not exist or is not a folder"},
+      {{"build", line2, "plain-file"}, "'plain-file' does not exist or is not a folder"},
+      {{"build", line2, "build/data"}, "lies inside the build folder"},
+  };
+  for (const auto& [args, reason] : places) expectRefused(args, reason);
   if (::geteuid() != 0) {  // root writes to any folder
     fs::permissions(server, static_cast<fs::perms>(0555));
-    expectRefused(dir, {"build", line2, "server"}, "'server' is not writable");
+    expectRefused({"build", line2, "server"}, "'server' is not writable");
   }
 }
 
@@ -200,82 +177,57 @@ TEST_F(Publish, RepublishingKeepsOlderPackagesAndReplacesOnlyWithForce) {
 
   // A change of mode alone, or data that only grew at the end, is another build.
   fs::permissions(build / "readme.txt", static_cast<fs::perms>(0644));
-  expectRefused(dir, {"build", line2, "server"}, "already exists with other contents; use --force");
+  expectRefused({"build", line2, "server"}, "already exists with other contents; use --force");
   fs::permissions(build / "readme.txt", static_cast<fs::perms>(0600));
   writeFile(build / "data/maps/a.map", "map a, extended", 0644);
-  expectRefused(dir, {"build", line2, "server"}, "already exists with other contents; use --force");
+  expectRefused({"build", line2, "server"}, "already exists with other contents; use --force");
 
   ASSERT_EQ(runTool({"--force", "build", line2, "server"}).status, 0);
-  EXPECT_EQ(commandOutput("unzip -p 'server/" + package2 + "' Quarvel/data/maps/a.map"), "map a, extended");
+  EXPECT_EQ(shell("unzip -p 'server/" + package2 + "' Quarvel/data/maps/a.map").out, "map a, extended");
   EXPECT_EQ(served("latest_version.txt"), line2);
   EXPECT_EQ(served(package1), first);
 }
 
-class PublishCheck : public Publish {
- protected:
-  PublishCheck() { EXPECT_EQ(publish(line1).status, 0); }
-
-  void serveVersion(TestServer& s, const std::string& line = line1) const {
-    s.serve("/latest_version.txt", line + "\n");
-  }
-  void servePackage(TestServer& s) const { s.serve("/" + package1, served(package1)); }
-  void serveZip(TestServer& s, const std::vector<ZipEntry>& entries) const {
-    serveVersion(s);
-    buildZip(dir.path() / "variant.zip", entries);
-    s.serve("/" + package1, dir.read("variant.zip"));
-  }
-};
-
-TEST_F(PublishCheck, PublishedFolderPassesAskedForAsTheLauncherAsks) {
-  TestServer s;
-  serveVersion(s);
-  servePackage(s);
-  const ToolRun run = runTool({"--check", s.url()});
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_TRUE(holds(run.out, "ok: latest_version.txt answers 200 with the version line '1.0 20261205'\n")) << run.out;
-  EXPECT_TRUE(holds(run.out, "ok: details/Quarvel.exe is present and executable\n")) << run.out;
-  EXPECT_FALSE(holds(run.out, "problem")) << run.out;
-  EXPECT_EQ(s.requests(), (std::vector<std::string>{"/latest_version.txt", "/quarvel%201.0%2020261205.zip"}));
-}
-
-TEST_F(PublishCheck, EveryBrokenServerFailsWithItsReason) {
+TEST_F(Publish, CheckAsksAsTheLauncherAsksAndNamesEveryProblem) {
+  ASSERT_EQ(publish(line1).status, 0);
+  const Reply version{Reply::Body, line1 + "\n"}, package{Reply::Body, served(package1)};
+  const auto zip = [](const std::vector<ZipEntry>& entries) { return Reply{Reply::Body, zipArchive(entries)}; };
   const ZipEntry top{"Top/", "", 040755}, details{"Top/details/", "", 040755};
   const ZipEntry program{"Top/details/Quarvel.exe", "#!/bin/sh\n", 0100755};
-  const std::pair<std::function<void(TestServer&)>, std::string> cases[] = {
-      {[&](TestServer& s) { servePackage(s); }, "problem: latest_version.txt answers 404 (an error page"},
-      {[&](TestServer& s) { s.redirect("/latest_version.txt", "/elsewhere.txt"); },
+  const struct {
+    Reply version, package;
+    std::string finding;
+  } cases[] = {
+      {version, package, "ok: latest_version.txt answers 200 with the version line '1.0 20261205'\n"},
+      {{}, package, "problem: latest_version.txt answers 404 (an error page"},
+      {{Reply::Redirect},
+       package,
        "problem: latest_version.txt answers 302 (a redirect, which the launcher does not follow)"},
-      {[&](TestServer& s) { serveVersion(s, "1.0 202612050"); },
-       "problem: the version line '1.0 202612050' is 13 characters, not 12"},
-      {[&](TestServer& s) { serveVersion(s); }, "problem: 'quarvel 1.0 20261205.zip' answers 404"},
-      {[&](TestServer& s) {
-         serveVersion(s);
-         s.serve("/" + package1, "<html><body>Welcome</body></html>");
-       },
+      {{Reply::Body, "1.0 202612050\n"}, package, "problem: the version line '1.0 202612050' is 13 characters, not 12"},
+      {version, {}, "problem: 'quarvel 1.0 20261205.zip' answers 404"},
+      {version,
+       {Reply::Body, "<html><body>Welcome</body></html>"},
        "problem: the package does not open as a zip archive"},
-      {[&](TestServer& s) {
-         serveZip(s, {top, details, program, {"Top/data/a.txt", "a", 0100644}, {"Top/data/", "", 040755}});
-       },
+      {version, zip({top, details, program, {"Top/data/a.txt", "a", 0100644}, {"Top/data/", "", 040755}}),
        "problem: 'Top/data/a.txt' comes before its folder's entry, so the launcher skips it"},
-      {[&](TestServer& s) {
-         serveZip(s, {top, details, program, {"Top/../evil.txt", "x", 0100644}});
-       },
+      {version, zip({top, details, program, {"Top/../evil.txt", "x", 0100644}}),
        "problem: the launcher stops the extraction at the unsafe name 'Top/../evil.txt'"},
-      {[&](TestServer& s) {
-         serveZip(s, {top, {"Top/data/", "", 040755}});
-       },
-       "problem: the package has no details/Quarvel.exe"},
-      {[&](TestServer& s) {
-         serveZip(s, {top, details, program, {"Other/", "", 040755}});
-       },
+      {version, zip({top, {"Top/data/", "", 040755}}), "problem: the package has no details/Quarvel.exe"},
+      {version, zip({top, details, program, {"Other/", "", 040755}}),
        "problem: the package has 2 top-level folders ('Other', 'Top')"},
   };
-  for (const auto& [serve, finding] : cases) {
+  for (const auto& c : cases) {
     TestServer s;
-    serve(s);
+    s.on("/latest_version.txt", c.version);
+    s.on("/" + package1, c.package);
     const ToolRun run = runTool({"--check", s.url()});
-    EXPECT_EQ(run.status, 1) << finding;
-    EXPECT_TRUE(holds(run.out, finding)) << run.out;
+    const bool clean = c.finding.starts_with("ok");
+    EXPECT_EQ(run.status, clean ? 0 : 1) << run.out;
+    EXPECT_TRUE(holds(run.out, c.finding)) << run.out;
+    EXPECT_EQ(holds(run.out, "problem"), !clean) << run.out;
+    if (clean) {
+      EXPECT_EQ(s.requests(), (Lines{"/latest_version.txt", "/quarvel%201.0%2020261205.zip"}));
+    }
   }
 }
 

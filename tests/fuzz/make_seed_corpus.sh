@@ -3,8 +3,7 @@
 # this again only to change them. Fixed dates and modes keep the output the same.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-lines=$here/corpus/version_line
-zips=$here/corpus/extract
+lines=$here/corpus/version_line zips=$here/corpus/extract
 rm -rf "$lines" "$zips"
 mkdir -p "$lines" "$zips"
 
@@ -45,16 +44,12 @@ import struct, sys, warnings, zipfile, zlib
 
 warnings.simplefilter("ignore")  # the duplicate name below is meant
 
-def entry(name, mode):
-    info = zipfile.ZipInfo(name, date_time=(2019, 3, 15, 12, 0, 0))
-    info.create_system = 3  # Unix, so the mode below is read back
-    info.external_attr = mode << 16
-    return info
-
 def package(file, entries, method=zipfile.ZIP_DEFLATED):
     with zipfile.ZipFile(f"{sys.argv[1]}/{file}", "w") as z:
         for name, data, mode, *how in entries:
-            z.writestr(entry(name, mode), data, how[0] if how else method)
+            info = zipfile.ZipInfo(name, date_time=(2019, 3, 15, 12, 0, 0))
+            info.create_system, info.external_attr = 3, mode << 16  # Unix, so the mode is read back
+            z.writestr(info, data, how[0] if how else method)
 
 # One deflated entry whose zip64 header declares a size of its own choosing.
 def declaring(file, name, data, declared):
@@ -68,18 +63,17 @@ def declaring(file, name, data, declared):
     with open(f"{sys.argv[1]}/{file}", "wb") as out:
         out.write(local + packed + central + end)
 
-text = b"Quarvel " * 40
-package("stored_and_deflated.zip", [("Top/", b"", 0o40755),
-                                    ("Top/stored.bin", b"stored data", 0o100644, zipfile.ZIP_STORED),
-                                    ("Top/deflated.txt", text, 0o100600, zipfile.ZIP_DEFLATED)])
-package("dotdot.zip", [("Top/", b"", 0o40755), ("Top/../escaped.txt", b"outside", 0o100644)])
-package("backslash_dotdot.zip", [("Top/", b"", 0o40755), ("Top/..\\escaped.txt", b"outside", 0o100644)])
-package("file_before_folder.zip", [("Top/sub/a.txt", b"early", 0o100644), ("Top/", b"", 0o40755),
-                                   ("Top/sub/", b"", 0o40700), ("Top/sub/b.txt", b"late", 0o104755)])
-package("root_file_and_duplicates.zip", [("readme.txt", b"root", 0o100644), ("Top/", b"", 0o40755),
-                                         ("Top/a.txt", b"first", 0o100444), ("Top/a.txt", b"second", 0)])
-package("odd_names.zip", [("Top/", b"", 0o40755), ("/Top/absolute.txt", b"a", 0o100644),
-                          ("Top/./dot.txt", b"d", 0o100644), ("Top/control\x01.txt", b"c", 0o100644)])
+top = ("Top/", b"", 0o40755)
+package("stored_and_deflated.zip", [top, ("Top/stored.bin", b"stored data", 0o100644, zipfile.ZIP_STORED),
+                                    ("Top/deflated.txt", b"Quarvel " * 40, 0o100600)])
+package("dotdot.zip", [top, ("Top/../escaped.txt", b"outside", 0o100644)])
+package("backslash_dotdot.zip", [top, ("Top/..\\escaped.txt", b"outside", 0o100644)])
+package("file_before_folder.zip", [("Top/sub/a.txt", b"early", 0o100644), top, ("Top/sub/", b"", 0o40700),
+                                   ("Top/sub/b.txt", b"late", 0o104755)])
+package("root_file_and_duplicates.zip", [("readme.txt", b"root", 0o100644), top, ("Top/a.txt", b"first", 0o100444),
+                                         ("Top/a.txt", b"second", 0)])
+package("odd_names.zip", [top, ("/Top/absolute.txt", b"a", 0o100644), ("Top/./dot.txt", b"d", 0o100644),
+                          ("Top/control\x01.txt", b"c", 0o100644)])
 package("zero_entries.zip", [])
 declaring("declares_a_terabyte.zip", "Top/huge.bin", b"x" * 100, 1 << 40)
 PY

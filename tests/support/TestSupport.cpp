@@ -2,12 +2,8 @@
 
 #include "package/ZipPtr.h"
 
-#include <gtest/gtest.h>
-
-#include <arpa/inet.h>
 #include <grp.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cstdlib>
 #include <fstream>
@@ -26,6 +22,7 @@ WorkDir::~WorkDir() {
   fs::current_path(previous_);
   std::error_code ignored;
   // Tests take write permission away from some folders; give it back so they can go.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   for (const auto& entry : fs::recursive_directory_iterator(path_, ignored))
     if (entry.is_directory(ignored))
       fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
@@ -37,14 +34,27 @@ void WorkDir::write(const fs::path& name, const std::string& contents) const {
   std::ofstream(path_ / name, std::ios::binary) << contents;
 }
 
-std::string WorkDir::read(const fs::path& name) const {
-  std::ifstream in(path_ / name, std::ios::binary);
+std::string slurp(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
   std::stringstream contents;
   contents << in.rdbuf();
   return contents.str();
 }
 
-void buildZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
+unsigned modeOf(const fs::path& path) {
+  struct stat info {};
+  ::stat(path.c_str(), &info);
+  return info.st_mode & 07777;
+}
+
+namespace {
+
+void writeZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
+  // libzip writes no archive without entries; the bare end record is one.
+  if (entries.empty()) {
+    std::ofstream(file, std::ios::binary) << std::string("PK\5\6", 4) << std::string(18, '\0');
+    return;
+  }
   int error = 0;
   ZipPtr archive(zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
   ASSERT_TRUE(archive) << "zip_open " << error;
@@ -62,26 +72,22 @@ void buildZip(const fs::path& file, const std::vector<ZipEntry>& entries) {
     const auto i = static_cast<zip_uint64_t>(index);
     zip_set_file_compression(archive.get(), i, entry.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
     // Without Unix attributes the entry is marked as coming from another system.
-    if (entry.mode != 0)
-      zip_file_set_external_attributes(archive.get(), i, 0, ZIP_OPSYS_UNIX,
-                                       static_cast<zip_uint32_t>(entry.mode) << 16);
-    else
-      zip_file_set_external_attributes(archive.get(), i, 0, ZIP_OPSYS_DOS, 0);
+    zip_file_set_external_attributes(archive.get(), i, 0, entry.mode ? ZIP_OPSYS_UNIX : ZIP_OPSYS_DOS,
+                                     static_cast<zip_uint32_t>(entry.mode) << 16);
   }
   // The archive's buffers point into entries, which outlive this close.
   ASSERT_EQ(zip_close(archive.get()), 0) << zip_strerror(archive.get());
   (void)archive.release();
 }
 
-std::vector<ZipEntry> gamePackageEntries(const std::string& marker) {
-  return {
-      {"Top/", "", 040755},
-      {"Top/details/", "", 040755},
-      {"Top/details/Quarvel.exe", "#!/bin/sh\npwd > '" + marker + "'\n", 0100755},
-      {"Top/data/", "", 040755},
-      {"Top/data/level1.txt", std::string(300000, 'x'), 0100644},
-      {"Top/data/empty.txt", "", 0100644},
-  };
+}  // namespace
+
+std::string zipArchive(const std::vector<ZipEntry>& entries) {
+  const fs::path file = fs::temp_directory_path() / ("quarvel-zip-" + std::to_string(::getpid()) + ".zip");
+  writeZip(file, entries);
+  const std::string bytes = slurp(file);
+  fs::remove(file);
+  return bytes;
 }
 
 TestServer::TestServer() {
@@ -101,25 +107,9 @@ TestServer::~TestServer() {
 
 std::string TestServer::url() const { return "127.0.0.1:" + std::to_string(port_) + "/"; }
 
-void TestServer::setAnswer(const std::string& path, Answer answer) {
+void TestServer::on(const std::string& path, Reply reply) {
   std::lock_guard lock(mutex_);
-  answers_[path] = std::move(answer);
-}
-
-void TestServer::serve(const std::string& path, std::string body, int status) {
-  setAnswer(path, {Kind::Body, std::move(body), status, 0});
-}
-void TestServer::redirect(const std::string& path, const std::string& target) {
-  setAnswer(path, {Kind::Redirect, target, 302, 0});
-}
-void TestServer::dropAfter(const std::string& path, std::string part, std::size_t declaredLength) {
-  setAnswer(path, {Kind::Drop, std::move(part), 200, declaredLength});
-}
-void TestServer::stall(const std::string& path) { setAnswer(path, {Kind::Stall, "", 200, 1000}); }
-void TestServer::trickle(const std::string& path) { setAnswer(path, {Kind::Trickle, "", 200, 1u << 30}); }
-void TestServer::flood(const std::string& path) { setAnswer(path, {Kind::Flood, "", 200, 0}); }
-void TestServer::dropChunked(const std::string& path, std::string part) {
-  setAnswer(path, {Kind::DropChunked, std::move(part), 200, 0});
+  replies_[path] = std::move(reply);
 }
 
 std::vector<std::string> TestServer::requests() const {
@@ -127,103 +117,77 @@ std::vector<std::string> TestServer::requests() const {
   return requests_;
 }
 
-bool TestServer::waitWhileRunning() {
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  return !stopping_;
-}
-
 void TestServer::answer(const httplib::Request& request, httplib::Response& response) {
-  Answer a;
+  Reply r;
   {
     std::lock_guard lock(mutex_);
     requests_.push_back(request.target);
-    const auto found = answers_.find(request.path);
-    if (found == answers_.end()) {
+    if (const auto found = replies_.find(request.path); found != replies_.end()) r = found->second;
+  }
+  response.status = r.status;
+  const char* type = "application/octet-stream";
+  // A provider that returns false closes the connection mid-body.
+  const auto sendThenClose = [body = r.body](httplib::DataSink& sink) {
+    sink.write(body.data(), body.size());
+    return false;
+  };
+  switch (r.kind) {
+    case Reply::Missing:
       response.status = 404;
       response.set_content("<html><body><h1>404 Not Found</h1></body></html>\n", "text/html");
-      return;
-    }
-    a = found->second;
-  }
-  response.status = a.status;
-  switch (a.kind) {
-    case Kind::Body: response.set_content(a.body, "application/octet-stream"); break;
-    case Kind::Redirect:
-      response.set_redirect(a.body);
+      break;
+    case Reply::Body: response.set_content(r.body, type); break;
+    case Reply::Redirect:
+      response.set_redirect("/moved");
       response.set_content("<html>Moved</html>\n", "text/html");
       break;
-    case Kind::Drop:
-      response.set_content_provider(a.declaredLength, "application/octet-stream",
-                                    [part = a.body](std::size_t, std::size_t, httplib::DataSink& sink) {
-                                      sink.write(part.data(), part.size());
-                                      return false;  // closes the connection mid-body
-                                    });
+    case Reply::Cut:
+      response.set_content_provider(r.declared, type,
+                                    [=](std::size_t, std::size_t, auto& s) { return sendThenClose(s); });
       break;
-    case Kind::Flood:
-      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
+    case Reply::CutChunked:
+      response.set_chunked_content_provider(type, [=](std::size_t, auto& s) { return sendThenClose(s); });
+      break;
+    case Reply::NoLength:
+      response.set_content_provider(type, [=](std::size_t, auto& s) { return sendThenClose(s); });
+      break;
+    case Reply::Flood:
+      response.set_chunked_content_provider(type, [this](std::size_t, httplib::DataSink& sink) {
         const std::string block(65536, 'f');
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return !stopping_ && sink.write(block.data(), block.size());
       });
       break;
-    case Kind::DropChunked:
-      response.set_chunked_content_provider("application/octet-stream",
-                                            [part = a.body](std::size_t, httplib::DataSink& sink) {
-                                              sink.write(part.data(), part.size());
-                                              return false;  // no closing chunk
-                                            });
-      break;
-    case Kind::Stall:
-    case Kind::Trickle:
-      response.set_content_provider(
-          a.declaredLength, "application/octet-stream",
-          [this, trickle = a.kind == Kind::Trickle](std::size_t, std::size_t, httplib::DataSink& sink) {
-            while (waitWhileRunning())
-              if (trickle && !sink.write("x", 1)) return false;
-            return false;
-          });
-      break;
   }
 }
 
-bool runPipeline(Launcher& launcher, std::chrono::milliseconds timeout) {
+bool driveUntil(Launcher& launcher, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  launcher.update();
-  while (!launcher.pipelineIdle()) {
+  for (launcher.update(); !done(); launcher.update()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    launcher.update();
   }
   return true;
 }
 
-OneShotServer::OneShotServer(std::string response) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("one-shot server could not listen");
-  port_ = ntohs(address.sin_port);
-  thread_ = std::thread([this, response = std::move(response)] {
-    const int connection = ::accept(listener_, nullptr, nullptr);
-    if (connection < 0) return;
-    std::string request;
-    char buffer[1024];
-    for (ssize_t n;
-         request.find("\r\n\r\n") == std::string::npos && (n = ::read(connection, buffer, sizeof buffer)) > 0;)
-      request.append(buffer, static_cast<std::size_t>(n));
-    [[maybe_unused]] const ssize_t sent = ::write(connection, response.data(), response.size());
-    ::close(connection);
-  });
+Outcome runLauncher(const std::string& url) {
+  Launcher launcher{url};
+  verify(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }), "the pipeline comes to rest");
+  return {launcher.logLines(), launcher.isReadyToLaunch()};
 }
 
-OneShotServer::~OneShotServer() {
-  ::shutdown(listener_, SHUT_RDWR);  // frees the accept when nobody came
-  thread_.join();
-  ::close(listener_);
+bool endsWith(const Lines& log, const Lines& expected) {
+  bool same = log.size() >= expected.size();
+  for (std::size_t i = 0; same && i < expected.size(); ++i) {
+    const std::string& want = expected[i];
+    const std::string& got = log[log.size() - expected.size() + i];
+    same = want.ends_with('*') ? got.starts_with(want.substr(0, want.size() - 1)) : got == want;
+  }
+  if (!same) {
+    std::cerr << "the log ends otherwise:\n";
+    for (const std::string& line : log) std::cerr << "  " << line << "\n";
+  }
+  return same;
 }
 
 bool verify(bool condition, const std::string& what) {
@@ -231,22 +195,63 @@ bool verify(bool condition, const std::string& what) {
   return condition;
 }
 
-void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body) {
-  if (::geteuid() != 0) {
-    EXPECT_TRUE(body(QUARVEL_ASSET_DIR));
-    return;
+SetUp placing(const fs::path& path, std::optional<std::string> contents, bool readOnly) {
+  return [=](WorkDir& dir, std::string&) {
+    if (contents) dir.write(path, *contents);
+    if (!contents) fs::create_directories(dir.path() / path);
+    if (readOnly) fs::permissions(dir.path() / path, fs::perms::owner_write, fs::perm_options::remove);
+  };
+}
+
+SetUp linking(const fs::path& link, const fs::path& target) {
+  return [=](WorkDir& dir, std::string&) {
+    fs::create_directories(dir.path() / target);
+    fs::create_directories((dir.path() / link).parent_path());
+    fs::create_directory_symlink(dir.path() / target, dir.path() / link);
+  };
+}
+
+bool installsAsExpected(const PackageRow& row, const fs::path& assets) {
+  WorkDir dir(assets);
+  std::string archive = zipArchive(row.entries);
+  if (row.setUp) row.setUp(dir, archive);
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, archive);
+  const Outcome outcome = runLauncher(server.url());
+  const bool done = row.tail.back() == upToDate;
+  const fs::path versionFile = dir.path() / "latest_version.txt";
+  bool ok = verify(endsWith(outcome.log, row.tail), row.name + ": the log's last lines");
+  ok &= verify(outcome.ready == done, row.name + ": the button is enabled only after a whole update");
+  // The version file names the new build exactly when the update went through, unless
+  // something else stands in its place.
+  ok &= verify(fs::is_directory(versionFile) || dir.read(versionFile) == (done ? testLine : ""),
+               row.name + ": the recorded version");
+  ok &= verify(!dir.exists("temp.txt") && !dir.exists("latest_version.txt.new"), row.name + ": no temporary files");
+  ok &= verify(!dir.exists("escaped.txt") && !fs::exists(dir.path().parent_path() / "escaped.txt"),
+               row.name + ": nothing outside the install folder");
+  for (const auto& [path, contents, mode] : row.files) {
+    const bool found = dir.exists(path);
+    ok &= verify(contents ? found && dir.read(path) == *contents : !found, row.name + ": contents of " + path);
+    ok &= verify(!mode || modeOf(dir.path() / path) == mode, row.name + ": mode of " + path);
   }
-  // The child cannot read the assets from wherever the sources lie; give it a copy.
-  const fs::path assets = fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(::getpid()));
-  fs::create_directories(assets);
-  for (const auto& asset : fs::directory_iterator(QUARVEL_ASSET_DIR))
-    fs::copy_file(asset.path(), assets / asset.path().filename(), fs::copy_options::overwrite_existing);
+  return ok;
+}
+
+void asUnprivilegedUser(const std::function<bool(const fs::path& assets)>& body) {
+  // The player cannot read the assets from wherever the sources lie; give them a copy,
+  // made by the test process, which the child started for the check finds by its parent.
+  const bool child = !GTEST_FLAG_GET(internal_run_death_test).empty();
+  const fs::path assets =
+      fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(child ? ::getppid() : ::getpid()));
+  if (!child) fs::copy(QUARVEL_ASSET_DIR, assets, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   fs::permissions(assets, fs::perms(0755));
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         const gid_t nobody = 65534;
-        if (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0) std::_Exit(3);
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+          std::_Exit(3);
         std::_Exit(body(assets) ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
