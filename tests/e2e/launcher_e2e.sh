@@ -11,14 +11,11 @@ source "$(dirname "$0")/lib.sh"
 readonly LINE='1.0 20261205'
 SHOT_DIR=""
 
-# shows_enabled FILE: a screenshot of the window in which the button's centre has the
-# enabled look, a bright blue (the disabled one is a flat grey).
+# shows_enabled FILE: a screenshot of the window in which the button has the enabled look.
 shows_enabled() {
-  local r g b channel='round(255*p{'$BUTTON_X,$BUTTON_Y'}'
   timeout 10 import -window "$WID" "$TMP/$1" 2>/dev/null || return 1
   [[ -z $SHOT_DIR ]] || cp -- "$TMP/$1" "$SHOT_DIR/$1"
-  read -r r g b < <(convert "$TMP/$1" -format "%[fx:$channel.r)] %[fx:$channel.g)] %[fx:$channel.b)]\n" info:)
-  ((b >= 160 && b >= r + 40 && b >= g + 20))
+  button_is_enabled "$TMP/$1"
 }
 # The game ran in game/details, and the launcher printed the command once.
 game_started() { file_holds "$TMP/marker" "$(cd "$1/game/details" && pwd -P)" && (($(launch_lines "$TMP/$2.out") == 1)); }

@@ -149,6 +149,14 @@ quit() {
     test "$status" = 0 -a "$elapsed" -le "$QUIT_LIMIT_MS"
 }
 
+# button_is_enabled PNG: the button's centre in a screenshot of the window has the
+# enabled look, a bright blue (the disabled one is a flat grey).
+button_is_enabled() {
+  local r g b channel='round(255*p{'$BUTTON_X,$BUTTON_Y'}'
+  read -r r g b < <(convert "$1" -format "%[fx:$channel.r)] %[fx:$channel.g)] %[fx:$channel.b)]\n" info:)
+  ((b >= 160 && b >= r + 40 && b >= g + 20))
+}
+
 launch_lines() { grep -cFx -- "$GAME_COMMAND" "$1" || true; }
 marker_lines() { grep -c . "$TMP/marker" || true; }
 # SDL drops a press that comes with the focus the pointer's arrival gives the window,
