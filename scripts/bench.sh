@@ -180,18 +180,18 @@ bench_frames() {
   for n in 0 50 500; do
     values=()
     for r in $(seq "$runs"); do
-      values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" render "$n" 200)")
+      values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" "$bin/quarvel-bench-frames" render "$n" 200)")
     done
     stats "  CPU per frame with $n lines (ms)" "${values[@]}"
   done
   values=()
   for r in $(seq "$runs"); do
-    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" idle 20 10)")
+    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" "$bin/quarvel-bench-frames" idle 20 10)")
   done
   stats "  idle launcher, 20 lines, over 10 s (% of one core)" "${values[@]}"
   values=()
   for r in $(seq "$runs"); do
-    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" SDL_RENDER_DRIVER=software "$bin/quarvel-bench-frames" startup)")
+    values+=("$(cd "$player" && DISPLAY=":$(cat "$display_file")" "$bin/quarvel-bench-frames" startup)")
   done
   stats "  process start to first presented frame (ms)" "${values[@]}"
   kill "$xvfb_pid"; xvfb_pid=""
