@@ -3,14 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 // Each row: what goes wrong, and what the player is left with. Every row runs the whole
 // pipeline against a real server on 127.0.0.1 and real archives.
@@ -109,12 +110,6 @@ auto declaring(std::uint32_t size) {
   };
 }
 
-// An input that once crashed the extraction's fuzzer, in place of the built archive.
-SetUp fuzzRegression(const std::string& name) {
-  const fs::path regressions = fs::path(QUARVEL_ASSET_DIR).parent_path() / "tests/fuzz/regressions/extract";
-  return [=](WorkDir&, std::string& bytes) { bytes = slurp(regressions / name); };
-}
-
 // One byte in the middle of the archive, inside its one big entry's data.
 void flipMiddleByte(WorkDir&, std::string& bytes) { bytes[bytes.size() / 2] ^= 0x20; }
 
@@ -153,12 +148,15 @@ const PackageRow archiveRows[] = {
      {"    Not enough free disk space (need 819200 MiB, *", aborting},
      {{"game", std::nullopt}},
      declaring(0xfffffff0)},
-    // Two entries of 2^63 bytes each: their sum must not wrap around to nothing.
+    // Two entries of 2^63 bytes each, an input that once crashed the extraction's fuzzer:
+    // their sum must not wrap around to nothing.
     {"declared_sizes_wrap_around",
      {},
      {"    Not enough free disk space (need *", aborting},
      {},
-     fuzzRegression("declared_sizes_wrap_around.zip")},
+     [](WorkDir&, std::string& bytes) {
+       bytes = slurp(fs::path(QUARVEL_ASSET_DIR) / "../tests/fuzz/regressions/extract/declared_sizes_wrap_around.zip");
+     }},
     unsafe("dotdot", "Top/../escaped.txt"),
     unsafe("dotdot_nested", "Top/a/../../escaped.txt"),
     unsafe("backslash_dotdot_nested", "Top/a\\..\\..\\escaped.txt"),
@@ -245,9 +243,24 @@ const PackageRow diskRows[] = {
 class DiskFaults : public testing::TestWithParam<PackageRow> {};
 
 // As a player, since root would write through any file mode; in a child process, so that
-// the limits set there stay there.
+// the limits set there stay there. The player cannot read the assets where the sources
+// lie: the test process copies them, and the child started for the check finds that copy.
 TEST_P(DiskFaults, AsAPlayer) {
-  asUnprivilegedUser([this](const fs::path& assets) { return installsAsExpected(GetParam(), assets); });
+  const bool child = !GTEST_FLAG_GET(internal_run_death_test).empty();
+  const fs::path assets =
+      fs::temp_directory_path() / ("quarvel-assets-" + std::to_string(child ? ::getppid() : ::getpid()));
+  if (!child) fs::copy(QUARVEL_ASSET_DIR, assets, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  fs::permissions(assets, fs::perms(0755));
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        const gid_t nobody = 65534;
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
+          std::_Exit(3);
+        std::_Exit(installsAsExpected(GetParam(), assets) ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  fs::remove_all(assets);
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, DiskFaults, testing::ValuesIn(diskRows), rowName);

@@ -40,4 +40,66 @@ TEST(Pipeline, FirstRunInstallsThenLaterRunsStartAtOnce) {
   EXPECT_EQ(server.requests().size(), 3u);
 }
 
+TEST_P(Packages, InstallThroughTheWholePipeline) { EXPECT_TRUE(installsAsExpected(GetParam())); }
+
+const ZipEntry top{"Top/", "", 040755};
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, Packages,
+    testing::Values(
+        // Setuid is never restored; entries without Unix modes get the defaults; the owner
+        // can always replace what is installed; a file larger than the read buffer.
+        PackageRow{"nested_folders_and_modes",
+                   {{"Build-1/", "", 040755},
+                    {"Build-1/details/", "", 040755},
+                    {"Build-1/details/Quarvel.exe", "#!/bin/sh\n", 0104755},
+                    {"Build-1/details/lib/", "", 0},
+                    {"Build-1/details/lib/a.dll", std::string(2500000, 'a'), 0},
+                    {"Build-1/details/lib/read-only.dat", "ro", 0100444},
+                    {"Build-1/empty.txt", "", 0100640},
+                    {"Build-1/stored.bin", "stored data", 0100644, true}},
+                   {"    Extracting file 8 / 8 (100%): Build-1/stored.bin", "    Done.", upToDate},
+                   {{"game/details/Quarvel.exe", "#!/bin/sh\n", 0755},
+                    {"game/details/lib/", "", 0755},
+                    {"game/details/lib/a.dll", std::string(2500000, 'a'), 0644},
+                    {"game/details/lib/read-only.dat", "ro", 0644},
+                    {"game/empty.txt", "", 0640},
+                    {"game/stored.bin", "stored data"}}},
+        // Files the package does not hold, such as the player's saves, stay.
+        PackageRow{"update_keeps_other_files",
+                   {top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new", 0100755}},
+                   updated,
+                   {{"game/details/Quarvel.exe", "new"}, {"game/saves/slot1.sav", "save"}},
+                   placing("game/saves/slot1.sav", "save")},
+        // A file at the root maps onto "game" itself, and a file whose folder has no entry
+        // cannot be created: both are read and dropped, and the extraction goes on.
+        PackageRow{"layout_quirks_are_skipped",
+                   {top, {"readme.txt", "root file"}, {"Top/nodir/file.txt", "lost"}, {"Top/kept.txt", "kept"}},
+                   updated,
+                   {{"game/kept.txt", "kept"}, {"game/nodir", std::nullopt}}},
+        PackageRow{"empty_archive", {}, {"    Extracting files", "    Done.", upToDate}, {{"game", std::nullopt}}},
+        // A player who moved the game elsewhere keeps getting updates there.
+        PackageRow{"install_folder_is_a_link",
+                   {top, {"Top/a.txt", "a", 0100644}},
+                   updated,
+                   {{"elsewhere/a.txt", "a"}},
+                   linking("game", "elsewhere")}),
+    rowName);
+
+TEST(Extraction, StopRequestEndsALongExtractionEarly) {
+  WorkDir dir;
+  std::vector<ZipEntry> entries{top};
+  for (int i = 0; i < 2000; ++i) entries.push_back({"Top/f" + std::to_string(i), "x", 0100644});
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, zipArchive(entries));
+  Launcher launcher{server.url()};
+  ASSERT_TRUE(driveUntil(launcher, [&] { return dir.exists("game/f10"); }));
+  launcher.requestStop();
+  EXPECT_TRUE(launcher.waitForWorkers(Milliseconds(800)));
+  EXPECT_FALSE(dir.exists("game/f1999"));
+  EXPECT_NE(launcher.logLines().back(), "    Done.");
+  EXPECT_FALSE(dir.exists("latest_version.txt"));
+}
+
 }  // namespace

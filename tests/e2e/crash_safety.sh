@@ -82,8 +82,7 @@ main() {
 
   # A sixth of the range lies past the end of the update, so that some kills find
   # B recorded and its files are checked.
-  local range=$((full * 6 / 5)) n delay start w outcome
-  local -A outcomes=()
+  local range=$((full * 6 / 5)) n delay start w outcome recovered=""
   RANDOM=$seed
   echo "# seed $seed: $KILLS kills spread over 0 to $range ms"
   for ((n = 1; n <= KILLS; n++)); do
@@ -96,17 +95,15 @@ main() {
     kill -KILL "$LAUNCHER_PID"
     wait "$LAUNCHER_PID" 2>/dev/null || true
     outcome=$(progress "$w")
-    outcomes[$outcome]=$((${outcomes[$outcome]:-0} + 1))
     check "kill $n after $delay ms ($outcome): latest_version.txt names A or a complete B" after_kill_fine "$w" "kill-$n"
     # The first kill in the download and the first in the extraction leave a partial
     # package and a game folder half A, half B: the next start must finish the update.
-    if [[ $outcome == downloading || $outcome == extracting ]] && ((${outcomes[$outcome]} == 1)); then
+    if [[ $outcome == @(downloading|extracting) && $recovered != *$outcome* ]]; then
+      recovered+=" $outcome"
       check "kill $n: the next run completes the update to B" recovers "$w"
     fi
     rm -rf -- "$TMP/kill-$n"
   done
-  echo "# seed $seed; kills before the download, in it, in the extraction, after it:" \
-    "${outcomes[before-download]:-0}, ${outcomes[downloading]:-0}, ${outcomes[extracting]:-0}, ${outcomes[recorded]:-0}"
   e2e_end
 }
 

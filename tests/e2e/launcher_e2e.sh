@@ -2,7 +2,8 @@
 # What only a real window and a real server show: the launcher in an X window (Xvfb),
 # fed by nginx and driven by xdotool, installs a build on its first run, asks for no
 # package on the second, stays playable without the server, starts the game on a click
-# and ends with status 0 on Q. Screenshots of the window go to SCREENSHOT_DIR.
+# and ends with status 0 on Q. quarvel-publish --check passes on the same server until
+# the package is gone. Screenshots of the window go to SCREENSHOT_DIR.
 #   tests/e2e/launcher_e2e.sh BIN_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=lib.sh
@@ -21,6 +22,14 @@ shows_enabled() {
 game_started() { file_holds "$TMP/marker" "$(cd "$1/game/details" && pwd -P)" && (($(launch_lines "$TMP/$2.out") == 1)); }
 full_size() { xdo 5 getwindowgeometry "$WID" | grep -q 'Geometry: 640x480'; }
 packages_asked() { grep -c '\.zip HTTP' "$TMP/nginx/access.log" || true; }
+# check_reports STATUS FINDING: quarvel-publish --check on the server exits with STATUS
+# and reports FINDING.
+check_reports() {
+  local status=0
+  timeout 60 "$BIN/quarvel-publish" --check "127.0.0.1:$PORT/" >"$TMP/report" 2>&1 || status=$?
+  sed 's/^/#   /' "$TMP/report"
+  ((status == $1)) && grep -qF -- "$2" "$TMP/report"
+}
 
 # play NAME DIR SCREENSHOT: the launcher in DIR until its button is enabled, a click on it, then Q.
 play() {
@@ -54,6 +63,9 @@ main() {
     grep -qF '"GET /quarvel%201.0%2020261205.zip HTTP/1.1" 200' "$TMP/nginx/access.log"
   play second-run "$w" second-run.png
   check "second-run: no package is asked for again" test "$(packages_asked)" = 1
+  check "--check passes on the served folder" check_reports 0 "ok: details/Quarvel.exe is present and executable"
+  rm -- "$TMP/server/quarvel $LINE.zip"
+  check "--check names the missing package by nginx's answer" check_reports 1 "problem: 'quarvel $LINE.zip' answers 404"
   stop_pid "$NGINX_PID" && wait_until 5 not port_open
   play offline "$w" offline.png
   e2e_end

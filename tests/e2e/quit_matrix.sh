@@ -52,8 +52,6 @@ case_workdir() {
   echo "$w"
 }
 
-# What a quit may leave: no temporary version file, the old line unless the update
-# was recorded, nothing beside the working folder, and no game started unasked.
 leftovers_fine() {
   local w=$1 line=$2 games=$3 name=$4 problems=()
   [[ ! -e $w/temp.txt ]] || problems+=("temp.txt left")

@@ -25,37 +25,27 @@ namespace {
 const std::string installDir = "game";
 const std::string packageName = "package.zip";
 
-// While the extraction runs, files may not grow past this: a larger entry then meets a
+// While the extraction runs, files may not grow past 1 MiB: a larger entry then meets a
 // write error, as on a full disk that the free-space check missed, with no small file
-// system to mount.
-constexpr rlim_t fileSizeLimit = 1 << 20;
+// system to mount. The signal only notes the failed write (libFuzzer would take it for
+// a crash of its own); the limit and the signal's handling are put back afterwards.
 volatile std::sig_atomic_t writeHitLimit = 0;
 
-// Lowers the file size limit and notes when a write runs into it (libFuzzer would take
-// the signal for a crash of its own); puts both back when it goes.
-class FullDiskAt {
- public:
-  explicit FullDiskAt(rlim_t bytes) {
-    writeHitLimit = 0;
-    struct sigaction noting {};
-    noting.sa_handler = [](int) { writeHitLimit = 1; };
-    sigemptyset(&noting.sa_mask);
-    QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0);
-    QUARVEL_CHECK(::getrlimit(RLIMIT_FSIZE, &previousLimit) == 0);
-    const rlimit lowered{std::min(bytes, previousLimit.rlim_max), previousLimit.rlim_max};
-    QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
-  }
-  ~FullDiskAt() {
-    ::setrlimit(RLIMIT_FSIZE, &previousLimit);
-    ::sigaction(SIGXFSZ, &previousAction, nullptr);
-  }
-  FullDiskAt(const FullDiskAt&) = delete;
-  FullDiskAt& operator=(const FullDiskAt&) = delete;
-
- private:
+bool extractOnAFullDisk(const ExtractionHooks& hooks) {
+  writeHitLimit = 0;
+  struct sigaction noting {};
   struct sigaction previousAction {};
-  rlimit previousLimit{};
-};
+  noting.sa_handler = [](int) { writeHitLimit = 1; };
+  sigemptyset(&noting.sa_mask);
+  rlimit previous{};
+  QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0 && ::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+  const rlimit lowered{std::min<rlim_t>(1 << 20, previous.rlim_max), previous.rlim_max};
+  QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
+  const bool extracted = extractArchive(packageName, installDir, hooks);
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  ::sigaction(SIGXFSZ, &previousAction, nullptr);
+  return extracted;
+}
 
 // A private folder made once per process. Its "work" folder is the working directory,
 // so a write that escapes the install directory lands somewhere this harness watches.
@@ -65,13 +55,6 @@ std::set<std::string> names(const fs::path& dir) {
   std::set<std::string> found;
   for (const auto& entry : fs::directory_iterator(dir)) found.insert(entry.path().filename().string());
   return found;
-}
-
-// The owner keeps every right on what the extraction makes, so it can always go.
-void removeInstallDir() {
-  std::error_code error;
-  fs::remove_all(installDir, error);
-  QUARVEL_CHECK(!error);
 }
 
 // The sum of the sizes the entries declare, capped instead of wrapping around.
@@ -125,7 +108,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  removeInstallDir();
+  // The owner keeps every right on what the extraction makes, so it can always go.
+  std::error_code removed;
+  fs::remove_all(installDir, removed);
+  QUARVEL_CHECK(!removed);
   std::ofstream package(packageName, std::ios::binary | std::ios::trunc);
   QUARVEL_CHECK(package.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size)).flush());
   package.close();
@@ -139,11 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       [](Milliseconds) {},
       [] { return false; },
   };
-  bool extracted = false;
-  {
-    const FullDiskAt fullDisk(fileSizeLimit);
-    extracted = extractArchive(packageName, installDir, hooks);
-  }
+  const bool extracted = extractOnAFullDisk(hooks);
 
   checkNothingEscaped();
   QUARVEL_CHECK(!(extracted && logged(log, "    Aborting extraction.")));
