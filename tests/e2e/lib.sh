@@ -117,8 +117,8 @@ start_launcher() {
     >"$TMP/$2.out" 2>"$TMP/$2.err" &
   LAUNCHER_PID=$!
 }
-# open_window NAME: waits for the window and notes when it was complete. The first window
-# SDL shows is made again with the renderer; the icon is set on the one that stays.
+# open_window NAME: waits for the window and notes when it was complete: the icon is set
+# once the renderer exists (with an OpenGL renderer SDL even makes the window again).
 # Polled, as "search --sync" looks only twice a second.
 find_window() {
   WID=$(xdo 2 search --all --onlyvisible --pid "$LAUNCHER_PID" --name '^Quarvel Launcher$' | head -n 1) || true
