@@ -62,15 +62,11 @@ fetch_source() {
     >>"$cache/fetch.log" 2>&1 || { tail -20 "$cache/fetch.log" >&2; return 1; }
 }
 
-# Configures, builds and installs one package; arguments after the package are
-# CMake cache settings, and a trailing "--target T" builds T without installing.
+# Configures, builds and installs one package; arguments after the package are CMake
+# cache settings. TARGET=T in the environment builds T instead of installing.
 build_one() {
-  local package=$1 target=install
+  local package=$1 target=${TARGET:-install}
   shift
-  if [ "${*: -2:1}" = "--target" ]; then
-    target=${*: -1}
-    set -- "${@:1:$#-2}"
-  fi
   local source
   source=$(find "$cache/src/$package" -mindepth 1 -maxdepth 1 -type d | head -1)
   log "building $(basename "$source")"
@@ -87,7 +83,7 @@ build_one() {
 # Debian's zlib source leaves out the Windows resource files its DLL needs, so zlib is
 # built as a static library and linked into the libraries that use it.
 build_zlib() {
-  build_one zlib -DBUILD_SHARED_LIBS=OFF -DCMAKE_SKIP_INSTALL_RULES=ON --target zlibstatic
+  TARGET=zlibstatic build_one zlib -DBUILD_SHARED_LIBS=OFF -DCMAKE_SKIP_INSTALL_RULES=ON
   mkdir -p "$prefix/lib" "$prefix/include"
   cp "$cache/build/zlib/libzlibstatic.a" "$prefix/lib/libz.a"
   cp "$cache/build/zlib/zconf.h" "$(dirname "$(find "$cache/src/zlib" -name zlib.h | head -1)")/zlib.h" "$prefix/include/"

@@ -15,9 +15,10 @@ namespace platform {
 
 namespace {
 
-constexpr DWORD noAttributes = INVALID_FILE_ATTRIBUTES;
-
-DWORD attributesOf(const std::string& path) { return GetFileAttributesA(path.c_str()); }
+bool hasAttribute(const std::string& path, DWORD attribute) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & attribute) != 0;
+}
 
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
@@ -51,9 +52,8 @@ MakeDirResult makeDirectory(const std::string& path) {
 }
 
 std::optional<std::uint32_t> fileSizeLow32(const std::string& path) {
-  const DWORD attributes = attributesOf(path);
   // A folder in the package's place is no package: it has no size to report.
-  if (attributes == noAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
+  if (isDirectory(path)) return std::nullopt;
   // Without the high-order part, all ones is the only failure sign there is.
   const DWORD size = GetCompressedFileSizeA(path.c_str(), nullptr);
   if (size == INVALID_FILE_SIZE) return std::nullopt;
@@ -66,20 +66,14 @@ std::optional<std::uint64_t> freeBytes(const std::string& path) {
   return available.QuadPart;
 }
 
-bool isDirectory(const std::string& path) {
-  const DWORD attributes = attributesOf(path);
-  return attributes != noAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
+bool isDirectory(const std::string& path) { return hasAttribute(path, FILE_ATTRIBUTE_DIRECTORY); }
 
 // Junctions and symbolic links are both reparse points; neither may redirect an install.
-bool isSymlink(const std::string& path) {
-  const DWORD attributes = attributesOf(path);
-  return attributes != noAttributes && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
+bool isSymlink(const std::string& path) { return hasAttribute(path, FILE_ATTRIBUTE_REPARSE_POINT); }
 
 void allowOwnerWrite(const std::string& path) {
-  const DWORD attributes = attributesOf(path);
-  if (attributes != noAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
     SetFileAttributesA(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 }
 
