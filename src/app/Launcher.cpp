@@ -64,9 +64,7 @@ Launcher::Launcher(std::string serverUrl)
 
 Launcher::~Launcher() {
   // No worker may outlive the object it works on; main has normally waited already.
-  requestStop();
-  while (!waitForWorkers(Milliseconds(1000))) {
-  }
+  shutDown();
   std::lock_guard lock(logMutex);
   for (LogLine& line : log) line.surface.reset();
 }
@@ -86,7 +84,7 @@ void Launcher::startStage(UpdateStage s) {
       // Last touch of the Launcher: once the count drops, shutdown may destroy it.
       runningWorkers.fetch_sub(1, std::memory_order_release);
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {  // no thread (system_error), or no memory for one (bad_alloc)
     runningWorkers.fetch_sub(1);
     addLogLine("Error: Could not start the update (the system is out of resources).");
   }
@@ -112,6 +110,22 @@ void Launcher::runStage(UpdateStage s) {
 void Launcher::requestStop() {
   stopping.store(true);
   cancelTransfers();
+}
+
+void Launcher::shutDown() {
+  // A worker can be blocked where the stop flag does not reach it: in a transfer from a
+  // server that stopped sending (the flag is read only when data arrives), or in a flush
+  // of the installed files to a slow disk. What ending the process then leaves behind is
+  // harmless on the next start: a partial package is downloaded again; an update whose
+  // flush was cut short was never recorded, so it is offered again; a left-over
+  // "latest_version.txt.new" is removed before the version file is written again; and
+  // "temp.txt", which Windows cannot remove while the transfer holds it open, is
+  // overwritten by the next version check and removed after it.
+  constexpr Milliseconds grace{400};
+  requestStop();
+  if (waitForWorkers(grace)) return;
+  std::remove(latestVersionDownload);
+  std::_Exit(0);
 }
 
 bool Launcher::waitForWorkers(Milliseconds limit) {

@@ -60,6 +60,9 @@ class Launcher : public SDLHandler {
   // for the worker threads; false when one is still blocked (a stalled transfer).
   void requestStop();
   bool waitForWorkers(Milliseconds limit);
+  // Both with a bound: when a worker is still blocked after it, the process ends here,
+  // so that nothing is torn down under that worker.
+  void shutDown();
 
   // True when no stage routine is running and the sequencer has acted on the last store.
   bool pipelineIdle() const { return runningWorkers.load() == 0 && stage.load() == lastStage; }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -44,18 +46,31 @@ bool passesThroughSymlink(const std::string& target, const std::string& installD
   });
 }
 
-// The bytes the package adds to the disk: each entry's size less what the file it
-// replaces holds already, in whole blocks, since that is how file systems hand out
-// space (a folder takes one block too).
+// What one target adds to the disk: its size less what the file it replaces holds
+// already, in whole blocks, since that is how file systems hand out space. A folder that
+// exists takes nothing more: a folder entry finds it there, and a file's data bound for
+// it is dropped.
+std::uint64_t bytesAdded(const std::string& target, std::uint64_t size) {
+  if (platform::isDirectory(target)) return 0;
+  if (isDirectoryTarget(target)) return diskBlock;
+  const auto existing = platform::fileSizeLow32(target);
+  const std::uint64_t had = existing ? blocks(*existing) : 0;
+  const std::uint64_t need = blocks(std::min<std::uint64_t>(size, UINT64_MAX - diskBlock));
+  return need > had ? need - had : 0;
+}
+
+// The bytes the package adds to the disk. A name stored twice is written twice but
+// leaves one file, the last one's, so each target counts once.
 std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir) {
-  std::uint64_t total = 0;
+  std::unordered_map<std::string, std::uint64_t> sizes;
   for (std::int64_t i = 0; i < n; ++i) {
     zip_stat_t stat;
     if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) continue;
-    const auto existing = platform::fileSizeLow32(targetPath(stat.name, installDir));
-    const std::uint64_t had = existing ? blocks(*existing) : 0;
-    const std::uint64_t size = std::min<std::uint64_t>(stat.size, UINT64_MAX - diskBlock);
-    const std::uint64_t added = blocks(size) > had ? blocks(size) - had : 0;
+    sizes[targetPath(stat.name, installDir)] = stat.size;
+  }
+  std::uint64_t total = 0;
+  for (const auto& [target, size] : sizes) {
+    const std::uint64_t added = bytesAdded(target, size);
     total = added > UINT64_MAX - total ? UINT64_MAX : total + added;
   }
   return total;
@@ -109,7 +124,8 @@ bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason) {
   return false;
 }
 
-bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks) {
+bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks,
+                    std::vector<std::string>& written) {
   const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
   if (const std::string shortage = diskSpaceShortage(archive, n, installDir); !shortage.empty())
     return abortExtraction(hooks, shortage);
@@ -131,7 +147,7 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
       return abortExtraction(hooks, "    Failed to create directory " + target);
     if (!directory) {
       switch (copyEntry(archive, index, stat, target, buffer.get(), hooks)) {
-        case CopyResult::Copied: break;
+        case CopyResult::Copied: written.push_back(target); break;
         case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
         case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
@@ -188,8 +204,13 @@ bool extractArchive(const std::string& packageFile, const std::string& installDi
     return false;
   }
   hooks.addLine("    Extracting files");
-  if (!extractEntries(archive.get(), installDir, hooks)) return false;
+  std::vector<std::string> written;
+  if (!extractEntries(archive.get(), installDir, hooks, written)) return false;
   archive.reset();
+  // The build is recorded as installed after this returns true, so every file written
+  // must reach the disk first: a power cut may otherwise keep the record and lose the data.
+  if (const auto failed = platform::flushToDisk(installDir, written))
+    return abortExtraction(hooks, "    Failed to write file " + *failed);
   hooks.addLine("    Done.");
   return true;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // The few operating system services the launcher needs, one implementation per platform.
 namespace platform {
@@ -31,7 +32,12 @@ void allowOwnerWrite(const std::string& path);
 // Gives a written file the permission bits stored in a package.
 void setFileMode(const std::string& path, unsigned mode);
 
-// Replaces path with contents so that a crash leaves either the old or the new file.
+// Puts the data of the given files, written below dir, on the disk. Empty when done,
+// else the file (or dir) whose data the system failed to write.
+std::optional<std::string> flushToDisk(const std::string& dir, const std::vector<std::string>& files);
+
+// Replaces path with contents so that a crash or a power cut leaves either the old or
+// the new file, and the new one only once it is on the disk under its name.
 bool replaceFileAtomically(const std::string& path, const std::string& contents);
 
 // The command that starts the game's program in its own directory below installDir.

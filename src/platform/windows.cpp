@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <sstream>
+#include <vector>
 
 namespace platform {
 
@@ -54,9 +55,11 @@ MakeDirResult makeDirectory(const std::string& path) {
 std::optional<std::uint32_t> fileSizeLow32(const std::string& path) {
   // A folder in the package's place is no package: it has no size to report.
   if (isDirectory(path)) return std::nullopt;
-  // Without the high-order part, all ones is the only failure sign there is.
+  // All ones is also the low part of a real size (4 GiB less one byte, say): only the
+  // error code tells a failure apart, and a success need not clear it.
+  SetLastError(NO_ERROR);
   const DWORD size = GetCompressedFileSizeA(path.c_str(), nullptr);
-  if (size == INVALID_FILE_SIZE) return std::nullopt;
+  if (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return std::nullopt;
   return static_cast<std::uint32_t>(size);
 }
 
@@ -80,6 +83,19 @@ void allowOwnerWrite(const std::string& path) {
 // Windows keeps no permission bits beyond read-only, and a build's files stay writable
 // so that the next update can replace them, so the stored mode is not applied.
 void setFileMode(const std::string&, unsigned) {}
+
+// Windows flushes one file at a time, through a handle opened for writing; flushing the
+// whole volume would need administrator rights. NTFS logs the new names themselves, and
+// the version file's write-through move that follows flushes that log.
+std::optional<std::string> flushToDisk(const std::string&, const std::vector<std::string>& files) {
+  for (const std::string& path : files) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const UniqueHandle handle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+    if (!handle || !FlushFileBuffers(handle.get())) return path;
+  }
+  return std::nullopt;
+}
 
 bool replaceFileAtomically(const std::string& path, const std::string& contents) {
   const std::string temporary = path + ".new";

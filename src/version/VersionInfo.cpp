@@ -34,9 +34,12 @@ std::string replaceAll(const std::string& text, char from, const char* to) {
 
 }  // namespace
 
-std::string readFirstLine(std::istream& in) {
+std::string readFirstLine(std::istream& in, std::size_t limit) {
   std::string line;
-  if (std::getline(in, line) && !in.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+  char c = 0;
+  while (line.size() < limit && in.get(c) && c != '\n') line += c;
+  // A carriage return counts only as part of a line end.
+  if (c == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }
 

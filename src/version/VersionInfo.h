@@ -16,8 +16,11 @@ struct VersionInfo {
 
 constexpr std::size_t versionLineLength = 12;
 
-// The first line of a text stream, without its line feed or a carriage return before it.
-std::string readFirstLine(std::istream& in);
+// The first line of a stream opened in binary mode, without its line feed or a carriage
+// return before it, read up to limit bytes. The default is the longest line worth
+// reading, a version line with its carriage return: a longer line then comes back too
+// long but never whole, however much the file holds.
+std::string readFirstLine(std::istream& in, std::size_t limit = versionLineLength + 2);
 
 // The record for one version line; empty unless the line is exactly 12 characters.
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line);

@@ -5,8 +5,11 @@
 #include <fstream>
 
 std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) {
-  std::ifstream file(path);
-  if (!file) {
+  // Binary, so that only the one carriage return rule applies on every platform. A
+  // folder opens as a stream on some systems; it is no file that could be read.
+  std::ifstream file;
+  if (!platform::isDirectory(path)) file.open(path, std::ios::binary);
+  if (!file.is_open()) {
     addLogLine(std::string("    Could not find file ") + path);
     return nullptr;
   }

@@ -105,8 +105,9 @@ bool reportAnswer(const std::string& what, const Answer& answer, const std::stri
 }
 
 std::string readVersionLine(const fs::path& file) {
-  std::ifstream in(file);
-  return readFirstLine(in);
+  // Binary, as the launcher reads it, but far enough to name a long line's true length.
+  std::ifstream in(file, std::ios::binary);
+  return readFirstLine(in, 4096);
 }
 
 // The version line the launcher would go on with, or empty when it would stop here.
