@@ -65,7 +65,11 @@ TEST_F(WindowsPlatform, PackageSizeComesFromTheFileSystem) {
   EXPECT_EQ(platform::fileSizeLow32("folder.zip"), std::nullopt);
 }
 
-TEST_F(WindowsPlatform, ReplacingAFileLeavesOnlyTheNewContents) {
+TEST_F(WindowsPlatform, InstalledFilesAreFlushedThenTheVersionFileReplaced) {
+  std::ofstream("a.dll") << "a";
+  std::ofstream("b.dll") << "b";
+  EXPECT_EQ(platform::flushToDisk(".", {"a.dll", "b.dll"}), std::nullopt);
+  EXPECT_EQ(platform::flushToDisk(".", {"a.dll", "gone.dll"}), "gone.dll");
   std::ofstream("latest_version.txt") << "1.0 20261205";
   ASSERT_TRUE(platform::replaceFileAtomically("latest_version.txt", "1.1 20261206"));
   EXPECT_EQ(contentsOf("latest_version.txt"), "1.1 20261206");
