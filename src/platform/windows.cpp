@@ -86,11 +86,13 @@ void setFileMode(const std::string&, unsigned) {}
 
 // Windows flushes one file at a time, through a handle opened for writing; flushing the
 // whole volume would need administrator rights. NTFS logs the new names themselves, and
-// the version file's write-through move that follows flushes that log.
+// the version file's write-through move that follows flushes that log. Sharing is left
+// wide open so that a virus scanner reading a new file does not fail the update.
 std::optional<std::string> flushToDisk(const std::string&, const std::vector<std::string>& files) {
+  constexpr DWORD anyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   for (const std::string& path : files) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, anyShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     const UniqueHandle handle(file == INVALID_HANDLE_VALUE ? nullptr : file);
     if (!handle || !FlushFileBuffers(handle.get())) return path;
   }
