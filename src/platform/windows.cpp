@@ -91,8 +91,8 @@ void setFileMode(const std::string&, unsigned) {}
 std::optional<std::string> flushToDisk(const std::string&, const std::vector<std::string>& files) {
   constexpr DWORD anyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   for (const std::string& path : files) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, anyShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_WRITE, anyShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     const UniqueHandle handle(file == INVALID_HANDLE_VALUE ? nullptr : file);
     if (!handle || !FlushFileBuffers(handle.get())) return path;
   }
@@ -105,8 +105,7 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
   if (!file) return false;
   const bool written = writeAll(file.get(), contents) && FlushFileBuffers(file.get());
   file.reset();
-  if (!written ||
-      !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!written || !MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileA(temporary.c_str());
     return false;
   }
