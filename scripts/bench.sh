@@ -3,7 +3,7 @@
 # figure as the median of RUNS runs with min and max; ratios are taken run by run,
 # each pair measured back to back.
 #   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download update
-#                                        frames, all by default; needs 3 GB in build/bench)
+#                                        frames, all by default; needs 3 GB in build-bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -15,10 +15,13 @@ wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 scripts/install-deps.sh
 command -v bsdtar >/dev/null || { apt-get install -y -q libarchive-tools >/dev/null || sudo apt-get install -y -q libarchive-tools >/dev/null; }
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target quarvel-launcher quarvel-bench-extract quarvel-bench-download quarvel-bench-frames >/dev/null
-bin=$repo/build/bin
-work=$repo/build/bench
+# A build of its own whose launcher asks a port of its own, so that a benchmark never
+# meets the tests' servers.
+port=18470
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVEL_SERVER_URL="127.0.0.1:$port/" >/dev/null
+cmake --build build-bench -j"$(nproc)" --target quarvel-launcher quarvel-bench-extract quarvel-bench-download quarvel-bench-frames >/dev/null
+bin=$repo/build-bench/bin
+work=$repo/build-bench/bench
 mkdir -p "$work"
 cleanup() {
   stop_server
@@ -103,7 +106,7 @@ bench_extraction() {  # package-name
 # Besides the launcher's own transfer, the same transfer with the 100 KiB receive buffer
 # the curl command uses: an option outside the launcher's three, timed to show the cause.
 bench_download() {
-  local url="127.0.0.1:8470/quarvel%20bz0%2020261205.zip" ours=() big=() ref=() r t
+  local url="127.0.0.1:$port/quarvel%20bz0%2020261205.zip" ours=() big=() ref=() r t
   for r in $(seq "$runs"); do
     fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg"); ours+=("$t")
     fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg" 102400); big+=("$t")
@@ -153,7 +156,7 @@ bench_update() {
   local ours=() ref=() rss=() r t peak idle
   for r in $(seq "$runs"); do
     read -r t peak < <(update_once); ours+=("$t"); rss+=("$peak")
-    fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:8470/quarvel%20bz1%2020261205.zip' && bsdtar -xf pkg && sync")")
+    fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:$port/quarvel%20bz1%2020261205.zip' && bsdtar -xf pkg && sync")")
   done
   idle=$(idle_rss)
   # Fixed pauses the launcher must take: four 250 ms stage pauses, a frame step (about
@@ -202,7 +205,7 @@ bench_frames() {
 echo "machine: $(nproc) cores, $(awk '/model name/ {$1=$2=$3=""; print; exit}' /proc/cpuinfo | xargs), $(uname -r)"
 echo "date: $(date -u +%Y-%m-%d) commit: $(git rev-parse --short HEAD) runs: $runs"
 make_packages
-serve_folder "$work/server" 8470 "$work"
+serve_folder "$work/server" "$port" "$work"
 if wants extract; then
   bench_extraction bz1
   bench_extraction bz0
