@@ -29,6 +29,7 @@ files=$out/quarvel-launcher-files.nsh
   done
   echo '!macroend'
   echo '!macro REMOVE_FILES'
+  # shellcheck disable=SC2016 # $INSTDIR is for makensis
   for f in "$folder"/*; do printf '  Delete "$INSTDIR\\%s"\n' "${f##*/}"; done
   echo '!macroend'
 } >"$files"
