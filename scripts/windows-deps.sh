@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Cross-builds the launcher's libraries for 64-bit Windows from Debian's own source
 # packages, into a cache folder outside the clone. A later run whose inputs (this
-# script, the toolchain file, the compiler and the source versions apt offers) are
-# unchanged reuses the cache and builds nothing.
+# script's build steps, the toolchain file, the compiler and the source versions apt
+# offers) are unchanged reuses the cache and builds nothing. It also installs the tools of the whole
+# Windows job: the cross compiler, Wine, NSIS for the setup program, osslsigncode,
+# icoutils for the resource check and evilwm, the window manager of the Wine tests.
 #
 #   scripts/windows-deps.sh        prints the folder that holds the built libraries
 #
@@ -19,7 +21,8 @@ log() { echo "windows-deps: $*" >&2; }
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_tools() {
-  local tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev cmake ninja-build wine64)
+  local tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev cmake ninja-build wine64
+    nsis osslsigncode icoutils evilwm openssl)
   local missing=()
   for p in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -44,9 +47,12 @@ enable_sources() {
   as_root apt-get update -q >/dev/null
 }
 
+# The build's own steps, not the whole script, so a change to the tool list keeps the cache.
 inputs_key() {
   {
-    cat "$0" "$toolchain"
+    declare -p packages
+    declare -f fetch_source build_one build_zlib build_all
+    cat "$toolchain"
     x86_64-w64-mingw32-gcc-posix --version
     for p in "${packages[@]}"; do apt-cache showsrc --only-source "$p" | grep '^Version'; done
   } | sha256sum | cut -d' ' -f1

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The Windows build: cross-compiles the launcher with mingw-w64, gathers it with its
-# DLLs and assets into build-windows/quarvel-launcher-windows, and runs its tests under
-# Wine (the platform layer's tests and one update in a real window).
+# DLLs and assets into build-windows/quarvel-launcher-windows, packs that folder into the
+# setup program build-windows/quarvel-launcher-setup.exe and a portable zip (signed when
+# QUARVEL_SIGN_CERT and QUARVEL_SIGN_KEY name a certificate and its key; see
+# packaging/windows/sign.sh), and runs its tests under Wine (the platform layer's tests,
+# and the setup program's install, an update in a real window and the uninstall).
 #
 #   scripts/windows.sh [--no-tests]
 set -euo pipefail
@@ -14,6 +17,8 @@ deps=$("$repo/scripts/windows-deps.sh")
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" -DQUARVEL_WINDOWS_DEPS="$deps" >/dev/null
 cmake --build "$build"
-cmake --install "$build" --prefix "$build/quarvel-launcher-windows" >/dev/null
+"$repo/packaging/windows/package.sh" "$build" "$build"
 echo "The launcher's folder: $build/quarvel-launcher-windows"
+echo "The setup program: $build/quarvel-launcher-setup.exe"
+echo "The portable zip: $(ls "$build"/quarvel-launcher-*-win64.zip)"
 [ "${1:-}" = "--no-tests" ] || ctest --test-dir "$build" --output-on-failure
