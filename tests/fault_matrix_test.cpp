@@ -13,8 +13,8 @@ namespace {
 
 struct ServerRow {
   const char* name;
-  Reply version, package;  // the answers at the version file's and the package's addresses
-  Lines tail;              // the player can play when it ends with "!"
+  Reply version, package;     // the answers at the version file's and the package's addresses
+  Lines tail;                 // the player can play when it ends with "!"
   const char* url = nullptr;  // another address to use instead of the server's
 };
 
@@ -36,7 +36,10 @@ const ServerRow serverRows[] = {
      {},
      {"Already at latest version.", upToDate}},
     {"version_names_a_folder", {Reply::Body, "../x20190315"}, {}, {notFetched, "Extracting package...", cannotOpen}},
-    {"version_names_a_windows_folder", {Reply::Body, "..\\x20190315"}, {}, {notFetched, "Extracting package...", cannotOpen}},
+    {"version_names_a_windows_folder",
+     {Reply::Body, "..\\x20190315"},
+     {},
+     {notFetched, "Extracting package...", cannotOpen}},
     {"package_404", newer, {}, {cannotOpen}},
 };
 

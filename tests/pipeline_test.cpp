@@ -98,7 +98,8 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   WorkDir dir;
   TestServer server;
   server.serve("/latest_version.txt", testLine);
-  server.on("/" + testPackage, row.package.kind == Reply::Flood ? row.package : Reply{Reply::Body, zipArchive(row.entries)});
+  server.on("/" + testPackage,
+            row.package.kind == Reply::Flood ? row.package : Reply{Reply::Body, zipArchive(row.entries)});
   Launcher launcher{server.url()};
   const bool atOnce = !*row.stopOnceThere;
   EXPECT_TRUE(atOnce || driveUntil(launcher, [&] { return dir.exists(row.stopOnceThere); }));

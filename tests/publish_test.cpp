@@ -165,7 +165,8 @@ TEST_F(Publish, CheckNamesEveryProblem) {
       {version, zip({top, details, program, {"Top/../evil.txt", "x", 0100644}}),
        "the launcher stops the extraction at the unsafe name 'Top/../evil.txt'"},
       {version, zip({top, {"Top/data/", "", 040755}}), "the package has no details/Quarvel.exe"},
-      {version, zip({top, details, program, {"Other/", "", 040755}}), "the package has 2 top-level folders ('Other', 'Top')"},
+      {version, zip({top, details, program, {"Other/", "", 040755}}),
+       "the package has 2 top-level folders ('Other', 'Top')"},
   };
   for (const auto& [versionReply, packageReply, finding] : cases) {
     TestServer s;

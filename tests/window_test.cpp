@@ -70,7 +70,15 @@ TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
       {"pressed while disabled, released once enabled", {{Down, L, 320, 420}, {Enable}, {Up, L, 320, 420}}, 0},
       {"its corners", {{Enable}, {Down, L, 220, 380}, {Up, L, 220, 380}, {Down, L, 419, 459}, {Up, L, 419, 459}}, 2},
       {"just outside each edge",
-       {{Enable}, {Down, L, 420, 420}, {Up, L}, {Down, L, 320, 460}, {Up, L}, {Down, L, 219, 420}, {Up, L}, {Down, L, 320, 379}, {Up, L}},
+       {{Enable},
+        {Down, L, 420, 420},
+        {Up, L},
+        {Down, L, 320, 460},
+        {Up, L},
+        {Down, L, 219, 420},
+        {Up, L},
+        {Down, L, 320, 379},
+        {Up, L}},
        0},
       {"other buttons", {{Enable}, {Down, R, 320, 420}, {Up, R, 320, 420}, {Down, M, 320, 420}, {Up, M, 320, 420}}, 0},
       {"pressed outside, released on it", {{Enable}, {Down, L, 10, 10}, {Up, L, 320, 420}}, 0},
@@ -99,8 +107,12 @@ TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
 
 // Closing the window is driven through a real window manager's request end to end.
 TEST_F(Window, QWithAnyModifierQuitsOtherKeysDoNot) {
-  for (const auto& [key, mod, repeat] : {std::tuple{SDLK_q, KMOD_NONE, 0}, {SDLK_q, KMOD_LSHIFT, 0}, {SDLK_q, KMOD_LCTRL, 0},
-                                         {SDLK_q, KMOD_LALT, 0}, {SDLK_q, KMOD_NONE, 1}, {SDLK_w, KMOD_NONE, 0}}) {
+  for (const auto& [key, mod, repeat] : {std::tuple{SDLK_q, KMOD_NONE, 0},
+                                         {SDLK_q, KMOD_LSHIFT, 0},
+                                         {SDLK_q, KMOD_LCTRL, 0},
+                                         {SDLK_q, KMOD_LALT, 0},
+                                         {SDLK_q, KMOD_NONE, 1},
+                                         {SDLK_w, KMOD_NONE, 0}}) {
     SDL_Event e{};
     e.type = SDL_KEYDOWN;
     e.key.keysym = {SDL_SCANCODE_UNKNOWN, key, static_cast<Uint16>(mod), 0};

@@ -10,9 +10,10 @@ readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disable
 PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
-ok() { CHECKS=$((CHECKS + 1)); echo "ok $CHECKS - $1"; }
-not_ok() { CHECKS=$((CHECKS + 1)) FAILED=$((FAILED + 1)); echo "not ok $CHECKS - $1"; }
-check() { if "${@:2}"; then ok "$1"; else not_ok "$1"; fi; }
+check() {
+  CHECKS=$((CHECKS + 1))
+  if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && FAILED=$((FAILED + 1)); fi
+}
 die() { echo "Bail out! $*"; exit 1; }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
@@ -35,14 +36,13 @@ is_running() {
 }
 stop_pid() {
   is_running "$1" || return 0
-  kill -TERM "$1" 2>/dev/null || true
-  wait_until 3 not is_running "$1" || kill -KILL "$1" 2>/dev/null || true
+  kill -TERM "$1" 2>/dev/null && { wait_until 3 not is_running "$1" || kill -KILL "$1"; } 2>/dev/null
   wait "$1" 2>/dev/null || true
 }
 cleanup() {
   local status=$? pid
   for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
-  [[ -z $TMP ]] || rm -rf -- "$TMP"
+  rm -rf -- "$TMP"
   exit "$status"
 }
 
@@ -64,10 +64,7 @@ e2e_begin() {
   wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
   export DISPLAY=":$(head -n 1 "$TMP/display")"
 }
-e2e_end() {
-  echo "1..$CHECKS"
-  ((FAILED == 0))
-}
+e2e_end() { echo "1..$CHECKS" && ((FAILED == 0)); }
 
 # make_build DIR: a game whose program appends the folder it was started in to TMP/marker.
 make_build() {

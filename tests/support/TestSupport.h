@@ -17,15 +17,13 @@ using Lines = std::vector<std::string>;
 
 inline std::string slurp(const fs::path& file) {  // "" for a folder or a missing file
   std::ifstream in(file, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
+  std::ostringstream contents;
+  contents << in.rdbuf();  // a folder reads as nothing
   return contents.str();
 }
-
 inline unsigned modeOf(const fs::path& path) {
   struct stat info {};
-  ::stat(path.c_str(), &info);
-  return info.st_mode & 07777;
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 // A fresh working directory holding the launcher's assets, entered for the test's life.
@@ -44,7 +42,8 @@ class WorkDir {
     // Tests take write permission away from some folders; give it back so they can go.
     fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
     for (const auto& entry : fs::recursive_directory_iterator(path_, ignored))
-      if (entry.is_directory(ignored)) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+      if (entry.is_directory(ignored))
+        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
   }
   WorkDir(const WorkDir&) = delete;
@@ -78,9 +77,10 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
   if (!archive) throw std::runtime_error("zip_open " + std::to_string(error));
   for (const ZipEntry& e : entries) {
     const bool folder = e.name.ends_with('/');
-    const zip_int64_t i = folder ? zip_dir_add(archive, e.name.c_str(), ZIP_FL_ENC_UTF_8)
-                                 : zip_file_add(archive, e.name.c_str(),
-                                                zip_source_buffer(archive, e.data.data(), e.data.size(), 0), ZIP_FL_ENC_UTF_8);
+    const zip_int64_t i =
+        folder ? zip_dir_add(archive, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+               : zip_file_add(archive, e.name.c_str(), zip_source_buffer(archive, e.data.data(), e.data.size(), 0),
+                              ZIP_FL_ENC_UTF_8);
     if (i < 0) throw std::runtime_error(e.name + ": " + zip_strerror(archive));
     zip_set_file_compression(archive, static_cast<zip_uint64_t>(i), e.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
     zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(i), 0, e.mode ? ZIP_OPSYS_UNIX : ZIP_OPSYS_DOS,
@@ -95,7 +95,8 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
 // How the test server answers one path.
 struct Reply {
   enum Kind { Missing, Body, Redirect, Flood };  // Flood: 64 KiB every 5 ms, endlessly
-  Reply(Kind kind = Missing, std::string body = {}, int status = 200) : kind(kind), body(std::move(body)), status(status) {}
+  Reply(Kind kind = Missing, std::string body = {}, int status = 200)
+      : kind(kind), body(std::move(body)), status(status) {}
   Kind kind;
   std::string body;
   int status;
@@ -104,7 +105,8 @@ struct Reply {
 class TestServer {
  public:
   TestServer() {
-    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
+    server_.Get(".*",
+                [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("test server could not bind");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -258,12 +260,15 @@ inline bool installsAsExpected(const PackageRow& row, const fs::path& assets = Q
   bool ok = verify(endsWith(outcome.log, row.tail), row.name + ": the log's last lines");
   ok &= verify(outcome.ready == done, row.name + ": the button is enabled only after a whole update");
   // The version file names the new build exactly when the update went through, unless a folder stands there.
-  ok &= verify(fs::is_directory(dir.path() / "latest_version.txt") || dir.read("latest_version.txt") == (done ? testLine : ""),
-               row.name + ": the recorded version");
+  ok &= verify(
+      fs::is_directory(dir.path() / "latest_version.txt") || dir.read("latest_version.txt") == (done ? testLine : ""),
+      row.name + ": the recorded version");
   ok &= verify(!dir.exists("temp.txt") && !dir.exists("latest_version.txt.new"), row.name + ": no temporary files");
-  ok &= verify(!dir.exists("escaped.txt") && !fs::exists(dir.path().parent_path() / "escaped.txt"), row.name + ": nothing escaped");
+  ok &= verify(!dir.exists("escaped.txt") && !fs::exists(dir.path().parent_path() / "escaped.txt"),
+               row.name + ": nothing escaped");
   for (const auto& [path, contents, mode] : row.files) {
-    ok &= verify(contents ? dir.exists(path) && dir.read(path) == *contents : !dir.exists(path), row.name + ": " + path);
+    ok &=
+        verify(contents ? dir.exists(path) && dir.read(path) == *contents : !dir.exists(path), row.name + ": " + path);
     ok &= verify(!mode || modeOf(dir.path() / path) == mode, row.name + ": mode of " + path);
   }
   return ok;
