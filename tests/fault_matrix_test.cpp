@@ -29,7 +29,6 @@ const std::string notFetched = "    The package name holds a folder separator; i
 // ignored; a name with a folder in it is not fetched.
 const ServerRow serverRows[] = {
     {"refused", {}, {}, keepsInstalled, "127.0.0.1:1/"},
-    {"version_500", {Reply::Body, "<html>Internal error</html>", 500}, {}, keepsInstalled},
     {"version_redirect", {Reply::Redirect}, {}, keepsInstalled},
     {"version_crlf_and_1MB_after",
      {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')},

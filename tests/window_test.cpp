@@ -152,13 +152,6 @@ TEST_F(Window, ButtonShowsEachLook) {
   EXPECT_EQ(buttonPixel(), imagePixel("launch.png", 100, 40));
 }
 
-TEST_F(Window, LogLineWithoutSurfaceIsKeptButNotDrawn) {
-  launcher.addLogLine("");  // the text library renders nothing for an empty text
-  launcher.addLogLine("after");
-  launcher.render();
-  EXPECT_EQ(launcher.logLines(), (Lines{"", "after"}));
-}
-
 TEST_F(Window, LogTakesConcurrentWritersWhileFramesRender) {
   constexpr int writers = 6, linesEach = 150;
   std::vector<std::thread> threads;
