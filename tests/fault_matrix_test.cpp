@@ -1,16 +1,10 @@
 #include "package/Package.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <grp.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <unistd.h>
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 
 // Each row: what goes wrong, and what the player is left with. Every row runs the whole
@@ -19,41 +13,33 @@ namespace {
 
 struct ServerRow {
   const char* name;
-  Reply version, package;  // the answers at the version file's and the package's addresses
-  Lines tail;
+  Reply version, package;     // the answers at the version file's and the package's addresses
+  Lines tail;                 // the player can play when it ends with "!"
   const char* url = nullptr;  // another address to use instead of the server's
 };
 
 const Reply newer{Reply::Body, testLine};
-const Lines keepsInstalled{unreadable, contactFailed, "Continuing to use installed version (0.9_20190101).",
+const Lines keepsInstalled{"    Could not read file temp.txt. It may be corrupted", contactFailed,
+                           "Continuing to use installed version (0.9_20190101).",
                            "Quarvel version 0.9_20190101 is ready to play!"};
-const std::string htmlError = "<html>Internal error</html>", cutZip = "PK\x03\x04 not all of it";
-const std::string byteOrderMark = "\xEF\xBB\xBF", megabyte(1 << 20, '1');
 const std::string notFetched = "    The package name holds a folder separator; it is not downloaded.";
 
+// Refused, 404, 500 and cut connections leave the same unreadable file behind; a
+// redirect must not be followed; a line ending and anything after the first line is
+// ignored; a name with a folder in it is not fetched.
 const ServerRow serverRows[] = {
     {"refused", {}, {}, keepsInstalled, "127.0.0.1:1/"},
-    {"unresolvable", {}, {}, keepsInstalled, "quarvel-updates.invalid/"},
-    {"version_404", {}, {}, keepsInstalled},
-    {"version_500", {Reply::Body, htmlError, 500}, {}, keepsInstalled},
     {"version_redirect", {Reply::Redirect}, {}, keepsInstalled},
-    {"version_cut_with_length", {Reply::Cut, "1.1 2019", 200, 12}, {}, keepsInstalled},
-    {"version_cut_chunked", {Reply::CutChunked, "1.1 2019"}, {}, keepsInstalled},
-    {"version_without_length", {Reply::NoLength, "1.1 2019"}, {}, keepsInstalled},
-    {"version_byte_order_mark", {Reply::Body, byteOrderMark + "1.1 20190402"}, {}, keepsInstalled},
-    {"version_empty", {Reply::Body, ""}, {}, keepsInstalled},
-    {"version_one_megabyte_line", {Reply::Body, megabyte}, {}, keepsInstalled},
     {"version_crlf_and_1MB_after",
-     {Reply::Body, "0.9 20190101\r\n" + megabyte},
+     {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')},
      {},
      {"Already at latest version.", upToDate}},
     {"version_names_a_folder", {Reply::Body, "../x20190315"}, {}, {notFetched, "Extracting package...", cannotOpen}},
+    {"version_names_a_windows_folder",
+     {Reply::Body, "..\\x20190315"},
+     {},
+     {notFetched, "Extracting package...", cannotOpen}},
     {"package_404", newer, {}, {cannotOpen}},
-    {"package_500", newer, {Reply::Body, htmlError, 500}, {cannotOpen}},
-    {"package_redirect", newer, {Reply::Redirect}, {cannotOpen}},
-    {"package_empty", newer, {Reply::Body, ""}, {cannotOpen}},
-    {"package_cut_with_length", newer, {Reply::Cut, cutZip, 200, 100000}, {cannotOpen}},
-    {"package_cut_chunked", newer, {Reply::CutChunked, cutZip}, {cannotOpen}},
 };
 
 void PrintTo(const ServerRow& row, std::ostream* out) { *out << row.name; }
@@ -68,7 +54,9 @@ TEST_P(ServerFaults, InstalledBuildStaysPlayable) {
   TestServer server;
   server.on("/latest_version.txt", row.version);
   server.on("/" + testPackage, row.package);
-  EXPECT_TRUE(endsWith(runLauncher(row.url ? row.url : server.url()).log, row.tail));
+  const Outcome outcome = runLauncher(row.url ? row.url : server.url());
+  EXPECT_TRUE(endsWith(outcome.log, row.tail));
+  EXPECT_EQ(outcome.ready, row.tail.back().ends_with('!'));
   EXPECT_EQ(dir.read("latest_version.txt"), "0.9 20190101");
   EXPECT_EQ(dir.read("game/details/Quarvel.exe"), "old build");
   EXPECT_FALSE(dir.exists("temp.txt"));
@@ -78,18 +66,6 @@ TEST_P(ServerFaults, InstalledBuildStaysPlayable) {
 
 INSTANTIATE_TEST_SUITE_P(Matrix, ServerFaults, testing::ValuesIn(serverRows),
                          [](const testing::TestParamInfo<ServerRow>& info) { return info.param.name; });
-
-TEST(ServerFaultsEndless, EndlessPackageStopsOnQuit) {
-  WorkDir dir;
-  TestServer server;
-  server.serve("/latest_version.txt", testLine);
-  server.on("/" + testPackage, {Reply::Flood});
-  Launcher launcher{server.url()};
-  ASSERT_TRUE(driveUntil(launcher, [&] { return dir.exists(testPackage) && fs::file_size(testPackage) > (1 << 20); }));
-  launcher.requestStop();
-  EXPECT_TRUE(launcher.waitForWorkers(Milliseconds(800)));
-  EXPECT_FALSE(dir.exists("latest_version.txt"));
-}
 
 // Every occurrence of each text becomes another of the same length: names libzip would
 // not write, such as a control character or one name twice.
@@ -113,8 +89,6 @@ auto declaring(std::uint32_t size) {
 // One byte in the middle of the archive, inside its one big entry's data.
 void flipMiddleByte(WorkDir&, std::string& bytes) { bytes[bytes.size() / 2] ^= 0x20; }
 
-const ZipEntry top{"Top/", "", 040755};
-
 PackageRow damaged(const std::string& rowName, const ZipEntry& entry, SetUp damage) {
   return {rowName, {top, entry}, {"    Failed to read file " + targetPath(entry.name, "game"), aborting}, {}, damage};
 }
@@ -129,9 +103,9 @@ std::string levelText() {
   return text;
 }
 
-std::vector<ZipEntry> many(int count, const std::string& data) {
+std::vector<ZipEntry> bomb() {
   std::vector<ZipEntry> entries;
-  for (int i = 0; i < count; ++i) entries.push_back({"Top/f" + std::to_string(i), data});
+  for (int i = 0; i < 200; ++i) entries.push_back({"Top/f" + std::to_string(i), std::string(1000, 'z')});
   return entries;
 }
 
@@ -144,7 +118,7 @@ const PackageRow archiveRows[] = {
     // Two hundred entries whose headers each claim just under 4 GiB (all ones would mean
     // "see the 64-bit field"): far more than any test disk.
     {"overlapping_bomb",
-     many(200, std::string(1000, 'z')),
+     bomb(),
      {"    Not enough free disk space (need 819200 MiB, *", aborting},
      {{"game", std::nullopt}},
      declaring(0xfffffff0)},
@@ -157,9 +131,7 @@ const PackageRow archiveRows[] = {
      [](WorkDir&, std::string& bytes) {
        bytes = slurp(fs::path(QUARVEL_ASSET_DIR) / "../tests/fuzz/regressions/extract/declared_sizes_wrap_around.zip");
      }},
-    unsafe("dotdot", "Top/../escaped.txt"),
     unsafe("dotdot_nested", "Top/a/../../escaped.txt"),
-    unsafe("backslash_dotdot_nested", "Top/a\\..\\..\\escaped.txt"),
     unsafe("backslash_dotdot", "Top/..\\escaped.txt"),
     // A link's 0777 would make the plain file written in its place writable by everyone.
     {"symlink_entry", {top, {"Top/lib.so", "lib.so.1", 0120777}}, updated, {{"game/lib.so", "lib.so.1", 0644}}},
@@ -177,15 +149,6 @@ const PackageRow archiveRows[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(ArchiveFaults, Packages, testing::ValuesIn(archiveRows), rowName);
-
-// The log keeps one progress line however many entries there are.
-INSTANTIATE_TEST_SUITE_P(ArchiveFaultsSlow, Packages,
-                         testing::Values(PackageRow{
-                             "ten_thousand_entries",
-                             many(10000, "x"),
-                             {"    Extracting file 10000 / 10000 (100%): Top/f9999", "    Done.", upToDate},
-                             {{"game/f9999", "x"}}}),
-                         rowName);
 
 TEST(DiskFaultsMounted, NotEnoughSpaceOnASmallFileSystem) {
   const fs::path small = fs::temp_directory_path() / ("quarvel-small-" + std::to_string(::getpid()));

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Crash safety of an update: the launcher is killed with SIGKILL at 30 random moments
 # while it updates an installed build A to build B. After each kill latest_version.txt
-# must hold A's line or B's, whole, and when it names B every file of B must be complete
-# in game/. A kill in the download and one in the extraction are followed by a normal
-# run, which must then finish the update.
+# must hold A's line or B's, whole, and when it names B every file of B must be complete.
+# The first kill in the download and the first in the extraction are followed by a
+# normal run, which must finish the update.
 #   tests/e2e/crash_safety.sh BIN_DIR [SEED]    (SEED replays the kill moments of a run)
 set -euo pipefail
 # shellcheck source=lib.sh
@@ -11,42 +11,32 @@ source "$(dirname "$0")/lib.sh"
 
 readonly OLD='1.0 20261205' NEW='1.1 20261206' KILLS=30
 
-# Build A and build B hold the same 300 files with other contents, some 4 MiB in all,
-# so a file that B only half replaced differs from B's. B adds a few files of its own.
+# A and B hold the same 300 files with other contents, some 4 MiB in all, so a file that
+# B only half replaced differs from B's; B adds a few files of its own.
 make_files() {
-  local i file
+  local i
   make_build "$1"
-  for ((i = 1; i <= $2; i++)); do
-    printf -v file '%s/data/file%03d.bin' "$1" "$i"
-    head -c $((i * 97 % 28000 + 1)) /dev/urandom >"$file"
-  done
+  for ((i = 1; i <= $2; i++)); do head -c $((i * 97 % 28000 + 1)) /dev/urandom >"$1/data/file$i.bin"; done
 }
-
-# Runs the launcher in DIR until latest_version.txt names LINE; prints the time it took.
-run_to_completion() {
-  local start failed=0
-  start=$(now_ms)
-  start_launcher "$1" run
-  wait_until 30 file_holds "$1/latest_version.txt" "$2" || failed=1
-  ((failed)) || echo $(($(now_ms) - start))
+# run_to LINE DIR: runs the launcher in DIR until latest_version.txt names LINE.
+run_to() {
+  start_launcher "$2" run
+  wait_until 60 file_holds "$2/latest_version.txt" "$1" || { stop_pid "$LAUNCHER_PID"; return 1; }
   stop_pid "$LAUNCHER_PID"
-  return "$failed"
 }
 new_complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/new.sums" >/dev/null 2>&1); }
-recovers() { run_to_completion "$1" "$NEW" >/dev/null && new_complete "$1"; }
+size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
 
 # How far the update had come, from what it left on disk.
 progress() {
-  local package="$1/quarvel $NEW.zip"
   if file_holds "$1/latest_version.txt" "$NEW"; then echo recorded
-  elif [[ ! -e $package ]]; then echo before-download
-  elif (($(file_size "$package") < $(file_size "$TMP/server/quarvel $NEW.zip"))); then echo downloading
+  elif [[ ! -e "$1/quarvel $NEW.zip" ]]; then echo before-download
+  elif (($(size "$1/quarvel $NEW.zip") < $(size "$TMP/server/quarvel $NEW.zip"))); then echo downloading
   else echo extracting; fi
 }
-
-# What a kill may leave: the old line or the new one, whole; the new one only with all
-# of B in place; the temporary version file never in the version file's place; nothing
-# beside the working folder; no failed check or sanitizer report before the kill.
+# What a kill may leave: A's line, or B's with all of B in place; the temporary version
+# file never in the version file's place; nothing beside the working folder; no failed
+# check or sanitizer report before the kill.
 after_kill_fine() {
   local w=$1 line problems=()
   line=$(cat "$w/latest_version.txt" 2>/dev/null) || problems+=("latest_version.txt is gone")
@@ -58,53 +48,43 @@ after_kill_fine() {
   ((${#problems[@]} == 0)) || { echo "# ${problems[*]}"; return 1; }
 }
 
-main() {
-  (($# == 1 || $# == 2)) || { echo "usage: $0 BIN_DIR [SEED]" >&2; exit 2; }
-  e2e_begin crash "$1" quarvel-launcher quarvel-publish Xvfb nginx curl sha256sum
-  need_port
-  local seed=${2:-$(($(date +%s) % 32768))} installed=$TMP/installed/work reference=$TMP/reference/work full
-  start_xvfb
-  make_files "$TMP/build-old" 300
-  make_files "$TMP/build-new" 305
-  (cd "$TMP/build-new" && find . -type f -print0 | xargs -0 sha256sum) >"$TMP/new.sums"
-  publish "$TMP/build-old" "$OLD" "$TMP/server"
-  # Throttled to a fast line's pace, so that some kills land in the download too.
-  start_nginx "$TMP/server" 'location ~ \.zip$ { limit_rate 16m; }'
+(($# == 1 || $# == 2)) || { echo "usage: $0 BIN_DIR [SEED]" >&2; exit 2; }
+e2e_begin crash "$1" quarvel-launcher-e2e quarvel-publish Xvfb nginx sha256sum
+seed=${2:-$(($(date +%s) % 32768))} installed=$TMP/installed/work reference=$TMP/reference/work
+make_files "$TMP/build-old" 300
+make_files "$TMP/build-new" 305
+(cd "$TMP/build-new" && find . -type f -print0 | xargs -0 sha256sum) >"$TMP/new.sums"
+publish "$TMP/build-old" "$OLD" "$TMP/server"
+# Throttled to a fast line's pace, so that some kills land in the download too.
+start_nginx "$TMP/server" 'location ~ \.zip$ { limit_rate 16m; }'
 
-  # Build A, installed by the launcher itself; then one undisturbed update to B gives
-  # the time the kills are spread over.
-  new_workdir "$installed"
-  run_to_completion "$installed" "$OLD" >/dev/null || die "the launcher did not install build A"
-  publish "$TMP/build-new" "$NEW" "$TMP/server"
-  mkdir -p "$TMP/reference" && cp -a "$installed" "$reference"
-  full=$(run_to_completion "$reference" "$NEW") || die "an undisturbed update from A to B did not finish in 30 s"
-  check "an undisturbed update installs every file of B ($full ms)" new_complete "$reference"
+# A, installed by the launcher itself; one undisturbed update to B gives the time the
+# kills are spread over, a sixth of it past the end so that some find B recorded.
+new_workdir "$installed"
+run_to "$OLD" "$installed" || die "the launcher did not install build A"
+publish "$TMP/build-new" "$NEW" "$TMP/server"
+mkdir -p "$TMP/reference" && cp -a "$installed" "$reference"
+start=$(now_ms)
+run_to "$NEW" "$reference" || die "an undisturbed update from A to B did not finish in 60 s"
+range=$((($(now_ms) - start) * 6 / 5)) recovered=""
+check "an undisturbed update installs every file of B" new_complete "$reference"
 
-  # A sixth of the range lies past the end of the update, so that some kills find
-  # B recorded and its files are checked.
-  local range=$((full * 6 / 5)) n delay start w outcome recovered=""
-  RANDOM=$seed
-  echo "# seed $seed: $KILLS kills spread over 0 to $range ms"
-  for ((n = 1; n <= KILLS; n++)); do
-    delay=$((RANDOM * (range + 1) / 32768))
-    w=$TMP/kill-$n/work
-    mkdir -p "$TMP/kill-$n" && cp -a "$installed" "$w"
-    start=$(now_ms)
-    start_launcher "$w" "kill-$n"
-    sleep_ms $((start + delay - $(now_ms)))
-    kill -KILL "$LAUNCHER_PID"
-    wait "$LAUNCHER_PID" 2>/dev/null || true
-    outcome=$(progress "$w")
-    check "kill $n after $delay ms ($outcome): latest_version.txt names A or a complete B" after_kill_fine "$w" "kill-$n"
-    # The first kill in the download and the first in the extraction leave a partial
-    # package and a game folder half A, half B: the next start must finish the update.
-    if [[ $outcome == @(downloading|extracting) && $recovered != *$outcome* ]]; then
-      recovered+=" $outcome"
-      check "kill $n: the next run completes the update to B" recovers "$w"
-    fi
-    rm -rf -- "$TMP/kill-$n"
-  done
-  e2e_end
-}
-
-main "$@"
+RANDOM=$seed
+echo "# seed $seed: $KILLS kills spread over 0 to $range ms"
+for ((n = 1; n <= KILLS; n++)); do
+  delay=$((RANDOM * (range + 1) / 32768)) w=$TMP/kill-$n/work
+  mkdir -p "$TMP/kill-$n" && cp -a "$installed" "$w"
+  start=$(now_ms)
+  start_launcher "$w" "kill-$n"
+  left=$((start + delay - $(now_ms)))
+  ((left <= 0)) || sleep "$(printf '%d.%03d' $((left / 1000)) $((left % 1000)))"
+  kill -KILL "$LAUNCHER_PID" && wait "$LAUNCHER_PID" 2>/dev/null || true
+  outcome=$(progress "$w")
+  check "kill $n after $delay ms ($outcome): latest_version.txt names A or a complete B" after_kill_fine "$w" "kill-$n"
+  if [[ $outcome == @(downloading|extracting) && $recovered != *$outcome* ]]; then
+    recovered+=" $outcome"
+    check "kill $n: the next run completes the update to B" eval 'run_to "$NEW" "$w" && new_complete "$w"'
+  fi
+  rm -rf -- "$TMP/kill-$n"
+done
+e2e_end

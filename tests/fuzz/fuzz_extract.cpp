@@ -25,10 +25,9 @@ namespace {
 const std::string installDir = "game";
 const std::string packageName = "package.zip";
 
-// While the extraction runs, files may not grow past 1 MiB: a larger entry then meets a
-// write error, as on a full disk that the free-space check missed, with no small file
-// system to mount. The signal only notes the failed write (libFuzzer would take it for
-// a crash of its own); the limit and the signal's handling are put back afterwards.
+// While the extraction runs, files may not grow past 1 MiB: a larger entry meets a write
+// error, as on a full disk the free-space check missed. The signal only notes it
+// (libFuzzer would take it for a crash of its own).
 volatile std::sig_atomic_t writeHitLimit = 0;
 
 bool extractOnAFullDisk(const ExtractionHooks& hooks) {
@@ -47,8 +46,8 @@ bool extractOnAFullDisk(const ExtractionHooks& hooks) {
   return extracted;
 }
 
-// A private folder made once per process. Its "work" folder is the working directory,
-// so a write that escapes the install directory lands somewhere this harness watches.
+// A private folder whose "work" folder is the working directory, so that a write that
+// escapes the install directory lands where this harness looks.
 fs::path root;
 
 std::set<std::string> names(const fs::path& dir) {
@@ -99,7 +98,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   root = fs::canonical(pattern);
   fs::create_directory(root / "work");
   fs::current_path(root / "work");
-  // A crash leaves the folder behind for a look; a clean finish takes it away.
   std::atexit([] {
     std::error_code error;
     fs::remove_all(root, error);
@@ -108,7 +106,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // The owner keeps every right on what the extraction makes, so it can always go.
   std::error_code removed;
   fs::remove_all(installDir, removed);
   QUARVEL_CHECK(!removed);

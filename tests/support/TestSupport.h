@@ -1,91 +1,152 @@
 #pragma once
-
+// What the in-process tests share: a working folder, real zip archives, an HTTP server
+// on 127.0.0.1 with the answers a static server cannot give, and a whole launcher run.
 #include "app/Launcher.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/stat.h>
+#include <zip.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <map>
-#include <mutex>
+#include <fstream>
 #include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
-std::string slurp(const fs::path& file);  // "" for a folder or a missing file
-unsigned modeOf(const fs::path& path);
+inline std::string slurp(const fs::path& file) {  // "" for a folder or a missing file
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();  // a folder reads as nothing
+  return contents.str();
+}
+inline unsigned modeOf(const fs::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
 
 // A fresh working directory holding the launcher's assets, entered for the test's life.
 class WorkDir {
  public:
-  // assets: where the launcher's images and font are copied from.
-  explicit WorkDir(const fs::path& assets = QUARVEL_ASSET_DIR);
-  ~WorkDir();
+  explicit WorkDir(const fs::path& assets = QUARVEL_ASSET_DIR) : previous_(fs::current_path()) {
+    std::string pattern = (fs::temp_directory_path() / "quarvel-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+    for (const auto& asset : fs::directory_iterator(assets)) fs::copy(asset.path(), path_ / asset.path().filename());
+    fs::current_path(path_);
+  }
+  ~WorkDir() {
+    fs::current_path(previous_);
+    std::error_code ignored;
+    // Tests take write permission away from some folders; give it back so they can go.
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (const auto& entry : fs::recursive_directory_iterator(path_, ignored))
+      if (entry.is_directory(ignored))
+        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(path_, ignored);
+  }
   WorkDir(const WorkDir&) = delete;
-  WorkDir& operator=(const WorkDir&) = delete;
 
   const fs::path& path() const { return path_; }
-  void write(const fs::path& name, const std::string& contents) const;
+  void write(const fs::path& name, const std::string& contents) const {
+    if (name.has_parent_path()) fs::create_directories(path_ / name.parent_path());
+    std::ofstream(path_ / name, std::ios::binary) << contents;
+  }
   std::string read(const fs::path& name) const { return slurp(path_ / name); }
   bool exists(const fs::path& name) const { return fs::exists(fs::symlink_status(path_ / name)); }
 
  private:
-  fs::path previous_;
-  fs::path path_;
+  fs::path previous_, path_;
 };
 
-// One entry of a test archive. A name ending in "/" is a directory.
+// One entry of a test archive. A name ending in "/" is a directory; mode 0 stores no
+// Unix attributes, which marks the entry as coming from another system.
 struct ZipEntry {
-  std::string name;
-  std::string data;
-  unsigned mode = 0;    // Unix permission bits to store; 0 stores none
+  std::string name, data;
+  unsigned mode = 0;
   bool stored = false;  // store instead of deflate
 };
 
-// A real zip archive written by libzip; without entries, the bare end record.
-std::string zipArchive(const std::vector<ZipEntry>& entries);
+// A real archive written by libzip; without entries, the bare end record.
+inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
+  if (entries.empty()) return std::string("PK\5\6", 4) + std::string(18, '\0');
+  const fs::path file = fs::temp_directory_path() / ("quarvel-zip-" + std::to_string(::getpid()) + ".zip");
+  int error = 0;
+  zip_t* archive = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (!archive) throw std::runtime_error("zip_open " + std::to_string(error));
+  for (const ZipEntry& e : entries) {
+    const bool folder = e.name.ends_with('/');
+    const zip_int64_t i =
+        folder ? zip_dir_add(archive, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+               : zip_file_add(archive, e.name.c_str(), zip_source_buffer(archive, e.data.data(), e.data.size(), 0),
+                              ZIP_FL_ENC_UTF_8);
+    if (i < 0) throw std::runtime_error(e.name + ": " + zip_strerror(archive));
+    zip_set_file_compression(archive, static_cast<zip_uint64_t>(i), e.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
+    zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(i), 0, e.mode ? ZIP_OPSYS_UNIX : ZIP_OPSYS_DOS,
+                                     static_cast<zip_uint32_t>(e.mode) << 16);
+  }
+  if (zip_close(archive) != 0) throw std::runtime_error(zip_strerror(archive));
+  const std::string bytes = slurp(file);
+  fs::remove(file);
+  return bytes;
+}
 
-// How the test server answers one path: the answers a static server cannot give.
+// How the test server answers one path.
 struct Reply {
-  enum Kind {
-    Missing,     // 404 with a small error page
-    Body,        // the body with the status
-    Redirect,    // 302 to /moved, with a small page of its own
-    Cut,         // declares `declared` bytes, sends the body, then closes the connection
-    CutChunked,  // sends the body as one chunk, then closes without the last chunk
-    NoLength,    // neither a length nor chunks: the body ends with the connection
-    Flood,       // 64 KiB every 5 ms for as long as the server lives
-  };
-  Reply(Kind kind = Missing, std::string body = {}, int status = 200, std::size_t declared = 0)
-      : kind(kind), body(std::move(body)), status(status), declared(declared) {}
+  enum Kind { Missing, Body, Redirect, Flood };  // Flood: 64 KiB every 5 ms, endlessly
+  Reply(Kind kind = Missing, std::string body = {}, int status = 200)
+      : kind(kind), body(std::move(body)), status(status) {}
   Kind kind;
   std::string body;
   int status;
-  std::size_t declared;
 };
 
-// An HTTP server on 127.0.0.1 with a free port.
 class TestServer {
  public:
-  TestServer();
-  ~TestServer();
-
-  // "127.0.0.1:PORT/", the form the launcher takes.
-  std::string url() const;
-  void on(const std::string& path, Reply reply);
+  TestServer() {
+    server_.Get(".*",
+                [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("test server could not bind");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~TestServer() {
+    stopping_ = true;
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_) + "/"; }  // the form the launcher takes
+  void on(const std::string& path, Reply reply) {
+    std::lock_guard lock(mutex_);
+    replies_[path] = std::move(reply);
+  }
   void serve(const std::string& path, std::string body) { on(path, {Reply::Body, std::move(body)}); }
-  // The raw request targets in arrival order (blanks still %20-encoded).
-  std::vector<std::string> requests() const;
+  Lines requests() const {  // in arrival order, blanks still %20-encoded
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
 
  private:
-  void answer(const httplib::Request& request, httplib::Response& response);
+  void answer(const httplib::Request& request, httplib::Response& response) {
+    Reply r;
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request.target);
+      if (const auto found = replies_.find(request.path); found != replies_.end()) r = found->second;
+    }
+    response.status = r.kind == Reply::Missing ? 404 : r.status;
+    if (r.kind == Reply::Missing) response.set_content("<html><h1>404 Not Found</h1></html>\n", "text/html");
+    if (r.kind == Reply::Body) response.set_content(r.body, "application/octet-stream");
+    if (r.kind == Reply::Redirect) response.set_redirect("/moved");
+    if (r.kind == Reply::Flood)
+      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
+        const std::string block(65536, 'f');
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return !stopping_ && sink.write(block.data(), block.size());
+      });
+  }
 
   httplib::Server server_;
   int port_ = 0;
@@ -93,11 +154,14 @@ class TestServer {
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
   std::map<std::string, Reply> replies_;
-  std::vector<std::string> requests_;
+  Lines requests_;
 };
 
 // For checks that must also work in a child process: prints what failed, returns the condition.
-bool verify(bool condition, const std::string& what);
+inline bool verify(bool condition, const std::string& what) {
+  if (!condition) std::cerr << "check failed: " << what << std::endl;
+  return condition;
+}
 
 // Reaches into the launcher to set up and read the state the window shows.
 struct LauncherProbe {
@@ -106,42 +170,56 @@ struct LauncherProbe {
   static void setPressed(Launcher& l, bool pressed) { l.buttonPressed = pressed; }
 };
 
-// Drives the sequencer as the frame loop would until done() holds; false when time ran out.
-bool driveUntil(Launcher& launcher, const std::function<bool()>& done);
+// Drives the sequencer as the frame loop would until done() holds; false after 3 minutes.
+inline bool driveUntil(Launcher& launcher, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+  for (launcher.update(); !done(); launcher.update()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
-// What a whole run leaves the player with.
 struct Outcome {
   Lines log;
   bool ready = false;
 };
-Outcome runLauncher(const std::string& url);
+inline Outcome runLauncher(const std::string& url) {
+  Launcher launcher{url};
+  verify(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }), "the pipeline comes to rest");
+  return {launcher.logLines(), launcher.isReadyToLaunch()};
+}
 
 // True when the log ends with the expected lines; one ending in "*" need only start with
 // the rest. Prints the whole log otherwise.
-bool endsWith(const Lines& log, const Lines& expected);
+inline bool endsWith(const Lines& log, const Lines& expected) {
+  bool same = log.size() >= expected.size();
+  for (std::size_t i = 0; same && i < expected.size(); ++i) {
+    const std::string &want = expected[i], &got = log[log.size() - expected.size() + i];
+    same = want.ends_with('*') ? got.starts_with(want.substr(0, want.size() - 1)) : got == want;
+  }
+  if (!same)
+    for (const std::string& line : log) std::cerr << "  log: " << line << "\n";
+  return same;
+}
 
-// The version line of a package built for tests, its package file name and the lines
-// the log ends with in the common outcomes.
-inline const std::string testLine = "1.0 20190315";
-inline const std::string testPackage = "quarvel 1.0 20190315.zip";
+inline const std::string testLine = "1.0 20190315", testPackage = "quarvel 1.0 20190315.zip";
 inline const std::string upToDate = "Quarvel is up to date!";
 inline const std::string contactFailed = "Error: Failed to contact server. Check internet connection.";
-inline const std::string unreadable = "    Could not read file temp.txt. It may be corrupted";
-inline const std::string cannotOpen = "    Failed to open archive.";
-inline const std::string aborting = "    Aborting extraction.";
+inline const std::string cannotOpen = "    Failed to open archive.", aborting = "    Aborting extraction.";
 inline const Lines updated{"    Done.", upToDate};
+inline const ZipEntry top{"Top/", "", 040755};
 
-// A file expected after an update: its contents (none: it must not exist) and, unless
-// 0, its permission bits.
+// A file expected after an update: its contents (none: it must not exist) and, unless 0, its mode.
 struct FileCheck {
   std::string path;
   std::optional<std::string> contents;
   unsigned mode = 0;
 };
 
-// A package installed from nothing through the whole pipeline: its entries, what must
-// follow, and what is done to the working folder or the built archive before the run.
-// The update counts as done when the log ends with upToDate.
+// A package installed from nothing through the whole pipeline: its entries, the log's
+// last lines (the update went through when they end with upToDate), the files that
+// must follow, and what is done to the working folder or the archive before the run.
 using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
@@ -150,12 +228,48 @@ struct PackageRow {
   std::vector<FileCheck> files = {};
   SetUp setUp = nullptr;
 };
-
-// Set-ups: a file, or a folder for no contents, made read-only for its owner if asked;
-// a link to a folder, which is made too.
-SetUp placing(const fs::path& path, std::optional<std::string> contents = std::nullopt, bool readOnly = false);
-SetUp linking(const fs::path& link, const fs::path& target);
-bool installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR);
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
-class Packages : public testing::TestWithParam<PackageRow> {};
 inline std::string rowName(const testing::TestParamInfo<PackageRow>& info) { return info.param.name; }
+class Packages : public testing::TestWithParam<PackageRow> {};
+
+// A file, or a folder when there are no contents, made read-only for its owner if asked.
+inline SetUp placing(const fs::path& path, std::optional<std::string> contents = {}, bool readOnly = false) {
+  return [=](WorkDir& dir, std::string&) {
+    contents ? dir.write(path, *contents) : void(fs::create_directories(dir.path() / path));
+    if (readOnly) fs::permissions(dir.path() / path, fs::perms::owner_write, fs::perm_options::remove);
+  };
+}
+// A link to a folder, which is made too.
+inline SetUp linking(const fs::path& link, const fs::path& target) {
+  return [=](WorkDir& dir, std::string&) {
+    fs::create_directories(dir.path() / target);
+    fs::create_directories((dir.path() / link).parent_path());
+    fs::create_directory_symlink(dir.path() / target, dir.path() / link);
+  };
+}
+
+inline bool installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR) {
+  WorkDir dir(assets);
+  std::string archive = zipArchive(row.entries);
+  if (row.setUp) row.setUp(dir, archive);
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, archive);
+  const Outcome outcome = runLauncher(server.url());
+  const bool done = row.tail.back() == upToDate;
+  bool ok = verify(endsWith(outcome.log, row.tail), row.name + ": the log's last lines");
+  ok &= verify(outcome.ready == done, row.name + ": the button is enabled only after a whole update");
+  // The version file names the new build exactly when the update went through, unless a folder stands there.
+  ok &= verify(
+      fs::is_directory(dir.path() / "latest_version.txt") || dir.read("latest_version.txt") == (done ? testLine : ""),
+      row.name + ": the recorded version");
+  ok &= verify(!dir.exists("temp.txt") && !dir.exists("latest_version.txt.new"), row.name + ": no temporary files");
+  ok &= verify(!dir.exists("escaped.txt") && !fs::exists(dir.path().parent_path() / "escaped.txt"),
+               row.name + ": nothing escaped");
+  for (const auto& [path, contents, mode] : row.files) {
+    ok &=
+        verify(contents ? dir.exists(path) && dir.read(path) == *contents : !dir.exists(path), row.name + ": " + path);
+    ok &= verify(!mode || modeOf(dir.path() / path) == mode, row.name + ": mode of " + path);
+  }
+  return ok;
+}
