@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """A power cut at any moment of an update, replayed from the launcher's system calls.
 
-Runs a command (a real update through the launcher's code) under strace and reads the
-trace the way a disk keeps data across a power cut: a file's data is there only after
-an fsync or fdatasync of it, or a sync or syncfs, made after the write. When the version
-file takes its new name, every file written into the install folder must be on the disk,
-and the folder holding the version file must be flushed after that rename, or a cut can
-bring the old name back.
+Runs COMMAND (a whole update through the launcher's code) under strace and reads the
+trace as a disk keeps data across a cut: a file's data is there only after an fsync or
+fdatasync of it, or a sync or syncfs, made after the write. When the version file takes
+its new name, every file written into the install folder must be on the disk, and the
+folder that holds the version file must be flushed after the rename.
     tests/power_cut.py COMMAND...
 """
 import os
@@ -15,67 +14,55 @@ import subprocess
 import sys
 import tempfile
 
-CALLS = ("open,openat,creat,write,writev,pwrite64,pwritev,pwritev2,ftruncate,fallocate,"
-         "fsync,fdatasync,sync,syncfs,rename,renameat,renameat2")
-WRITES = {"write", "writev", "pwrite64", "pwritev", "pwritev2", "ftruncate", "fallocate"}
+WRITES = "write,writev,pwrite64,pwritev,pwritev2,ftruncate,fallocate"
+CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2"
 FD = r"\d+<([^>]*)>"
 
 
 def calls(lines):
-    """Each call whole, with the halves joined that strace split around another thread's."""
+    """Each call whole: strace splits one around another thread's call."""
     pending = {}
     for line in lines:
-        pid, _, call = line.rstrip("\n").partition(" ")
-        call = call.strip()
+        pid, _, call = line.strip().partition(" ")
         if call.endswith("<unfinished ...>"):
             pending[pid] = call[: -len("<unfinished ...>")]
         elif call.startswith("<... "):
             yield pending.pop(pid, "") + call.split("resumed>", 1)[1]
-        elif not call.startswith("+++") and not call.startswith("---"):
+        else:
             yield call
 
 
-def problems(lines):
-    dirty, found = set(), []
-    folder, renamed, folder_synced = None, False, False
-    for call in calls(lines):
+def problems(trace):
+    dirty, found, folder, renamed, folder_synced = set(), [], None, False, False
+    for call in calls(trace):
         name = call.split("(", 1)[0]
-        if re.search(r"\) += -1 ", call):
-            continue
-        first = re.match(r"\w+\(" + FD, call)
+        fd = re.match(r"\w+\(" + FD, call)
         opened = re.search(r"= " + FD + r"$", call)
-        if name in WRITES and first:
-            dirty.add(first.group(1))
-        elif name in ("open", "openat", "creat") and opened:
-            if name == "creat" or "O_CREAT" in call or "O_TRUNC" in call:
-                dirty.add(opened.group(1))
+        if re.search(r"= -1 ", call):
+            continue
+        if name in WRITES.split(",") and fd:
+            dirty.add(fd.group(1))
+        elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
+            dirty.add(opened.group(1))
             if opened.group(1).endswith("/latest_version.txt.new"):
                 folder = os.path.dirname(opened.group(1))
-        elif name in ("fsync", "fdatasync") and first:
-            dirty.discard(first.group(1))
-            folder_synced |= renamed and first.group(1) == folder
+        elif name in ("fsync", "fdatasync") and fd:
+            dirty.discard(fd.group(1))
+            folder_synced |= renamed and fd.group(1) == folder
         elif name in ("sync", "syncfs"):
             dirty.clear()
-        elif name.startswith("rename") and re.search(r'"latest_version\.txt"[,)]', call):
+        elif name.startswith("rename") and '"latest_version.txt"' in call:
             renamed = True
             found += [f"not on disk when the version file was replaced: {p}" for p in sorted(dirty) if "/game/" in p]
-    if not renamed:
-        found.append("the update never replaced the version file")
-    elif not folder_synced:
-        found.append("the folder holding the version file was not flushed after the rename")
+    if not folder_synced:
+        found.append("the folder holding the version file was not flushed after a rename")
     return found
 
 
-def main():
-    with tempfile.NamedTemporaryFile("r", suffix=".trace") as trace:
-        run = subprocess.run(["strace", "-f", "-y", "-qq", "-s", "0", "-e", "trace=" + CALLS, "-o", trace.name]
-                             + sys.argv[1:], stdout=subprocess.DEVNULL)
-        if run.returncode != 0:
-            sys.exit(f"the traced update failed with status {run.returncode}")
-        found = problems(trace)
-    for line in found:
-        print("power cut: " + line)
-    sys.exit(1 if found else 0)
-
-
-main()
+with tempfile.NamedTemporaryFile("r") as trace:
+    strace = ["strace", "-f", "-y", "-qq", "-s", "0", "-e", "trace=" + CALLS, "-o", trace.name]
+    if subprocess.run(strace + sys.argv[1:], stdout=subprocess.DEVNULL).returncode != 0:
+        sys.exit("the traced update failed")
+    found = problems(trace)
+print("".join(f"power cut: {line}\n" for line in found), end="")
+sys.exit(1 if found else 0)
