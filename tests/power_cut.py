@@ -24,6 +24,7 @@ def calls(lines):
     pending = {}
     for line in lines:
         pid, _, call = line.strip().partition(" ")
+        call = call.lstrip()  # strace pads the thread ids to one width
         if call.endswith("<unfinished ...>"):
             pending[pid] = call[: -len("<unfinished ...>")]
         elif call.startswith("<... "):
