@@ -7,8 +7,7 @@
 
 namespace {
 
-// Pixels as 0xRRGGBB.
-constexpr Uint32 outline = 0x007FFF, ink = 0x007FE1, black = 0;
+constexpr Uint32 outline = 0x007FFF, ink = 0x007FE1, black = 0;  // pixels as 0xRRGGBB
 
 // The whole last frame, read back from the renderer.
 struct Frame {
@@ -34,11 +33,6 @@ void push(int type, int button = 0, int x = 0, int y = 0) {
 
 class Window : public testing::Test {
  protected:
-  Window() {
-    // The game program records where it ran, one line per start.
-    dir.write("game/details/Quarvel.exe", "#!/bin/sh\npwd >> '" + (dir.path() / "started").string() + "'\n");
-    fs::permissions(dir.path() / "game/details/Quarvel.exe", fs::perms::owner_all);
-  }
   WorkDir dir;
   Launcher launcher{"127.0.0.1:1/"};
 };
@@ -58,6 +52,9 @@ TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
       {"pressed outside, released on it", {{Enable}, {Down, L, 10, 10}, {Up, L, 320, 420}}, 0},
       {"released anywhere", {{Enable}, {Down, L, 300, 400}, {SDL_MOUSEMOTION}, {Up, R, 10, 10}, {Up, L, 10, 10}}, 1},
   };
+  // The game program records where it ran, one line per start.
+  dir.write("game/details/Quarvel.exe", "#!/bin/sh\npwd >> '" + (dir.path() / "started").string() + "'\n");
+  fs::permissions(dir.path() / "game/details/Quarvel.exe", fs::perms::owner_all);
   const std::string gameFolder = (fs::canonical(dir.path()) / "game/details").string() + "\n";
   for (const auto& [what, events, starts] : cases) {
     LauncherProbe::setReady(launcher, false);

@@ -19,12 +19,11 @@ run_to() {
   stop_pid "$LAUNCHER_PID"
 }
 new_complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/new.sums" >/dev/null 2>&1); }
-size() { stat -c %s -- "$1" 2>/dev/null || echo 0; }
 # How far the update had come, from what it left on disk.
 progress() {
   if file_holds "$1/latest_version.txt" "$NEW"; then echo recorded
   elif [[ ! -e "$1/quarvel $NEW.zip" ]]; then echo before-download
-  elif (($(size "$1/quarvel $NEW.zip") < $(size "$TMP/server/quarvel $NEW.zip"))); then echo downloading
+  elif (($(stat -c %s -- "$1/quarvel $NEW.zip") < $(stat -c %s -- "$TMP/server/quarvel $NEW.zip"))); then echo downloading
   else echo extracting; fi
 }
 # What a kill may leave: A's line, or B's with all of B in place; the temporary version file never in

@@ -1,6 +1,5 @@
-// Arbitrary bytes as a downloaded package. Whatever the archive holds, the extraction may write only
-// below the install directory, must never leave a link there, must not report success after it gave up
-// or after a write failed, and must refuse a package that declares more than the disk can take.
+// Arbitrary bytes as a package: the extraction writes only below the install directory and leaves no link
+// there, reports no success after it gave up or a write failed, and refuses what the disk cannot take.
 #include "app/Check.h"
 #include "package/Package.h"
 #include "package/ZipPtr.h"
