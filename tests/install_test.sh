@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Installs the launcher into a temporary folder as a player would get it, checks the folder, the desktop
-# entry and the packaged tarball, then starts the installed launcher as the desktop entry does, in a real
-# window, and closes it with Q.   tests/install_test.sh BUILD_DIR
+# The launcher installed into a temporary folder as a player gets it: the folder, the desktop entry, the
+# tarball, and the installed launcher started as the entry does and closed with Q.   tests/install_test.sh BUILD_DIR
 set -euo pipefail
 # shellcheck source=e2e/lib.sh
 source "$(dirname "$0")/e2e/lib.sh"

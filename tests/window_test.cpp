@@ -81,9 +81,7 @@ TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
 TEST_F(Window, QWithAnyModifierQuitsOtherKeysDoNot) {
   const auto quits = [this](SDL_Keycode key, Uint16 mod, Uint8 repeat = 0) {
     SDL_Event e{};
-    e.type = SDL_KEYDOWN;
-    e.key.keysym = {SDL_SCANCODE_UNKNOWN, key, mod, 0};
-    e.key.repeat = repeat;
+    e.key = {SDL_KEYDOWN, 0, 0, SDL_PRESSED, repeat, 0, 0, {SDL_SCANCODE_UNKNOWN, key, mod, 0}};
     SDL_PushEvent(&e);
     push(SDL_QUIT);  // the window's quit event is no way to close the launcher
     const bool quit = !launcher.handleEvents();
@@ -95,7 +93,7 @@ TEST_F(Window, QWithAnyModifierQuitsOtherKeysDoNot) {
   EXPECT_FALSE(quits(SDLK_w, KMOD_NONE));
 }
 
-TEST_F(Window, FrameShowsOutlineSplashAndFirstLogLine) {
+TEST_F(Window, FrameShowsOutlineSplashFirstLogLineAndEachButtonLook) {
   launcher.addLogLine("Mg");
   const Frame frame(launcher);
   EXPECT_EQ(frame.at(20, 176), outline);
@@ -108,9 +106,7 @@ TEST_F(Window, FrameShowsOutlineSplashAndFirstLogLine) {
       const bool inked = static_cast<const Uint8*>(line->pixels)[y * line->pitch + x] != 0;
       ASSERT_EQ(frame.at(22 + x, 178 + y), inked ? ink : black) << x << "," << y;
     }
-}
-
-TEST_F(Window, ButtonShowsEachLook) {
+  // The button, disabled until the update is done, pressed or not.
   const auto buttonPixel = [this] { return Frame(launcher).at(320, 420); };
   const Uint32 disabled = imagePixel("launch_disabled.png", 100, 40);
   EXPECT_EQ(buttonPixel(), disabled);

@@ -36,7 +36,6 @@ after_kill_fine() {
     ! grep -E 'Assertion failed|Sanitizer|runtime error' "$TMP/$2".{out,err}
 }
 
-(($# == 1 || $# == 2)) || { echo "usage: $0 BIN_DIR [SEED]" >&2; exit 2; }
 e2e_begin crash "$1" quarvel-launcher-e2e quarvel-publish Xvfb nginx sha256sum
 seed=${2:-$(($(date +%s) % 32768))} installed=$TMP/installed/work reference=$TMP/reference/work
 make_files "$TMP/build-old" 300

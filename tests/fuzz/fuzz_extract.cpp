@@ -18,28 +18,11 @@ namespace {
 
 fs::path root;  // a private folder whose "work" folder is the working directory: an escaped write lands there
 
-// While the extraction runs, files may not grow past 1 MiB: a larger entry meets a write error, as on a
-// full disk the free-space check missed. The signal only notes it (libFuzzer would take it for a crash).
 volatile std::sig_atomic_t writeHitLimit = 0;
-
-bool extractOnAFullDisk(const ExtractionHooks& hooks) {
-  struct sigaction noting = {}, previousAction = {};
-  noting.sa_handler = [](int) { writeHitLimit = 1; };
-  rlimit previous{};
-  QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0 && ::getrlimit(RLIMIT_FSIZE, &previous) == 0);
-  const rlimit lowered{std::min<rlim_t>(1 << 20, previous.rlim_max), previous.rlim_max};
-  QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
-  writeHitLimit = 0;
-  const bool extracted = extractArchive("package.zip", "game", hooks);
-  ::setrlimit(RLIMIT_FSIZE, &previous);
-  ::sigaction(SIGXFSZ, &previousAction, nullptr);
-  return extracted;
-}
 
 // The sum of the sizes the entries declare, capped instead of wrapping around.
 std::uint64_t declaredBytes() {
-  int error = 0;
-  ZipPtr archive(zip_open("package.zip", ZIP_RDONLY, &error));
+  ZipPtr archive(zip_open("package.zip", ZIP_RDONLY, nullptr));
   std::uint64_t total = 0;
   zip_stat_t stat;
   for (zip_int64_t i = 0, n = archive ? zip_get_num_entries(archive.get(), 0) : 0; i < n; ++i)
@@ -73,7 +56,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string log;  // each line after a line feed
   const auto addLine = [&log](const std::string& line) { log += "\n" + line; };
-  const bool extracted = extractOnAFullDisk({addLine, addLine, [](Milliseconds) {}, [] { return false; }});
+  // While the extraction runs, files may not grow past 1 MiB: a larger entry meets a write error, as on a
+  // full disk the free-space check missed. The signal only notes it (libFuzzer would take it for a crash).
+  struct sigaction noting = {}, previousAction = {};
+  noting.sa_handler = [](int) { writeHitLimit = 1; };
+  rlimit previous{};
+  QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0 && ::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+  const rlimit lowered{std::min<rlim_t>(1 << 20, previous.rlim_max), previous.rlim_max};
+  QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
+  writeHitLimit = 0;
+  const bool extracted =
+      extractArchive("package.zip", "game", {addLine, addLine, [](Milliseconds) {}, [] { return false; }});
+  ::setrlimit(RLIMIT_FSIZE, &previous);
+  ::sigaction(SIGXFSZ, &previousAction, nullptr);
 
   // Nothing but the package and the install directory in the working directory, and no link anywhere.
   for (const auto& entry : fs::recursive_directory_iterator(root)) {

@@ -1,6 +1,5 @@
-// Asks an X window to close the way a window manager's close button does: a
-// WM_DELETE_WINDOW client message. (Killing the client's connection instead, as some
-// tools do, would test something else.)   usage: close_window WINDOW_ID
+// Asks an X window to close as a window manager's close button does, with a WM_DELETE_WINDOW client
+// message (killing the client's connection, as some tools do, tests something else).  usage: close_window WID
 #include <X11/Xlib.h>
 
 #include <cstdlib>
