@@ -1,25 +1,22 @@
 #!/usr/bin/env bash
-# Installs the launcher into a temporary folder as a player would get it, checks the
-# folder, the desktop entry and the packaged tarball, then starts the installed launcher
-# as the desktop entry does, in a real window, and closes it with Q.
-#   tests/install_test.sh BUILD_DIR
+# The launcher installed into a temporary folder as a player gets it: the folder, the desktop entry, the
+# tarball, and the installed launcher started as the entry does and closed with Q.   tests/install_test.sh BUILD_DIR
 set -euo pipefail
 # shellcheck source=e2e/lib.sh
 source "$(dirname "$0")/e2e/lib.sh"
+holds_all() { local f; for f in "${@:2}"; do grep -q "/$f\$" <<<"$1" || return 1; done; }
 
 e2e_begin install "$1" cmake cpack tar Xvfb xdotool xprop
 dest="$TMP/Quarvel Launcher" entry=$TMP/home/.local/share/applications/quarvel-launcher.desktop
 HOME=$TMP/home XDG_DATA_HOME="" cmake --install "$BIN" --prefix "$dest" >/dev/null
 check "the launcher and its six asset files are installed into one folder" \
-  eval '(for f in quarvel-launcher "${ASSETS[@]}"; do [[ -f $dest/$f ]] || exit 1; done)'
+  holds_all "$(find "$dest" -maxdepth 1 -type f)" quarvel-launcher "${ASSETS[@]}"
 # The desktop entry starts the launcher in its own folder, which it works relative to.
 check "the desktop entry's folder, program and icon" eval 'grep -qx "Path=$dest" "$entry" &&
   grep -qx "Exec=\"$dest/quarvel-launcher\"" "$entry" && grep -qx "Icon=$dest/quarvel_icon_black.png" "$entry"'
 (cd "$BIN" && cpack -G TGZ >/dev/null)
-listing=$(tar tzf "$BIN"/quarvel-launcher-*-Linux.tar.gz)
 check "the tarball holds the same folder and the desktop entry installer" \
-  eval '(for f in quarvel-launcher "${ASSETS[@]}" install-desktop-entry.sh; do grep -q "/$f\$" <<<"$listing" || exit 1; done)'
-
+  holds_all "$(tar tzf "$BIN"/quarvel-launcher-*-Linux.tar.gz)" quarvel-launcher "${ASSETS[@]}" install-desktop-entry.sh
 LAUNCHER=$dest/quarvel-launcher
 start_launcher "$dest" installed
 open_window installed

@@ -19,8 +19,7 @@ ToolRun runTool(const std::vector<std::string>& args) {
   for (const std::string& arg : args) command += " '" + arg + "'";
   const int status = std::system((command + " >'" + out + "' 2>'" + out + ".err'").c_str());
   ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(out + ".err")};
-  fs::remove(out);
-  fs::remove(out + ".err");
+  fs::remove(out), fs::remove(out + ".err");
   return run;
 }
 
@@ -33,26 +32,19 @@ std::map<std::string, std::string> snapshot(const fs::path& dir) {
   return state;
 }
 
-void writeFile(const fs::path& file, const std::string& contents, unsigned mode = 0644) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << contents;
-  fs::permissions(file, static_cast<fs::perms>(mode));
-}
-
-void makeBuild(const fs::path& root) {
-  writeFile(root / "details/Quarvel.exe", "#!/bin/sh\necho playing\n", 0755);
-  writeFile(root / "data/maps/b.map", "map b");
-  writeFile(root / "data/maps/a.map", "map a");
-  writeFile(root / "data/level1.txt", std::string(200000, 'x'));
-  writeFile(root / "readme.txt", "read me", 0600);
-  fs::create_directories(root / "saves");
-}
-
 class Publish : public testing::Test {
  protected:
-  Publish() {
-    makeBuild(build);
-    fs::create_directory(server);
+  Publish() { makeBuild("build"), fs::create_directory(server); }
+  // Group write on the readme: every mode bit a file may carry is kept.
+  void makeBuild(const std::string& name) const {
+    dir.write(name + "/details/Quarvel.exe", "#!/bin/sh\necho playing\n");
+    dir.write(name + "/data/maps/b.map", "map b");
+    dir.write(name + "/data/maps/a.map", "map a");
+    dir.write(name + "/data/level1.txt", std::string(200000, 'x'));
+    dir.write(name + "/readme.txt", "read me");
+    fs::create_directories(dir.path() / name / "saves");
+    fs::permissions(dir.path() / name / "details/Quarvel.exe", static_cast<fs::perms>(0755));
+    fs::permissions(dir.path() / name / "readme.txt", static_cast<fs::perms>(0620));
   }
   static ToolRun publish(const std::string& line) { return runTool({"build", line, "server"}); }
   std::string served(const std::string& name) const { return dir.read("server/" + name); }
@@ -74,9 +66,8 @@ class Publish : public testing::Test {
 TEST_F(Publish, PackageInstallsThroughTheLauncherWithEveryFileAndMode) {
   // A strict umask must not keep the web server, which usually runs as another user, from reading it.
   const mode_t previousUmask = ::umask(077);
-  const ToolRun run = publish(line1);
+  ASSERT_EQ(publish(line1).status, 0);
   ::umask(previousUmask);
-  ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(served("latest_version.txt"), line1);  // the 12 characters, no line end
   EXPECT_EQ(snapshot(server).size(), 2u);          // no temporary file is left behind
   EXPECT_EQ(modeOf(server / package1), 0644u);
@@ -96,9 +87,9 @@ TEST_F(Publish, PackageInstallsThroughTheLauncherWithEveryFileAndMode) {
 
 TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
   ASSERT_EQ(publish(line1).status, 0);
-  makeBuild(dir.path() / "not-executable");
+  makeBuild("not-executable");
   fs::permissions(dir.path() / "not-executable/details/Quarvel.exe", static_cast<fs::perms>(0644));
-  makeBuild(dir.path() / "with-link");
+  makeBuild("with-link");
   fs::create_symlink("level1.txt", dir.path() / "with-link/data/link.txt");
   fs::create_directories(dir.path() / "no-program/data");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
@@ -106,7 +97,6 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"build", "1.0 202612050", "server"}, "is 13 characters, not 12"},
       {{"build", "1.0 20260005", "server"}, "has the month '00', not 01 to 12"},
       {{"build", "1.0 20261305", "server"}, "has the month '13'"},
-      {{"build", "1.0 2026 105", "server"}, "has the month ' 1'"},
       {{"build", "1/0 20261205", "server"}, "holds '/', a folder"},
       {{"build", "1\\0 20261205", "server"}, "holds '\\', a folder"},
       {{"build", "1.0\t20261205", "server"}, "holds a control character"},
@@ -129,25 +119,24 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
 
 TEST_F(Publish, RepublishingKeepsOlderPackagesAndReplacesOnlyWithForce) {
   ASSERT_EQ(publish(line1).status, 0);
-  const std::string first = served(package1);
-  const auto firstWritten = fs::last_write_time(server / package1);
-  ASSERT_EQ(publish(line1).status, 0);  // the same build again is kept as it is
-  EXPECT_EQ(fs::last_write_time(server / package1), firstWritten);
+  const std::string first = snapshot(server)[package1];  // its time, mode and contents
+  ASSERT_EQ(publish(line1).status, 0);                   // the same build again is kept as it is
+  EXPECT_EQ(snapshot(server)[package1], first);
 
-  writeFile(build / "details/Quarvel.exe", "#!/bin/sh\necho version 2\n", 0755);
+  dir.write("build/details/Quarvel.exe", "#!/bin/sh\necho version 2\n");
   ASSERT_EQ(publish(line2).status, 0);
   // A change of mode alone, or data that only grew at the end, is another build.
   fs::permissions(build / "readme.txt", static_cast<fs::perms>(0644));
   expectRefused({"build", line2, "server"}, "already exists with other contents; use --force");
-  fs::permissions(build / "readme.txt", static_cast<fs::perms>(0600));
-  writeFile(build / "data/maps/a.map", "map a, extended");
+  fs::permissions(build / "readme.txt", static_cast<fs::perms>(0620));
+  dir.write("build/data/maps/a.map", "map a, extended");
   expectRefused({"build", line2, "server"}, "already exists with other contents; use --force");
 
   const std::string second = served("quarvel 1.1 20261206.zip");
   ASSERT_EQ(runTool({"--force", "build", line2, "server"}).status, 0);
   EXPECT_NE(served("quarvel 1.1 20261206.zip"), second);
   EXPECT_EQ(served("latest_version.txt"), line2);
-  EXPECT_EQ(served(package1), first);
+  EXPECT_EQ(snapshot(server)[package1], first);
 }
 
 // A clean folder and a missing package are checked against nginx; here, the answers it would not give.

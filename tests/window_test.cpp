@@ -7,11 +7,7 @@
 
 namespace {
 
-using Rgb = std::array<int, 3>;
-
-Rgb rgb(Uint32 p) {
-  return {static_cast<int>(p >> 16 & 0xFF), static_cast<int>(p >> 8 & 0xFF), static_cast<int>(p & 0xFF)};
-}
+constexpr Uint32 outline = 0x007FFF, ink = 0x007FE1, black = 0;  // pixels as 0xRRGGBB
 
 // The whole last frame, read back from the renderer.
 struct Frame {
@@ -19,113 +15,85 @@ struct Frame {
     launcher.render();
     SDL_RenderReadPixels(LauncherProbe::renderer(launcher), nullptr, SDL_PIXELFORMAT_ARGB8888, pixels.data(), 640 * 4);
   }
-  Rgb at(int x, int y) const { return rgb(pixels[static_cast<std::size_t>(y * 640 + x)]); }
+  Uint32 at(int x, int y) const { return pixels[static_cast<std::size_t>(y * 640 + x)] & 0xFFFFFF; }
   std::vector<Uint32> pixels = std::vector<Uint32>(640 * 480);
 };
 
-Rgb imagePixel(const char* file, int x, int y) {
+Uint32 imagePixel(const char* file, int x, int y) {
   SurfacePtr loaded(IMG_Load(file));
   SurfacePtr image(SDL_ConvertSurfaceFormat(loaded.get(), SDL_PIXELFORMAT_ARGB8888, 0));
-  return rgb(static_cast<const Uint32*>(image->pixels)[y * image->pitch / 4 + x]);
+  return static_cast<const Uint32*>(image->pixels)[y * image->pitch / 4 + x] & 0xFFFFFF;
 }
 
-const Rgb outline{0, 127, 255}, black{0, 0, 0};
-
-void push(Uint32 type, Uint8 button = 0, int x = 0, int y = 0) {
+void push(int type, int button = 0, int x = 0, int y = 0) {
   SDL_Event e{};
-  e.type = type;
-  e.button.button = button;
-  e.button.x = x;
-  e.button.y = y;
+  e.button = {static_cast<Uint32>(type), 0, 0, 0, static_cast<Uint8>(button), 0, 0, 0, x, y};
   SDL_PushEvent(&e);
 }
 
 class Window : public testing::Test {
  protected:
-  Window() {
-    // The game program records where it ran, one line per start.
-    dir.write("game/details/Quarvel.exe", "#!/bin/sh\npwd >> '" + (dir.path() / "started").string() + "'\n");
-    fs::permissions(dir.path() / "game/details/Quarvel.exe", fs::perms::owner_all);
-  }
   WorkDir dir;
   Launcher launcher{"127.0.0.1:1/"};
 };
 
 TEST_F(Window, OnlyALeftClickPressedOnTheEnabledButtonStartsTheGame) {
-  constexpr Uint32 Down = SDL_MOUSEBUTTONDOWN, Up = SDL_MOUSEBUTTONUP, Motion = SDL_MOUSEMOTION, Enable = 0;
-  constexpr Uint8 L = SDL_BUTTON_LEFT, R = SDL_BUTTON_RIGHT, M = SDL_BUTTON_MIDDLE;
-  struct Event {
-    Uint32 type;
-    Uint8 button = 0;
-    int x = 0, y = 0;
-  };
-  struct Case {
-    const char* what;
-    std::vector<Event> events;  // Enable: the update is done from here on
-    int starts;
-  };
+  // Enable: the update is done from here on; Click: a press and a release at one place.
+  constexpr int Down = SDL_MOUSEBUTTONDOWN, Up = SDL_MOUSEBUTTONUP, Enable = 0, Click = 1;
+  constexpr int L = SDL_BUTTON_LEFT, R = SDL_BUTTON_RIGHT, M = SDL_BUTTON_MIDDLE;
+  using Event = std::array<int, 4>;  // type, button, x, y
   // The button covers x 220 to 419 and y 380 to 459: half-open on both axes.
-  const Case cases[] = {
-      {"disabled", {{Down, L, 320, 420}, {Up, L, 320, 420}}, 0},
-      {"pressed while disabled, released once enabled", {{Down, L, 320, 420}, {Enable}, {Up, L, 320, 420}}, 0},
-      {"its corners", {{Enable}, {Down, L, 220, 380}, {Up, L, 220, 380}, {Down, L, 419, 459}, {Up, L, 419, 459}}, 2},
-      {"just outside each edge",
-       {{Enable},
-        {Down, L, 420, 420},
-        {Up, L},
-        {Down, L, 320, 460},
-        {Up, L},
-        {Down, L, 219, 420},
-        {Up, L},
-        {Down, L, 320, 379},
-        {Up, L}},
-       0},
-      {"other buttons", {{Enable}, {Down, R, 320, 420}, {Up, R, 320, 420}, {Down, M, 320, 420}, {Up, M, 320, 420}}, 0},
+  const std::tuple<const char*, std::vector<Event>, int> cases[] = {
+      {"disabled; enabled mid-click", {{Click, L, 320, 420}, {Down, L, 320, 420}, {Enable}, {Up, L, 320, 420}}, 0},
+      {"its corners", {{Enable}, {Click, L, 220, 380}, {Click, L, 419, 459}}, 2},
+      {"right of it and below it", {{Enable}, {Click, L, 420, 420}, {Click, L, 320, 460}}, 0},
+      {"left of it and above it", {{Enable}, {Click, L, 219, 420}, {Click, L, 320, 379}}, 0},
+      {"other buttons", {{Enable}, {Click, R, 320, 420}, {Click, M, 320, 420}}, 0},
       {"pressed outside, released on it", {{Enable}, {Down, L, 10, 10}, {Up, L, 320, 420}}, 0},
-      {"released anywhere", {{Enable}, {Down, L, 300, 400}, {Motion}, {Up, R, 10, 10}, {Up, L, 10, 10}}, 1},
+      {"released anywhere", {{Enable}, {Down, L, 300, 400}, {SDL_MOUSEMOTION}, {Up, R, 10, 10}, {Up, L, 10, 10}}, 1},
   };
+  // The game program records where it ran, one line per start.
+  dir.write("game/details/Quarvel.exe", "#!/bin/sh\npwd >> '" + (dir.path() / "started").string() + "'\n");
+  fs::permissions(dir.path() / "game/details/Quarvel.exe", fs::perms::owner_all);
   const std::string gameFolder = (fs::canonical(dir.path()) / "game/details").string() + "\n";
-  for (const Case& c : cases) {
+  for (const auto& [what, events, starts] : cases) {
     LauncherProbe::setReady(launcher, false);
     fs::remove(dir.path() / "started");
-    for (const Event& e : c.events) {
-      if (e.type != Enable) {
-        push(e.type, e.button, e.x, e.y);
+    for (const auto& [type, button, x, y] : events) {
+      if (type == Enable) {
+        EXPECT_TRUE(launcher.handleEvents());
+        LauncherProbe::setReady(launcher);
         continue;
       }
-      EXPECT_TRUE(launcher.handleEvents());
-      LauncherProbe::setReady(launcher);
+      push(type == Click ? Down : type, button, x, y);
+      if (type == Click) push(Up, button, x, y);
     }
     EXPECT_TRUE(launcher.handleEvents());
-    EXPECT_FALSE(launcher.isButtonPressed()) << c.what;
+    EXPECT_FALSE(launcher.isButtonPressed()) << what;
     std::string started;
-    for (int i = 0; i < c.starts; ++i) started += gameFolder;
-    EXPECT_EQ(dir.read("started"), started) << c.what;
+    for (int i = 0; i < starts; ++i) started += gameFolder;
+    EXPECT_EQ(dir.read("started"), started) << what;
   }
   EXPECT_EQ(fs::current_path(), dir.path());  // the launcher's own stays where it was
 }
 
 // Closing the window is driven through a real window manager's request end to end.
 TEST_F(Window, QWithAnyModifierQuitsOtherKeysDoNot) {
-  for (const auto& [key, mod, repeat] : {std::tuple{SDLK_q, KMOD_NONE, 0},
-                                         {SDLK_q, KMOD_LSHIFT, 0},
-                                         {SDLK_q, KMOD_LCTRL, 0},
-                                         {SDLK_q, KMOD_LALT, 0},
-                                         {SDLK_q, KMOD_NONE, 1},
-                                         {SDLK_w, KMOD_NONE, 0}}) {
+  const auto quits = [this](SDL_Keycode key, Uint16 mod, Uint8 repeat = 0) {
     SDL_Event e{};
-    e.type = SDL_KEYDOWN;
-    e.key.keysym = {SDL_SCANCODE_UNKNOWN, key, static_cast<Uint16>(mod), 0};
-    e.key.repeat = static_cast<Uint8>(repeat);
+    e.key = {SDL_KEYDOWN, 0, 0, SDL_PRESSED, repeat, 0, 0, {SDL_SCANCODE_UNKNOWN, key, mod, 0}};
     SDL_PushEvent(&e);
     push(SDL_QUIT);  // the window's quit event is no way to close the launcher
-    EXPECT_EQ(launcher.handleEvents(), key != SDLK_q) << key << " " << mod;
-    // An early return leaves the rest queued; flushing drops it between cases.
-    SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
-  }
+    const bool quit = !launcher.handleEvents();
+    SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);  // what an early return left queued
+    return quit;
+  };
+  for (Uint16 mod : {KMOD_NONE, KMOD_LSHIFT, KMOD_LCTRL, KMOD_LALT}) EXPECT_TRUE(quits(SDLK_q, mod)) << mod;
+  EXPECT_TRUE(quits(SDLK_q, KMOD_NONE, 1));
+  EXPECT_FALSE(quits(SDLK_w, KMOD_NONE));
 }
 
-TEST_F(Window, FrameShowsOutlineSplashAndFirstLogLine) {
+TEST_F(Window, FrameShowsOutlineSplashFirstLogLineAndEachButtonLook) {
   launcher.addLogLine("Mg");
   const Frame frame(launcher);
   EXPECT_EQ(frame.at(20, 176), outline);
@@ -136,13 +104,11 @@ TEST_F(Window, FrameShowsOutlineSplashAndFirstLogLine) {
   for (int y = 0; y < line->h; ++y)
     for (int x = 0; x < line->w; ++x) {
       const bool inked = static_cast<const Uint8*>(line->pixels)[y * line->pitch + x] != 0;
-      ASSERT_EQ(frame.at(22 + x, 178 + y), (inked ? Rgb{0, 127, 225} : black)) << x << "," << y;
+      ASSERT_EQ(frame.at(22 + x, 178 + y), inked ? ink : black) << x << "," << y;
     }
-}
-
-TEST_F(Window, ButtonShowsEachLook) {
+  // The button, disabled until the update is done, pressed or not.
   const auto buttonPixel = [this] { return Frame(launcher).at(320, 420); };
-  const Rgb disabled = imagePixel("launch_disabled.png", 100, 40);
+  const Uint32 disabled = imagePixel("launch_disabled.png", 100, 40);
   EXPECT_EQ(buttonPixel(), disabled);
   LauncherProbe::setPressed(launcher, true);
   EXPECT_EQ(buttonPixel(), disabled);  // not ready: pressed or not, it stays disabled
@@ -161,7 +127,6 @@ TEST_F(Window, LogTakesConcurrentWritersWhileFramesRender) {
     });
   for (int frame = 0; frame < 20; ++frame) launcher.render();
   for (auto& t : threads) t.join();
-
   // Every line of every writer is there once, and each writer's lines keep their order.
   std::vector<int> next(writers, 0);
   for (const auto& line : launcher.logLines()) EXPECT_EQ(line.substr(3), std::to_string(next.at(line.at(1) - '0')++));
@@ -179,18 +144,15 @@ TEST(WindowAssets, MissingImageIsReportedAndSkipped) {
   EXPECT_EQ(Frame(launcher).at(320, 88), black);  // no splash: its rectangle stays black
 }
 
-// The folders are made and removed by this process; the forked child that dies only
-// reads them, so nothing is left behind in the temporary folder.
+// The dying child only reads the folder this process makes and removes.
 TEST(WindowAssetsDeathTest, MissingIconOrFontEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "fast");
-  {
+  for (const auto& [file, failure] : {std::pair{"quarvel_icon_black.png", "icon, file .*SDLHandler.cpp, line [0-9]+"},
+                                      {"LTYPE.TTF", "font, file .*MessageLog.cpp"}}) {
     WorkDir dir;
-    fs::remove(dir.path() / "quarvel_icon_black.png");
-    EXPECT_DEATH(Launcher("127.0.0.1:1/"), "Assertion failed: icon, file .*SDLHandler.cpp, line [0-9]+");
+    fs::remove(dir.path() / file);
+    EXPECT_DEATH(Launcher("127.0.0.1:1/").addLogLine("x"), std::string("Assertion failed: ") + failure);
   }
-  WorkDir dir;
-  fs::remove(dir.path() / "LTYPE.TTF");
-  EXPECT_DEATH(Launcher("127.0.0.1:1/").addLogLine("x"), "Assertion failed: font, file .*MessageLog.cpp");
 }
 
 }  // namespace

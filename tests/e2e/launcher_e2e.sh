@@ -1,31 +1,16 @@
 #!/usr/bin/env bash
-# What only a real window, nginx and a real process show. The launcher, in an X window
-# fed by nginx and driven by xdotool, installs a build on its first run, shows the enabled
-# button, starts the game on a click and ends with status 0 within 1 s on Q. The close
-# request a window manager's close button sends ends it as quickly while the version file
-# is stalled in transfer, and no temporary file stays. quarvel-publish --check agrees with
-# nginx. Screenshots of the window go to SCREENSHOT_DIR.
+# The launcher in an X window fed by nginx and driven by xdotool: it installs a build, enables the button,
+# starts the game on a click and ends on Q; the close button ends it as quickly while the version file is
+# stalled in transfer, leaving no temporary file. quarvel-publish --check agrees with nginx.
 #   tests/e2e/launcher_e2e.sh BIN_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 readonly LINE='1.0 20261205'
-
-# The button's centre in a screenshot has the enabled look, a bright blue (the disabled one is grey).
 shows_enabled() {
-  local r g b at='round(255*p{320,420}'
-  timeout 10 import -window "$WID" "$TMP/$1" 2>/dev/null || return 1
+  timeout 10 import -window "$WID" "$TMP/$1" 2>/dev/null && button_is_enabled "$TMP/$1" || return 1
   [[ -z ${SHOT_DIR:-} ]] || cp -- "$TMP/$1" "$SHOT_DIR/"
-  read -r r g b < <(convert "$TMP/$1" -format "%[fx:$at.r)] %[fx:$at.g)] %[fx:$at.b)]\n" info:)
-  ((b >= 160 && b >= r + 40 && b >= g + 20))
-}
-# SDL drops a press that comes with the focus the pointer's arrival gives the window,
-# so the pointer arrives a few frames ahead of the press.
-click_button() {
-  xdo 5 mousemove --window "$WID" 320 420 || true
-  sleep 0.2
-  xdo 5 click 1 || true
 }
 # The game ran in game/details, and the launcher printed the command once.
 game_started() {
@@ -36,17 +21,14 @@ game_started() {
 check_reports() {
   local status=0
   timeout 60 "$BIN/quarvel-publish" --check "127.0.0.1:$PORT/" >"$TMP/report" 2>&1 || status=$?
-  sed 's/^/#   /' "$TMP/report"
-  ((status == $1)) && grep -qF -- "$2" "$TMP/report"
+  sed 's/^/#   /' "$TMP/report" && ((status == $1)) && grep -qF -- "$2" "$TMP/report"
 }
 
-(($# == 1 || $# == 2)) || { echo "usage: $0 BIN_DIR [SCREENSHOT_DIR]" >&2; exit 2; }
 if (($# == 2)); then mkdir -p -- "$2" && SHOT_DIR=$(cd -- "$2" && pwd); fi
 e2e_begin e2e "$1" quarvel-launcher-e2e quarvel-publish quarvel-close-window Xvfb xdotool xprop import convert nginx
 make_build "$TMP/build"
 publish "$TMP/build" "$LINE" "$TMP/server"
-# While the flag file is there the version file trickles out at 50 bytes a second,
-# headers included, so its transfer stays in flight for seconds.
+# While the flag file is there the version file trickles out at 50 bytes a second, headers included.
 # shellcheck disable=SC2016 # nginx variables
 start_nginx "$TMP/server" 'location = /latest_version.txt { if (-f $document_root/slow) { set $limit_rate 50; } }'
 w=$TMP/player/work
@@ -59,10 +41,6 @@ check "first: the button becomes enabled" wait_until 30 shows_enabled ready.png
 click_button
 check "first: a click starts the game in game/details" wait_until 5 game_started "$w" first
 quit first Q
-check "first: latest_version.txt names $LINE and the program is executable" \
-  test "$(cat "$w/latest_version.txt")" = "$LINE" -a -x "$w/game/details/Quarvel.exe"
-check "first: the package was asked for with blanks as %20" \
-  grep -qF '"GET /quarvel%201.0%2020261205.zip HTTP/1.1" 200' "$TMP/nginx/access.log"
 
 touch "$TMP/server/slow"
 start_launcher "$w" stalled

@@ -1,7 +1,6 @@
 # shellcheck shell=bash
-# What the end-to-end scripts share: TAP-style checks, waits for states that cannot hang,
-# the X server, nginx, and the launcher built for these tests, which looks for builds at
-# 127.0.0.1:$QUARVEL_E2E_PORT so that no other server on the product's port answers it.
+# What the end-to-end scripts share: TAP checks, waits that cannot hang, the X server, nginx, and the
+# launcher built for these tests, which asks 127.0.0.1:$QUARVEL_E2E_PORT, where no other server answers it.
 # shellcheck source=../../scripts/lib/serve.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/serve.sh"
 
@@ -10,61 +9,41 @@ readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disable
 PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
-check() {
-  CHECKS=$((CHECKS + 1))
-  if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && FAILED=$((FAILED + 1)); fi
-}
+check() { ((++CHECKS)); if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && ((++FAILED)); fi; }
 die() { echo "Bail out! $*"; exit 1; }
+e2e_end() { echo "1..$CHECKS" && ((FAILED == 0)); }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 # wait_until SECONDS COMMAND...: polls every 10 ms.
-wait_until() {
-  local deadline=$(($(now_ms) + $1 * 1000))
-  until "${@:2}"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.01
-  done
-}
+wait_until() { local end=$(($(now_ms) + $1 * 1000)); until "${@:2}"; do (($(now_ms) < end)) && sleep 0.01 || return 1; done; }
 not() { ! "$@"; }
 file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 # A zombie no longer runs, though kill -0 still reaches it.
-is_running() {
-  local state=""
-  [[ -n $1 ]] && { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true
-  [[ -n $state && $state != Z ]]
-}
+is_running() { local state=""; { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true; [[ -n $state && $state != Z ]]; }
 stop_pid() {
-  is_running "$1" || return 0
-  kill -TERM "$1" 2>/dev/null && { wait_until 3 not is_running "$1" || kill -KILL "$1"; } 2>/dev/null
+  is_running "$1" && kill -TERM "$1" 2>/dev/null && { wait_until 3 not is_running "$1" || kill -KILL "$1"; } 2>/dev/null
   wait "$1" 2>/dev/null || true
 }
 cleanup() {
   local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done
-  rm -rf -- "$TMP"
-  exit "$status"
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done; rm -rf -- "$TMP"; exit "$status"
 }
 
-# e2e_begin NAME BIN_DIR TOOL...: the tools must be in BIN_DIR or on the PATH. Makes TMP
-# with a private HOME, TMPDIR and runtime folder, and starts an X server of the window's size.
+# e2e_begin NAME BIN_DIR TOOL...: the tools are in BIN_DIR or on the PATH. Makes TMP with a private HOME,
+# TMPDIR and runtime folder, and starts an X server of the window's size.
 e2e_begin() {
   BIN=$(cd -- "$2" && pwd) || exit 2
   LAUNCHER=$BIN/quarvel-launcher-e2e
-  local tool
-  for tool in "${@:3}"; do [[ -x $BIN/$tool ]] || command -v "$tool" >/dev/null || die "$tool is missing"; done
+  local tool; for tool in "${@:3}"; do [[ -x $BIN/$tool ]] || command -v "$tool" >/dev/null || die "$tool is missing"; done
   unset http_proxy https_proxy all_proxy HTTP_PROXY HTTPS_PROXY ALL_PROXY
   TMP=$(mktemp -d "/tmp/quarvel-$1.XXXXXX")
-  trap cleanup EXIT
-  trap 'exit 130' INT TERM
-  mkdir -p "$TMP/home" "$TMP/tmpdir" "$TMP/runtime"
-  chmod 700 "$TMP/runtime"
-  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 &
-  XVFB_PID=$!
+  trap cleanup EXIT && trap 'exit 130' INT TERM
+  mkdir -m 700 "$TMP/home" "$TMP/tmpdir" "$TMP/runtime"
+  Xvfb -displayfd 5 -screen 0 640x480x24 -nolisten tcp -noreset 5>"$TMP/display" >"$TMP/xvfb.log" 2>&1 & XVFB_PID=$!
   wait_until 10 grep -q '^[0-9][0-9]*$' "$TMP/display" || die "Xvfb did not start"
   export DISPLAY=":$(head -n 1 "$TMP/display")"
 }
-e2e_end() { echo "1..$CHECKS" && ((FAILED == 0)); }
 
 # make_build DIR: a game whose program appends the folder it was started in to TMP/marker.
 make_build() {
@@ -76,21 +55,15 @@ publish() { mkdir -p "$3" && "$BIN/quarvel-publish" "$@" >/dev/null || die "quar
 # start_nginx ROOT [DIRECTIVES]: serves ROOT on PORT.
 start_nginx() {
   ! port_open || die "port $PORT is already in use"
-  write_nginx_conf "$TMP/nginx" "$1" "$PORT" "${2:-}"
-  start_nginx_on "$TMP/nginx"
-  NGINX_PID=$SERVER_PID
+  write_nginx_conf "$TMP/nginx" "$1" "$PORT" "${2:-}" && start_nginx_on "$TMP/nginx" && NGINX_PID=$SERVER_PID
   wait_until 10 port_open || die "nginx did not start: $(cat "$TMP/nginx/error.log")"
 }
-new_workdir() {
-  mkdir -p "$1"
-  (cd "$BIN" && cp -- "${ASSETS[@]}" "$1/")
-}
+new_workdir() { mkdir -p "$1" && (cd "$BIN" && cp -- "${ASSETS[@]}" "$1/"); }
 
 xdo() { timeout "$1" xdotool "${@:2}" 2>/dev/null; }
 # start_launcher DIR NAME: the launcher in DIR, its output in TMP/NAME.out and .err.
 start_launcher() {
-  xdo 5 keyup q || true  # a key left held from an earlier run would quit the new one
-  : >"$TMP/marker"
+  xdo 5 keyup q || true; : >"$TMP/marker"  # a key left held from an earlier run would quit the new one
   (cd "$1" && HOME=$TMP/home XDG_RUNTIME_DIR=$TMP/runtime TMPDIR=$TMP/tmpdir exec "$LAUNCHER") >"$TMP/$2.out" 2>"$TMP/$2.err" &
   LAUNCHER_PID=$!
 }
@@ -100,18 +73,24 @@ find_window() {
   [[ -n $WID ]] && timeout 2 xprop -id "$WID" -len 1 _NET_WM_ICON 2>/dev/null | grep -q =
 }
 open_window() { wait_until 20 find_window || die "$1: the launcher window did not appear"; }
+# The button's centre in a screenshot FILE has the enabled look, a bright blue (the disabled one is grey).
+button_is_enabled() {
+  local r g b at='round(255*p{320,420}'
+  read -r r g b < <(convert "$1" -format "%[fx:$at.r)] %[fx:$at.g)] %[fx:$at.b)]\n" info:)
+  ((b >= 160 && b >= r + 40 && b >= g + 20))
+}
+# SDL drops a press that comes with the focus the pointer's arrival gives, so the pointer comes first.
+click_button() { xdo 5 mousemove --window "$WID" 320 420 || true; sleep 0.2; xdo 5 click 1 || true; }
 
-# quit NAME HOW: Q typed through XTEST into the focused window ("key --window" would lose
-# the release when the window closes), or the close request a window manager's close
-# button sends. The launcher must end with status 0 within 1 s.
+# quit NAME HOW: Q typed into the focused window ("key --window" would lose the release when the window
+# closes), or a window manager's close request. The launcher must end with status 0 within 1 s.
 quit() {
   local pid=$LAUNCHER_PID status=0 start elapsed
   [[ $2 != Q ]] || xdo 5 windowfocus "$WID" || true
   start=$(now_ms)
-  if [[ $2 == Q ]]; then xdo 5 key q || true; else timeout 5 "$BIN/quarvel-close-window" "$WID" || true; fi
+  if [[ $2 == Q ]]; then xdo 5 key q; else timeout 5 "$BIN/quarvel-close-window" "$WID"; fi || true
   wait_until 5 not is_running "$pid" || kill -KILL "$pid"
-  elapsed=$(($(now_ms) - start))
+  elapsed=$(($(now_ms) - start)) LAUNCHER_PID=""
   wait "$pid" || status=$?
-  LAUNCHER_PID=""
   check "$1: $2 ends the launcher with status 0 within 1 s (status $status, $elapsed ms)" test "$status" = 0 -a "$elapsed" -le 1000
 }
