@@ -7,13 +7,12 @@
 #include <csignal>
 #include <cstring>
 
-// Each row: what goes wrong, and what the player is left with. Every row runs the whole
-// pipeline against a real server on 127.0.0.1 and real archives.
+// Each row: what goes wrong, and what the player is left with after a whole run of the pipeline.
 namespace {
 
 struct ServerRow {
   const char* name;
-  Reply version, package;     // the answers at the version file's and the package's addresses
+  Reply version;              // the package is never there
   Lines tail;                 // the player can play when it ends with "!"
   const char* url = nullptr;  // another address to use instead of the server's
 };
@@ -24,17 +23,16 @@ const Lines keepsInstalled{"    Could not read file temp.txt. It may be corrupte
 const Lines notFetched{"    The package name holds a folder separator; it is not downloaded.", "Extracting package...",
                        cannotOpen};
 
-// A refused connection and a 404 leave the same unreadable file behind; a redirect must
-// not be followed; a line ending and anything after the first line is ignored; a name
-// with a folder in it is not fetched.
+// A refused connection leaves an unreadable file behind; a redirect is not followed; a line ending
+// and anything after the first line is ignored; a name with a folder in it is not fetched.
 const ServerRow serverRows[] = {
-    ServerRow("refused", {}, {}, keepsInstalled, "127.0.0.1:1/"),
-    ServerRow("version_redirect", {Reply::Redirect}, {}, keepsInstalled),
-    ServerRow("version_crlf_and_1MB_after", {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')}, {},
+    {"refused", {}, keepsInstalled, "127.0.0.1:1/"},
+    {"version_redirect", {Reply::Redirect}, keepsInstalled},
+    ServerRow("version_crlf_and_1MB_after", {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')},
               {"Already at latest version.", upToDate}),
-    ServerRow("version_names_a_folder", {Reply::Body, "../x20190315"}, {}, notFetched),
-    ServerRow("version_names_a_windows_folder", {Reply::Body, "..\\x20190315"}, {}, notFetched),
-    ServerRow("package_404", {Reply::Body, testLine}, {}, {cannotOpen}),
+    {"version_names_a_folder", {Reply::Body, "../x20190315"}, notFetched},
+    {"version_names_a_windows_folder", {Reply::Body, "..\\x20190315"}, notFetched},
+    {"package_404", {Reply::Body, testLine}, {cannotOpen}},
 };
 
 void PrintTo(const ServerRow& row, std::ostream* out) { *out << row.name; }
@@ -48,7 +46,6 @@ TEST_P(ServerFaults, InstalledBuildStaysPlayable) {
   dir.write("game/details/Quarvel.exe", "old build");
   TestServer server;
   server.on("/latest_version.txt", row.version);
-  server.on("/" + testPackage, row.package);
   const Outcome outcome = runLauncher(row.url ? row.url : server.url());
   EXPECT_EQ(tailOf(outcome.log, row.tail), row.tail);
   EXPECT_EQ(outcome.ready, row.tail.back().ends_with('!'));
@@ -102,13 +99,11 @@ const PackageRow archiveRows[] = {
     damaged("damaged_stored_entry", {"Top/level.txt", levelText(), 0, true}, flipMiddleByte),
     damaged("entry_longer_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(10)),
     damaged("entry_shorter_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(1000)),
-    // Two hundred entries whose headers each claim just under 4 GiB (all ones would mean
-    // "see the 64-bit field"): far more than any test disk.
+    // 200 headers that each claim just under 4 GiB (all ones means "see the 64-bit field").
     PackageRow("overlapping_bomb", numbered({}, 200, {"Top/f", std::string(1000, 'z')}),
                {"    Not enough free disk space (need 819200 MiB, *", aborting}, {{"game", std::nullopt}},
                declaring(0xfffffff0)),
-    // Two entries of 2^63 bytes each, an input that once crashed the extraction's fuzzer:
-    // their sum must not wrap around to nothing.
+    // Two entries of 2^63 bytes each, which once crashed the fuzzer: their sum must not wrap around.
     PackageRow("declared_sizes_wrap_around", {}, {"    Not enough free disk space (need *", aborting}, {},
                [](WorkDir&, std::string& bytes) {
                  bytes = slurp(fs::path(QUARVEL_ASSET_DIR) /
@@ -189,9 +184,8 @@ const PackageRow diskRows[] = {
 
 class DiskFaults : public testing::TestWithParam<PackageRow> {};
 
-// As a player, since root would write through any file mode; in a child process, so that
-// the limits set there stay there. The player cannot read the assets where the sources
-// lie: the test process copies them, and the child started for the check finds that copy.
+// As a player, since root writes through any mode, in a child that keeps the limits set there; the
+// player cannot read the assets where the sources lie, so the child finds the test process's copy.
 TEST_P(DiskFaults, AsAPlayer) {
   const bool child = !GTEST_FLAG_GET(internal_run_death_test).empty();
   const fs::path assets =
@@ -205,7 +199,7 @@ TEST_P(DiskFaults, AsAPlayer) {
         if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0))
           std::_Exit(3);
         installsAsExpected(GetParam(), assets);
-        // The child reports nothing itself: its failures go to the exit code and the message.
+        // The child prints no result: its failures go to the exit code and the message.
         const testing::TestResult& result = *testing::UnitTest::GetInstance()->current_test_info()->result();
         for (int i = 0; i < result.total_part_count(); ++i) std::cerr << result.GetTestPartResult(i).message() << "\n";
         std::_Exit(result.Failed());
