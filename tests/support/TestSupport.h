@@ -205,9 +205,10 @@ struct FileCheck {
   unsigned mode = 0;
 };
 
-// A package installed from nothing through the whole pipeline: its entries, the log's
-// last lines (the update went through when they end with upToDate), the files that
-// must follow, and what is done to the working folder or the archive before the run.
+// A package installed through the whole pipeline: its entries, the log's last lines (the
+// update went through when they end with updated, the player can play when with "!"), the
+// files that must follow, what is done to the working folder or the archive before the
+// run, the server's answer for the version file and another address to use instead.
 using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
@@ -215,6 +216,8 @@ struct PackageRow {
   Lines tail;
   std::vector<FileCheck> files = {};
   SetUp setUp = nullptr;
+  Reply version = {Reply::Body, testLine};
+  const char* url = nullptr;
 };
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
 inline std::string rowName(const testing::TestParamInfo<PackageRow>& info) { return info.param.name; }
@@ -241,20 +244,23 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
   WorkDir dir(assets);
   std::string archive = zipArchive(row.entries);
   if (row.setUp) row.setUp(dir, archive);
+  const std::string before = dir.read("latest_version.txt");
   TestServer server;
-  server.serve("/latest_version.txt", testLine);
+  server.on("/latest_version.txt", row.version);
   server.serve("/" + testPackage, archive);
-  const Outcome outcome = runLauncher(server.url());
-  const bool done = row.tail.back() == upToDate;
+  const Outcome outcome = runLauncher(row.url ? row.url : server.url());
+  const bool done = tailOf(row.tail, updated) == updated;
   EXPECT_EQ(tailOf(outcome.log, row.tail), row.tail);
-  EXPECT_EQ(outcome.ready, done);  // the button is enabled only after a whole update
+  EXPECT_EQ(outcome.ready, row.tail.back().ends_with('!'));
   // The version file names the new build exactly when the update went through, unless a folder stands there.
   EXPECT_EQ(dir.read("latest_version.txt"),
-            done && !fs::is_directory(dir.path() / "latest_version.txt") ? testLine : "");
+            done && !fs::is_directory(dir.path() / "latest_version.txt") ? testLine : before);
   for (const char* temporary : {"temp.txt", "latest_version.txt.new", "escaped.txt", "../escaped.txt"})
     EXPECT_FALSE(dir.exists(temporary)) << temporary;
   for (const auto& [path, contents, mode] : row.files) {
     EXPECT_TRUE(dir.exists(path) ? contents && dir.read(path) == *contents : !contents) << path;
     EXPECT_TRUE(!mode || modeOf(dir.path() / path) == mode) << path;
   }
+  const Lines requests = server.requests();
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), "/moved"), 0) << "a redirect is never followed";
 }
