@@ -38,30 +38,23 @@ TEST_P(Packages, InstallThroughTheWholePipeline) { installsAsExpected(GetParam()
 
 const std::string dll(2500000, 'a');  // larger than the read buffer
 
-// Setuid is never restored; entries without Unix modes get the defaults; the owner can
-// always replace what is installed. Files the package does not hold, such as the
-// player's saves, stay. A file at the root maps onto "game" itself, and a file whose
-// folder has no entry cannot be created: both are read and dropped, and the extraction
-// goes on. A player who moved the game elsewhere keeps getting updates there.
+// Setuid is never restored; entries without Unix modes get the defaults; the owner can always replace
+// what is installed. Files the package does not hold, such as saves, stay. A file at the root maps onto
+// "game" itself, and one whose folder has no entry cannot be created: both are read and dropped, and
+// the extraction goes on. A player who moved the game elsewhere keeps getting updates there.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, Packages,
     testing::Values(
         PackageRow("nested_folders_and_modes",
-                   {{"B/", "", 040755},
-                    {"B/details/", "", 040755},
-                    {"B/details/Quarvel.exe", "#!/bin/sh\n", 0104755},
-                    {"B/details/lib/", "", 0},
-                    {"B/details/lib/a.dll", dll, 0},
-                    {"B/details/lib/ro.dat", "ro", 0100444},
-                    {"B/empty.txt", "", 0100640},
-                    {"B/stored.bin", "stored data", 0100644, true}},
+                   {ZipEntry("B/", "", 040755), ZipEntry("B/details/", "", 040755),
+                    ZipEntry("B/details/Quarvel.exe", "#!/bin/sh\n", 0104755), ZipEntry("B/details/lib/", "", 0),
+                    ZipEntry("B/details/lib/a.dll", dll, 0), ZipEntry("B/details/lib/ro.dat", "ro", 0100444),
+                    ZipEntry("B/empty.txt", "", 0100640), ZipEntry("B/stored.bin", "stored data", 0100644, true)},
                    {"    Extracting file 8 / 8 (100%): B/stored.bin", "    Done.", upToDate},
-                   {{"game/details/Quarvel.exe", "#!/bin/sh\n", 0755},
-                    {"game/details/lib/", "", 0755},
-                    {"game/details/lib/a.dll", dll, 0644},
-                    {"game/details/lib/ro.dat", "ro", 0644},
-                    {"game/empty.txt", "", 0640},
-                    {"game/stored.bin", "stored data"}}),
+                   {FileCheck("game/details/Quarvel.exe", "#!/bin/sh\n", 0755),
+                    FileCheck("game/details/lib/", "", 0755), FileCheck("game/details/lib/a.dll", dll, 0644),
+                    FileCheck("game/details/lib/ro.dat", "ro", 0644), FileCheck("game/empty.txt", "", 0640),
+                    FileCheck("game/stored.bin", "stored data")}),
         PackageRow("update_keeps_other_files", {top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new"}},
                    updated, {{"game/details/Quarvel.exe", "new"}, {"game/saves/slot1.sav", "save"}},
                    placing("game/saves/slot1.sav", "save")),
