@@ -1,6 +1,6 @@
 #pragma once
 // What the in-process tests share: a working folder, real zip archives, an HTTP server
-// on 127.0.0.1 with the answers a static server cannot give, and a whole launcher run.
+// with the answers a static server cannot give, and a whole launcher run.
 #include "app/Launcher.h"
 
 #include <gtest/gtest.h>
@@ -16,9 +16,8 @@ namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
 
 inline std::string slurp(const fs::path& file) {  // "" for a folder or a missing file
-  std::ifstream in(file, std::ios::binary);
   std::ostringstream contents;
-  contents << in.rdbuf();  // a folder reads as nothing
+  contents << std::ifstream(file, std::ios::binary).rdbuf();
   return contents.str();
 }
 inline unsigned modeOf(const fs::path& path) {
@@ -31,26 +30,21 @@ class WorkDir {
  public:
   explicit WorkDir(const fs::path& assets = QUARVEL_ASSET_DIR) : previous_(fs::current_path()) {
     std::string pattern = (fs::temp_directory_path() / "quarvel-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    for (const auto& asset : fs::directory_iterator(assets)) fs::copy(asset.path(), path_ / asset.path().filename());
+    path_ = mkdtemp(pattern.data());
+    fs::copy(assets, path_, fs::copy_options::recursive);
     fs::current_path(path_);
   }
   ~WorkDir() {
     fs::current_path(previous_);
-    std::error_code ignored;
-    // Tests take write permission away from some folders; give it back so they can go.
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (const auto& entry : fs::recursive_directory_iterator(path_, ignored))
-      if (entry.is_directory(ignored))
-        fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(path_, ignored);
+    std::error_code e;  // tests take write permission away from some folders: give it back so they can go
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, e);
+    for (const auto& entry : fs::recursive_directory_iterator(path_, e))
+      if (entry.is_directory(e)) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, e);
+    fs::remove_all(path_, e);
   }
-  WorkDir(const WorkDir&) = delete;
-
   const fs::path& path() const { return path_; }
   void write(const fs::path& name, const std::string& contents) const {
-    if (name.has_parent_path()) fs::create_directories(path_ / name.parent_path());
+    fs::create_directories((path_ / name).parent_path());
     std::ofstream(path_ / name, std::ios::binary) << contents;
   }
   std::string read(const fs::path& name) const { return slurp(path_ / name); }
@@ -60,8 +54,7 @@ class WorkDir {
   fs::path previous_, path_;
 };
 
-// One entry of a test archive. A name ending in "/" is a directory; mode 0 stores no
-// Unix attributes, which marks the entry as coming from another system.
+// An entry of a test archive: a folder when the name ends in "/"; mode 0 marks it as from another system.
 struct ZipEntry {
   std::string name, data;
   unsigned mode = 0;
@@ -72,15 +65,13 @@ struct ZipEntry {
 inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
   if (entries.empty()) return std::string("PK\5\6", 4) + std::string(18, '\0');
   const fs::path file = fs::temp_directory_path() / ("quarvel-zip-" + std::to_string(::getpid()) + ".zip");
-  int error = 0;
-  zip_t* archive = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  if (!archive) throw std::runtime_error("zip_open " + std::to_string(error));
+  zip_t* archive = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, nullptr);
   for (const ZipEntry& e : entries) {
-    const bool folder = e.name.ends_with('/');
     const zip_int64_t i =
-        folder ? zip_dir_add(archive, e.name.c_str(), ZIP_FL_ENC_UTF_8)
-               : zip_file_add(archive, e.name.c_str(), zip_source_buffer(archive, e.data.data(), e.data.size(), 0),
-                              ZIP_FL_ENC_UTF_8);
+        e.name.ends_with('/')
+            ? zip_dir_add(archive, e.name.c_str(), ZIP_FL_ENC_UTF_8)
+            : zip_file_add(archive, e.name.c_str(), zip_source_buffer(archive, e.data.data(), e.data.size(), 0),
+                           ZIP_FL_ENC_UTF_8);
     if (i < 0) throw std::runtime_error(e.name + ": " + zip_strerror(archive));
     zip_set_file_compression(archive, static_cast<zip_uint64_t>(i), e.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0);
     zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(i), 0, e.mode ? ZIP_OPSYS_UNIX : ZIP_OPSYS_DOS,
@@ -95,20 +86,30 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
 // How the test server answers one path.
 struct Reply {
   enum Kind { Missing, Body, Redirect, Flood };  // Flood: 64 KiB every 5 ms, endlessly
-  Reply(Kind kind = Missing, std::string body = {}, int status = 200)
-      : kind(kind), body(std::move(body)), status(status) {}
+  Reply(Kind kind = Missing, std::string body = {}) : kind(kind), body(std::move(body)) {}
   Kind kind;
   std::string body;
-  int status;
 };
 
 class TestServer {
  public:
   TestServer() {
-    server_.Get(".*",
-                [this](const httplib::Request& request, httplib::Response& response) { answer(request, response); });
+    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+      std::unique_lock lock(mutex_);
+      requests_.push_back(request.target);
+      const Reply r = replies_[request.path];
+      lock.unlock();
+      response.status = r.kind == Reply::Missing ? 404 : 200;
+      if (r.kind == Reply::Missing) response.set_content("<html><h1>404 Not Found</h1></html>\n", "text/html");
+      if (r.kind == Reply::Body) response.set_content(r.body, "application/octet-stream");
+      if (r.kind == Reply::Redirect) response.set_redirect("/moved");
+      if (r.kind == Reply::Flood)
+        response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          return !stopping_ && sink.write(std::string(65536, 'f').data(), 65536);
+        });
+    });
     port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("test server could not bind");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -129,25 +130,6 @@ class TestServer {
   }
 
  private:
-  void answer(const httplib::Request& request, httplib::Response& response) {
-    Reply r;
-    {
-      std::lock_guard lock(mutex_);
-      requests_.push_back(request.target);
-      if (const auto found = replies_.find(request.path); found != replies_.end()) r = found->second;
-    }
-    response.status = r.kind == Reply::Missing ? 404 : r.status;
-    if (r.kind == Reply::Missing) response.set_content("<html><h1>404 Not Found</h1></html>\n", "text/html");
-    if (r.kind == Reply::Body) response.set_content(r.body, "application/octet-stream");
-    if (r.kind == Reply::Redirect) response.set_redirect("/moved");
-    if (r.kind == Reply::Flood)
-      response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
-        const std::string block(65536, 'f');
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return !stopping_ && sink.write(block.data(), block.size());
-      });
-  }
-
   httplib::Server server_;
   int port_ = 0;
   std::thread thread_;
@@ -156,12 +138,6 @@ class TestServer {
   std::map<std::string, Reply> replies_;
   Lines requests_;
 };
-
-// For checks that must also work in a child process: prints what failed, returns the condition.
-inline bool verify(bool condition, const std::string& what) {
-  if (!condition) std::cerr << "check failed: " << what << std::endl;
-  return condition;
-}
 
 // Reaches into the launcher to set up and read the state the window shows.
 struct LauncherProbe {
@@ -173,10 +149,8 @@ struct LauncherProbe {
 // Drives the sequencer as the frame loop would until done() holds; false after 3 minutes.
 inline bool driveUntil(Launcher& launcher, const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
-  for (launcher.update(); !done(); launcher.update()) {
+  for (launcher.update(); !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)), launcher.update())
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
@@ -186,21 +160,21 @@ struct Outcome {
 };
 inline Outcome runLauncher(const std::string& url) {
   Launcher launcher{url};
-  verify(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }), "the pipeline comes to rest");
+  EXPECT_TRUE(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
   return {launcher.logLines(), launcher.isReadyToLaunch()};
 }
 
-// True when the log ends with the expected lines; one ending in "*" need only start with
-// the rest. Prints the whole log otherwise.
-inline bool endsWith(const Lines& log, const Lines& expected) {
-  bool same = log.size() >= expected.size();
-  for (std::size_t i = 0; same && i < expected.size(); ++i) {
-    const std::string &want = expected[i], &got = log[log.size() - expected.size() + i];
-    same = want.ends_with('*') ? got.starts_with(want.substr(0, want.size() - 1)) : got == want;
-  }
-  if (!same)
-    for (const std::string& line : log) std::cerr << "  log: " << line << "\n";
-  return same;
+// The log's last lines, as many as expected; where an expected line ends in "*", the
+// line in the log need only start with the rest and is shown cut to that.
+inline Lines tailOf(const Lines& log, const Lines& expected) {
+  Lines tail(log.end() - std::min(log.size(), expected.size()), log.end());
+  for (std::size_t i = 0; i < tail.size(); ++i)
+    if (expected[i].ends_with('*')) tail[i] = tail[i].substr(0, expected[i].size() - 1) + "*";
+  return tail;
+}
+inline Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 inline const std::string testLine = "1.0 20190315", testPackage = "quarvel 1.0 20190315.zip";
@@ -208,18 +182,33 @@ inline const std::string upToDate = "Quarvel is up to date!";
 inline const std::string contactFailed = "Error: Failed to contact server. Check internet connection.";
 inline const std::string cannotOpen = "    Failed to open archive.", aborting = "    Aborting extraction.";
 inline const Lines updated{"    Done.", upToDate};
+// A first run's log up to the extraction.
+inline const Lines firstRun({"Checking for installed version...", "    Could not find file latest_version.txt",
+                             "    No existing installation found.", "Checking for latest version...",
+                             "    Latest version is 1.0_20190315 (built 15 March, 2019).", "An update is required.",
+                             "Downloading package \"quarvel 1.0 20190315.zip\"...", "    Downloaded 0 MiB.",
+                             "Extracting package..."});
 inline const ZipEntry top{"Top/", "", 040755};
 
-// A file expected after an update: its contents (none: it must not exist) and, unless 0, its mode.
+// Entries told apart by a number at the end of the name (before the "/" of a folder).
+inline std::vector<ZipEntry> numbered(std::vector<ZipEntry> entries, int n, const ZipEntry& each) {
+  for (int i = 0; i < n; ++i)
+    entries.push_back({std::string(each.name).insert(each.name.size() - each.name.ends_with('/'), std::to_string(i)),
+                       each.data, each.mode});
+  return entries;
+}
+
+// A file after the run: its contents (none: it must not exist) and, unless 0, its mode.
 struct FileCheck {
   std::string path;
   std::optional<std::string> contents;
   unsigned mode = 0;
 };
 
-// A package installed from nothing through the whole pipeline: its entries, the log's
-// last lines (the update went through when they end with upToDate), the files that
-// must follow, and what is done to the working folder or the archive before the run.
+// A package installed through the whole pipeline: its entries, the log's last lines (the
+// update went through when they end with updated, the player can play when with "!"), the
+// files that must follow, what is done to the working folder or the archive before the
+// run, the server's answer for the version file and another address to use instead.
 using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
@@ -227,6 +216,8 @@ struct PackageRow {
   Lines tail;
   std::vector<FileCheck> files = {};
   SetUp setUp = nullptr;
+  Reply version = {Reply::Body, testLine};
+  const char* url = nullptr;
 };
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
 inline std::string rowName(const testing::TestParamInfo<PackageRow>& info) { return info.param.name; }
@@ -248,28 +239,28 @@ inline SetUp linking(const fs::path& link, const fs::path& target) {
   };
 }
 
-inline bool installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR) {
+inline void installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR) {
+  SCOPED_TRACE(row.name);
   WorkDir dir(assets);
   std::string archive = zipArchive(row.entries);
   if (row.setUp) row.setUp(dir, archive);
+  const std::string before = dir.read("latest_version.txt");
   TestServer server;
-  server.serve("/latest_version.txt", testLine);
+  server.on("/latest_version.txt", row.version);
   server.serve("/" + testPackage, archive);
-  const Outcome outcome = runLauncher(server.url());
-  const bool done = row.tail.back() == upToDate;
-  bool ok = verify(endsWith(outcome.log, row.tail), row.name + ": the log's last lines");
-  ok &= verify(outcome.ready == done, row.name + ": the button is enabled only after a whole update");
+  const Outcome outcome = runLauncher(row.url ? row.url : server.url());
+  const bool done = tailOf(row.tail, updated) == updated;
+  EXPECT_EQ(tailOf(outcome.log, row.tail), row.tail);
+  EXPECT_EQ(outcome.ready, row.tail.back().ends_with('!'));
   // The version file names the new build exactly when the update went through, unless a folder stands there.
-  ok &= verify(
-      fs::is_directory(dir.path() / "latest_version.txt") || dir.read("latest_version.txt") == (done ? testLine : ""),
-      row.name + ": the recorded version");
-  ok &= verify(!dir.exists("temp.txt") && !dir.exists("latest_version.txt.new"), row.name + ": no temporary files");
-  ok &= verify(!dir.exists("escaped.txt") && !fs::exists(dir.path().parent_path() / "escaped.txt"),
-               row.name + ": nothing escaped");
+  EXPECT_EQ(dir.read("latest_version.txt"),
+            done && !fs::is_directory(dir.path() / "latest_version.txt") ? testLine : before);
+  for (const char* temporary : {"temp.txt", "latest_version.txt.new", "escaped.txt", "../escaped.txt"})
+    EXPECT_FALSE(dir.exists(temporary)) << temporary;
   for (const auto& [path, contents, mode] : row.files) {
-    ok &=
-        verify(contents ? dir.exists(path) && dir.read(path) == *contents : !dir.exists(path), row.name + ": " + path);
-    ok &= verify(!mode || modeOf(dir.path() / path) == mode, row.name + ": mode of " + path);
+    EXPECT_TRUE(dir.exists(path) ? contents && dir.read(path) == *contents : !contents) << path;
+    EXPECT_TRUE(!mode || modeOf(dir.path() / path) == mode) << path;
   }
-  return ok;
+  const Lines requests = server.requests();
+  EXPECT_EQ(std::count(requests.begin(), requests.end(), "/moved"), 0) << "a redirect is never followed";
 }
