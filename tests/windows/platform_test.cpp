@@ -1,5 +1,5 @@
-// The Windows platform layer against the real system calls, run under Wine: what the whole
-// update of the end-to-end run does not show, its failures and a read-only file.
+// The Windows platform layer against the real system calls, run under Wine: what the whole update
+// of the end-to-end run does not show, its failures and an earlier install's files.
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
@@ -39,11 +39,15 @@ TEST_F(WindowsPlatform, FailuresNameWhatFailed) {
   EXPECT_EQ(platform::flushToDisk(".", {"a.dll", "gone.dll"}), "gone.dll");
 }
 
-TEST_F(WindowsPlatform, ReadOnlyFilesBecomeWritableForTheUpdate) {
+TEST_F(WindowsPlatform, AnEarlierInstallsFilesAreReplaced) {
   std::ofstream("old.dll") << "old";
   fs::permissions("old.dll", fs::perms::owner_write, fs::perm_options::remove);
   platform::allowOwnerWrite("old.dll");
   EXPECT_TRUE(std::ofstream("old.dll", std::ios::trunc) << "new");
+  std::ofstream("latest_version.txt") << "1.0 20261205";
+  EXPECT_TRUE(platform::replaceFileAtomically("latest_version.txt", "1.1 20261206"));
+  std::string line;
+  EXPECT_EQ(std::getline(std::ifstream("latest_version.txt"), line) ? line : "", "1.1 20261206");
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# The Windows launcher as a player gets it, in a fresh Wine prefix under Xvfb and evilwm, against
-# nginx: the setup program, signed with a throwaway certificate, installs silently; the launcher,
-# started as its shortcut says, installs a build, starts the game on a click and ends on Q; the
-# silent uninstall leaves the prefix as it was.
+# The Windows launcher as a player gets it, in a fresh Wine prefix under Xvfb and evilwm, against nginx:
+# the signed setup program installs silently; the launcher, started as its shortcut says, installs a
+# build, starts the game on a click and ends on Q; the silent uninstall leaves the prefix as it was.
 #   tests/windows/wine_e2e.sh WINE BUILD_DIR FAKE_GAME [SCREENSHOT]   (FAKE_GAME leaves started.txt)
 set -euo pipefail
 here=$(dirname "$0")
@@ -24,8 +23,7 @@ timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot faile
 
 # The build as quarvel-publish lays it out (that Linux tool is not part of this build), and the
 # setup program and zip as scripts/windows.sh makes them, signed.
-mkdir -p "$TMP/build/Top/details" "$TMP/site"
-cp "$FAKE_GAME" "$TMP/build/Top/details/Quarvel.exe"
+install -D "$FAKE_GAME" "$TMP/build/Top/details/Quarvel.exe" && mkdir "$TMP/site"
 (cd "$TMP/build" && zip -q -r "$TMP/site/quarvel $LINE.zip" Top)
 printf '%s' "$LINE" >"$TMP/site/latest_version.txt"
 start_nginx "$TMP/site"
@@ -74,8 +72,7 @@ check "the launcher carries its icon at 16, 32, 48 and 256 pixels" test \
 check "the launcher carries its version" grep -qx "$VERSION" <(wrestool -x --raw -t 16 "$EXE" | strings -el)
 check "the launcher carries an asInvoker manifest" grep -q 'level="asInvoker"' <(wrestool -x --raw -t 24 "$EXE")
 
-(cd "$INSTALL" && exec "$WINE" "$AT\\quarvel-launcher.exe") >"$TMP/launcher.out" 2>"$TMP/launcher.err" &
-LAUNCHER_PID=$!
+(cd "$INSTALL" && exec "$WINE" "$AT\\quarvel-launcher.exe") >"$TMP/launcher.out" 2>"$TMP/launcher.err" & LAUNCHER_PID=$!
 WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) ||
   die "the launcher window did not appear: $(tail -5 "$TMP/launcher.err")"
 check "the build is installed and named in latest_version.txt" \
@@ -91,9 +88,7 @@ enabled() {
 }
 check "the window shows the enabled LAUNCH button" wait_until 10 enabled
 # SDL drops a press that comes with the focus the pointer's arrival gives the window.
-xdo 5 mousemove --window "$WID" 320 420 || true
-sleep 0.2
-xdo 5 click 1 || true
+xdo 5 mousemove --window "$WID" 320 420 sleep 0.2 click 1 || true
 check "a click on LAUNCH starts the game in game\\details" wait_until 30 test -e "$INSTALL/game/details/started.txt"
 check "the start command is echoed exactly on standard output" \
   grep -qFx -- 'cd game\details && "Quarvel.exe"' <(tr -d '\r' <"$TMP/launcher.out")
@@ -105,8 +100,7 @@ console_open() {
   return 1
 } 2>/dev/null
 wait_until 10 not console_open || true
-xdo 5 mousemove --window "$WID" 50 50 click 1 || true
-sleep 0.3
+xdo 5 mousemove --window "$WID" 50 50 click 1 sleep 0.3 || true
 quit wine Q
 
 "$WINE" "$INSTALL/uninstall.exe" /S
