@@ -1,13 +1,8 @@
 #!/usr/bin/env python3
-"""A power cut at any moment of an update, replayed from the launcher's system calls.
-
-Runs COMMAND (a whole update through the launcher's code) under strace and reads the
-trace as a disk keeps data across a cut: a file's data is there only after an fsync or
-fdatasync of it, or a sync or syncfs, made after the write. When the version file takes
-its new name, every file written into the install folder must be on the disk, and the
-folder that holds the version file must be flushed after the rename.
-    tests/power_cut.py COMMAND...
-"""
+"""tests/power_cut.py COMMAND...: runs a whole update under strace and replays it as a disk
+keeps data across a power cut: a file's data is there only after an fsync or fdatasync of
+it, or a sync or syncfs, made after the write. When the version file takes its new name,
+every file of the install folder must be on the disk, and its folder is flushed after."""
 import os
 import re
 import subprocess
