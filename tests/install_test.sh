@@ -18,8 +18,7 @@ check "the desktop entry's folder, program and icon" eval 'grep -qx "Path=$dest"
 check "the tarball holds the same folder and the desktop entry installer" \
   holds_all "$(tar tzf "$BIN"/quarvel-launcher-*-Linux.tar.gz)" quarvel-launcher "${ASSETS[@]}" install-desktop-entry.sh
 LAUNCHER=$dest/quarvel-launcher
-start_launcher "$dest" installed
-open_window installed
-quit installed Q
+open_window "$dest" installed
+quit installed
 check "the installed launcher found its assets and reported nothing on stderr" test ! -s "$TMP/installed.err"
 e2e_end

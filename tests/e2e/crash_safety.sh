@@ -14,9 +14,8 @@ make_files() {
 }
 # run_to LINE DIR: runs the launcher in DIR until latest_version.txt names LINE.
 run_to() {
-  start_launcher "$2" run
-  wait_until 60 file_holds "$2/latest_version.txt" "$1" || { stop_pid "$LAUNCHER_PID"; return 1; }
-  stop_pid "$LAUNCHER_PID"
+  local rc=0 && start_launcher "$2" run && wait_until 60 file_holds "$2/latest_version.txt" "$1" || rc=1
+  stop_pid "$LAUNCHER_PID" && return $rc
 }
 new_complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/new.sums" >/dev/null 2>&1); }
 # How far the update had come, from what it left on disk.

@@ -1,18 +1,13 @@
 #!/usr/bin/env bash
 # The launcher in an X window fed by nginx and driven by xdotool: it installs a build, enables the button,
-# starts the game on a click and ends on Q; the close button ends it as quickly while the version file is
-# stalled in transfer, leaving no temporary file. quarvel-publish --check agrees with nginx.
+# starts the game on a click and ends on Q, as quickly while the version file is stalled in transfer,
+# leaving no temporary file. quarvel-publish --check agrees with nginx.
 #   tests/e2e/launcher_e2e.sh BIN_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 readonly LINE='1.0 20261205'
-shows_enabled() {
-  timeout 10 import -window "$WID" "$TMP/$1" 2>/dev/null && button_is_enabled "$TMP/$1" || return 1
-  [[ -z ${SHOT_DIR:-} ]] || cp -- "$TMP/$1" "$SHOT_DIR/"
-}
-# The game ran in game/details, and the launcher printed the command once.
 game_started() {
   file_holds "$TMP/marker" "$(cd "$1/game/details" && pwd -P)" &&
     [[ $(grep -cFx 'cd game/details && "./Quarvel.exe"' "$TMP/$2.out") == 1 ]]
@@ -24,29 +19,26 @@ check_reports() {
   sed 's/^/#   /' "$TMP/report" && ((status == $1)) && grep -qF -- "$2" "$TMP/report"
 }
 
-if (($# == 2)); then mkdir -p -- "$2" && SHOT_DIR=$(cd -- "$2" && pwd); fi
-e2e_begin e2e "$1" quarvel-launcher-e2e quarvel-publish quarvel-close-window Xvfb xdotool xprop import convert nginx
+e2e_begin e2e "$1" quarvel-launcher-e2e quarvel-publish Xvfb xdotool xprop import convert nginx
+shot=${2:-$TMP}/ready.png && mkdir -p -- "${shot%/*}"
 make_build "$TMP/build"
 publish "$TMP/build" "$LINE" "$TMP/server"
 # While the flag file is there the version file trickles out at 50 bytes a second, headers included.
 # shellcheck disable=SC2016 # nginx variables
 start_nginx "$TMP/server" 'location = /latest_version.txt { if (-f $document_root/slow) { set $limit_rate 50; } }'
-w=$TMP/player/work
-new_workdir "$w"
+w=$TMP/player/work && new_workdir "$w"
 
-start_launcher "$w" first
-open_window first
+open_window "$w" first
 check "first: the window is 640x480" eval 'xdo 5 getwindowgeometry "$WID" | grep -q "Geometry: 640x480"'
-check "first: the button becomes enabled" wait_until 30 shows_enabled ready.png
+check "first: the button becomes enabled" wait_until 30 shows_enabled "$shot"
 click_button
 check "first: a click starts the game in game/details" wait_until 5 game_started "$w" first
-quit first Q
+quit first
 
 touch "$TMP/server/slow"
-start_launcher "$w" stalled
-open_window stalled
+open_window "$w" stalled
 check "stalled: the version file is in transfer" wait_until 10 test -e "$w/temp.txt"
-quit stalled close
+quit stalled
 check "stalled: no temporary file, the installed version kept, nothing beside the working folder" \
   test ! -e "$w/temp.txt" -a "$(cat "$w/latest_version.txt")" = "$LINE" -a "$(ls -A "$w/..")" = work
 rm "$TMP/server/slow"

@@ -14,7 +14,6 @@ die() { echo "Bail out! $*"; exit 1; }
 e2e_end() { echo "1..$CHECKS" && ((FAILED == 0)); }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-# wait_until SECONDS COMMAND...: polls every 10 ms.
 wait_until() { local end=$(($(now_ms) + $1 * 1000)); until "${@:2}"; do (($(now_ms) < end)) && sleep 0.01 || return 1; done; }
 not() { ! "$@"; }
 file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
@@ -47,8 +46,7 @@ e2e_begin() {
 
 # make_build DIR: a game whose program appends the folder it was started in to TMP/marker.
 make_build() {
-  mkdir -p "$1/details" "$1/data"
-  printf '#!/bin/sh\npwd -P >> '\''%s'\''\n' "$TMP/marker" >"$1/details/Quarvel.exe"
+  mkdir -p "$1/details" "$1/data" && printf '#!/bin/sh\npwd -P >> '\''%s'\''\n' "$TMP/marker" >"$1/details/Quarvel.exe"
   chmod 755 "$1/details/Quarvel.exe"
 }
 publish() { mkdir -p "$3" && "$BIN/quarvel-publish" "$@" >/dev/null || die "quarvel-publish refused build $2"; }
@@ -72,25 +70,23 @@ find_window() {
   WID=$(xdo 2 search --all --onlyvisible --pid "$LAUNCHER_PID" --name '^Quarvel Launcher$' | head -n 1) || true
   [[ -n $WID ]] && timeout 2 xprop -id "$WID" -len 1 _NET_WM_ICON 2>/dev/null | grep -q =
 }
-open_window() { wait_until 20 find_window || die "$1: the launcher window did not appear"; }
-# The button's centre in a screenshot FILE has the enabled look, a bright blue (the disabled one is grey).
-button_is_enabled() {
+open_window() { start_launcher "$@"; wait_until 20 find_window || die "$2: the launcher window did not appear"; }
+# shows_enabled FILE: the window, shot into FILE, shows the button's enabled bright blue (the disabled one is grey).
+shows_enabled() {
   local r g b at='round(255*p{320,420}'
+  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
   read -r r g b < <(convert "$1" -format "%[fx:$at.r)] %[fx:$at.g)] %[fx:$at.b)]\n" info:)
   ((b >= 160 && b >= r + 40 && b >= g + 20))
 }
 # SDL drops a press that comes with the focus the pointer's arrival gives, so the pointer comes first.
 click_button() { xdo 5 mousemove --window "$WID" 320 420 || true; sleep 0.2; xdo 5 click 1 || true; }
 
-# quit NAME HOW: Q typed into the focused window ("key --window" would lose the release when the window
-# closes), or a window manager's close request. The launcher must end with status 0 within 1 s.
+# quit NAME: Q typed into the focused window ("key --window" would lose the release when the window
+# closes) must end the launcher with status 0 within 1 s.
 quit() {
   local pid=$LAUNCHER_PID status=0 start elapsed
-  [[ $2 != Q ]] || xdo 5 windowfocus "$WID" || true
-  start=$(now_ms)
-  if [[ $2 == Q ]]; then xdo 5 key q; else timeout 5 "$BIN/quarvel-close-window" "$WID"; fi || true
+  { xdo 5 windowfocus "$WID"; start=$(now_ms); xdo 5 key q; } || true
   wait_until 5 not is_running "$pid" || kill -KILL "$pid"
-  elapsed=$(($(now_ms) - start)) LAUNCHER_PID=""
-  wait "$pid" || status=$?
-  check "$1: $2 ends the launcher with status 0 within 1 s (status $status, $elapsed ms)" test "$status" = 0 -a "$elapsed" -le 1000
+  elapsed=$(($(now_ms) - start)) LAUNCHER_PID="" && wait "$pid" || status=$?
+  check "$1: Q ends the launcher with status 0 within 1 s (status $status, $elapsed ms)" test "$status" = 0 -a "$elapsed" -le 1000
 }

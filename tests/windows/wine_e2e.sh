@@ -79,16 +79,8 @@ check "the build is installed and named in latest_version.txt" \
   wait_until 120 file_holds "$INSTALL/latest_version.txt" "$LINE"
 check "the game's program is unpacked into game\\details" cmp -s "$FAKE_GAME" "$INSTALL/game/details/Quarvel.exe"
 check "no temp.txt or latest_version.txt.new is left" not test -e "$INSTALL/temp.txt" -o -e "$INSTALL/latest_version.txt.new"
-# The button's centre has the enabled look, a bright blue (the disabled one is grey).
-enabled() {
-  local r g b at='round(255*p{320,420}'
-  import -window "$WID" "$SHOT" 2>/dev/null || return 1
-  read -r r g b < <(convert "$SHOT" -format "%[fx:$at.r)] %[fx:$at.g)] %[fx:$at.b)]\n" info:)
-  ((b >= 160 && b >= r + 40 && b >= g + 20))
-}
-check "the window shows the enabled LAUNCH button" wait_until 10 enabled
-# SDL drops a press that comes with the focus the pointer's arrival gives the window.
-xdo 5 mousemove --window "$WID" 320 420 sleep 0.2 click 1 || true
+check "the window shows the enabled LAUNCH button" wait_until 10 shows_enabled "$SHOT"
+click_button
 check "a click on LAUNCH starts the game in game\\details" wait_until 30 test -e "$INSTALL/game/details/started.txt"
 check "the start command is echoed exactly on standard output" \
   grep -qFx -- 'cd game\details && "Quarvel.exe"' <(tr -d '\r' <"$TMP/launcher.out")
@@ -101,7 +93,7 @@ console_open() {
 } 2>/dev/null
 wait_until 10 not console_open || true
 xdo 5 mousemove --window "$WID" 50 50 click 1 sleep 0.3 || true
-quit wine Q
+quit wine
 
 "$WINE" "$INSTALL/uninstall.exe" /S
 check "the silent uninstall removes the install folder, game included" wait_until 30 not test -e "$INSTALL"
