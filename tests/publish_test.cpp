@@ -77,7 +77,7 @@ TEST_F(Publish, PackageInstallsThroughTheLauncherWithEveryFileAndMode) {
   TestServer s;
   s.serve("/latest_version.txt", served("latest_version.txt"));
   s.serve("/" + package1, served(package1));
-  ASSERT_TRUE(runLauncher(s.url()).ready);
+  ASSERT_TRUE(runLauncher(s.url()).second);
   for (const auto& entry : fs::recursive_directory_iterator(build)) {
     const fs::path installed = dir.path() / "game" / fs::relative(entry.path(), build);
     EXPECT_EQ(modeOf(installed), modeOf(entry.path())) << installed;
