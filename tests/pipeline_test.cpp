@@ -6,12 +6,11 @@ TEST(Pipeline, FirstRunInstallsThenLaterRunsStartAtOnce) {
   WorkDir dir;
   TestServer server;
   server.serve("/latest_version.txt", testLine + "\n");
-  server.serve("/" + testPackage, zipArchive({top,
-                                              {"Top/details/", "", 040755},
-                                              {"Top/details/Quarvel.exe", "#!/bin/sh\n", 0100755},
-                                              {"Top/data/", "", 040755},
-                                              {"Top/data/level1.txt", std::string(300000, 'x'), 0100644},
-                                              {"Top/data/empty.txt", "", 0100644}}));
+  server.serve("/" + testPackage, zipArchive({top, ZipEntry("Top/details/", "", 040755),
+                                              ZipEntry("Top/details/Quarvel.exe", "#!/bin/sh\n", 0100755),
+                                              ZipEntry("Top/data/", "", 040755),
+                                              ZipEntry("Top/data/level1.txt", std::string(300000, 'x'), 0100644),
+                                              ZipEntry("Top/data/empty.txt", "", 0100644)}));
   dir.write("temp.txt", "left over from an earlier run");
 
   const auto [log, ready] = runLauncher(server.url());
@@ -34,10 +33,9 @@ TEST_P(Packages, InstallThroughTheWholePipeline) { installsAsExpected(GetParam()
 
 const std::string dll(2500000, 'a');  // larger than the read buffer
 
-// Setuid is never restored; entries without Unix modes get the defaults; the owner can always replace
-// what is installed. Files the package does not hold, such as saves, stay. A file at the root maps onto
-// "game" itself, and one whose folder has no entry cannot be created: both are read and dropped, and
-// the extraction goes on. A player who moved the game elsewhere keeps getting updates there.
+// Setuid is never restored; entries without Unix modes get the defaults; the owner can always replace what is
+// installed; saves stay. A file at the root maps onto "game" itself, one whose folder has no entry cannot be
+// created: both are dropped and the extraction goes on. A game moved elsewhere keeps getting updates there.
 INSTANTIATE_TEST_SUITE_P(
     Layouts, Packages,
     testing::Values(
@@ -62,24 +60,22 @@ INSTANTIATE_TEST_SUITE_P(
                    linking("game", "elsewhere"))),
     rowName);
 
-// A quit asks the running stage to stop: no new transfer starts, a transfer that is
-// still receiving ends, an extraction ends between entries; the version stays unrecorded.
+// A quit: no new transfer starts, a receiving one ends, an extraction ends between entries; nothing is recorded.
 struct StopRow {
   const char* name;
   Reply package;
   const char* stopOnceThere;  // "" stops before the first stage
 };
 class Stop : public testing::TestWithParam<StopRow> {};
+// Entries without data: only the loop over entries can stop.
+const Reply manyEntries{Reply::Body, zipArchive(numbered({top}, 2000, {"Top/f", "", 0100644}))};
 
 TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   const StopRow& row = GetParam();
   WorkDir dir;
   TestServer server;
   server.serve("/latest_version.txt", testLine);
-  // Entries without data: only the loop over entries can stop.
-  server.on("/" + testPackage, row.package.kind
-                                   ? row.package
-                                   : Reply{Reply::Body, zipArchive(numbered({top}, 2000, {"Top/f", "", 0100644}))});
+  server.on("/" + testPackage, row.package);
   Launcher launcher{server.url()};
   const bool atOnce = !*row.stopOnceThere;
   const auto there = [&] { return dir.exists(row.stopOnceThere); };
@@ -96,9 +92,9 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Quit, Stop,
-                         testing::Values(StopRow("before_any_transfer", {}, ""),
+                         testing::Values(StopRow("before_any_transfer", manyEntries, ""),
                                          StopRow("endless_package", {Reply::Flood}, testPackage.c_str()),
-                                         StopRow("long_extraction", {}, "game/f10")),
+                                         StopRow("long_extraction", manyEntries, "game/f10")),
                          rowName);
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Arbitrary bytes as a version file: the reader and the parser must agree with what the
-// launcher relies on for every input, not only for well-formed lines.
+// Arbitrary bytes as a version file: the reader and the parser must hold what the launcher relies on for any input.
 #include "app/Check.h"
 #include "version/VersionInfo.h"
 

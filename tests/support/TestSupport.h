@@ -82,7 +82,7 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
 // How the test server answers one path.
 struct Reply {
   enum Kind { Missing, Body, Redirect, Flood } kind = Missing;  // Flood: 64 KiB every 5 ms, endlessly
-  std::string body;
+  std::string body = {};
 };
 
 class TestServer {
@@ -155,8 +155,7 @@ inline std::pair<Lines, bool> runLauncher(const std::string& url) {
   return {launcher.logLines(), launcher.isReadyToLaunch()};
 }
 
-// The log's last lines, as many as expected; where an expected line ends in "*", the
-// line in the log need only start with the rest and is shown cut to that.
+// The log's last lines, as many as expected; where an expected line ends in "*", the log's need only start alike.
 inline Lines tailOf(const Lines& log, const Lines& expected) {
   Lines tail(log.end() - std::min(log.size(), expected.size()), log.end());
   for (std::size_t i = 0; i < tail.size(); ++i)
