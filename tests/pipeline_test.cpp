@@ -1,3 +1,4 @@
+#include "app/Check.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -81,10 +82,7 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   const auto there = [&] { return dir.exists(row.stopOnceThere); };
   ASSERT_TRUE(atOnce || (driveUntil(launcher, [&] { return there() || launcher.pipelineIdle(); }) && there()));
   launcher.requestStop();
-  if (!launcher.waitForWorkers(Milliseconds(800))) {  // on its way out the launcher would end the process with 0
-    std::cerr << "The workers did not stop in time.\n";
-    std::_Exit(1);
-  }
+  QUARVEL_CHECK(launcher.waitForWorkers(Milliseconds(800)));  // aborts: the launcher itself would exit with 0
   EXPECT_TRUE(!atOnce || driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
   EXPECT_TRUE(!atOnce || server.requests().empty());
   EXPECT_FALSE(dir.exists("game/f1999"));

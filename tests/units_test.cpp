@@ -48,9 +48,8 @@ TEST(VersionLine, YieldsVersionDateAndPackage) {
   for (const auto& [line, version, buildDate] : cases) {
     const auto record = parseVersionLine(line);
     ASSERT_TRUE(record) << line;
-    EXPECT_EQ(record->version, version);
-    EXPECT_EQ(record->buildDate, buildDate);
-    EXPECT_EQ(record->packageFile, "quarvel " + line + ".zip");
+    EXPECT_EQ((std::array{record->version, record->buildDate, record->packageFile}),
+              (std::array{version, buildDate, "quarvel " + line + ".zip"}));
   }
 }
 
