@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 
-// Each row: what goes wrong, and what the player is left with after a whole run of the pipeline.
 namespace {
 
 // No entry for the top folder: its mode would make a read-only install folder writable again.

@@ -6,7 +6,6 @@
 
 #include <array>
 
-// The launcher's pure functions: frame pacing, the version line, target paths and log lines.
 namespace {
 
 using ms = std::chrono::milliseconds;

@@ -79,7 +79,6 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
   return bytes;
 }
 
-// How the test server answers one path.
 struct Reply {
   enum Kind { Missing, Body, Redirect, Flood } kind = Missing;  // Flood: 64 KiB every 5 ms, endlessly
   std::string body = {};
