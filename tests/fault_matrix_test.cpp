@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 
-// Each row: what goes wrong, and what the player is left with after a whole run of the pipeline.
 namespace {
 
 // No entry for the top folder: its mode would make a read-only install folder writable again.
@@ -26,8 +25,7 @@ const Lines keepsInstalled{"    Could not read file temp.txt. It may be corrupte
 const Lines notFetched{"    The package name holds a folder separator; it is not downloaded.", "Extracting package...",
                        cannotOpen};
 
-// A refused connection leaves an unreadable file behind; a redirect is not followed; a line ending
-// and anything after the first line is ignored; a name with a folder in it is not fetched.
+// Only the version file's first line counts, less its line end; a name holding a folder is not fetched.
 const PackageRow serverRows[] = {
     PackageRow("refused", {}, keepsInstalled, kept, installed, {}, "127.0.0.1:1/"),
     PackageRow("version_redirect", {}, keepsInstalled, kept, installed, {Reply::Redirect}),
@@ -40,8 +38,7 @@ const PackageRow serverRows[] = {
 
 INSTANTIATE_TEST_SUITE_P(ServerFaults, Packages, testing::ValuesIn(serverRows), rowName);
 
-// Every occurrence of each text becomes another of the same length: names libzip would
-// not write, such as a control character or one name twice.
+// Each text becomes one of the same length everywhere: names libzip would not write (a control character, twins).
 SetUp replacing(std::vector<std::pair<std::string, std::string>> changes) {
   return [changes](WorkDir&, std::string& bytes) {
     for (const auto& [from, to] : changes)
@@ -69,16 +66,12 @@ PackageRow unsafe(const std::string& rowName, const std::string& entry) {
   return {rowName, {top, {"Top/a/", "", 040755}, {entry, "evil"}}, {"    Unsafe path in package " + entry, aborting}};
 }
 
-std::string levelText() {
-  std::string text;
-  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + " of a level file\n";
-  return text;
-}
+const std::string text = slurp(fs::path(QUARVEL_ASSET_DIR) / "LTYPE.TTF.LICENSE");
 
 const PackageRow archiveRows[] = {
-    damaged("damaged_deflated_entry", {"Top/level.txt", levelText()}, flipMiddleByte),
+    damaged("damaged_deflated_entry", {"Top/level.txt", text}, flipMiddleByte),
     // Stored data can be flipped without breaking the stream: only the checksum tells.
-    damaged("damaged_stored_entry", {"Top/level.txt", levelText(), 0, true}, flipMiddleByte),
+    damaged("damaged_stored_entry", {"Top/level.txt", text, 0, true}, flipMiddleByte),
     damaged("entry_longer_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(10)),
     damaged("entry_shorter_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(1000)),
     // 200 headers that each claim just under 4 GiB (all ones means "see the 64-bit field").

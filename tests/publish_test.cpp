@@ -70,14 +70,13 @@ TEST_F(Publish, PackageInstallsThroughTheLauncherWithEveryFileAndMode) {
   ::umask(previousUmask);
   EXPECT_EQ(served("latest_version.txt"), line1);  // the 12 characters, no line end
   EXPECT_EQ(snapshot(server).size(), 2u);          // no temporary file is left behind
-  EXPECT_EQ(modeOf(server / package1), 0644u);
-  EXPECT_EQ(modeOf(server / "latest_version.txt"), 0644u);
+  for (auto name : {package1.c_str(), "latest_version.txt"}) EXPECT_EQ(modeOf(server / name), 0644u) << name;
 
   // Every file comes back with its contents and mode, so every folder's entry came first.
   TestServer s;
   s.serve("/latest_version.txt", served("latest_version.txt"));
   s.serve("/" + package1, served(package1));
-  ASSERT_TRUE(runLauncher(s.url()).ready);
+  ASSERT_TRUE(runLauncher(s.url()).second);
   for (const auto& entry : fs::recursive_directory_iterator(build)) {
     const fs::path installed = dir.path() / "game" / fs::relative(entry.path(), build);
     EXPECT_EQ(modeOf(installed), modeOf(entry.path())) << installed;

@@ -58,17 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto addLine = [&log](const std::string& line) { log += "\n" + line; };
   // While the extraction runs, files may not grow past 1 MiB: a larger entry meets a write error, as on a
   // full disk the free-space check missed. The signal only notes it (libFuzzer would take it for a crash).
-  struct sigaction noting = {}, previousAction = {};
-  noting.sa_handler = [](int) { writeHitLimit = 1; };
+  const auto previousHandler = ::signal(SIGXFSZ, [](int) { writeHitLimit = 1; });
   rlimit previous{};
-  QUARVEL_CHECK(::sigaction(SIGXFSZ, &noting, &previousAction) == 0 && ::getrlimit(RLIMIT_FSIZE, &previous) == 0);
+  QUARVEL_CHECK(previousHandler != SIG_ERR && ::getrlimit(RLIMIT_FSIZE, &previous) == 0);
   const rlimit lowered{std::min<rlim_t>(1 << 20, previous.rlim_max), previous.rlim_max};
   QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
   writeHitLimit = 0;
   const bool extracted =
       extractArchive("package.zip", "game", {addLine, addLine, [](Milliseconds) {}, [] { return false; }});
   ::setrlimit(RLIMIT_FSIZE, &previous);
-  ::sigaction(SIGXFSZ, &previousAction, nullptr);
+  ::signal(SIGXFSZ, previousHandler);
 
   // Nothing but the package and the install directory in the working directory, and no link anywhere.
   for (const auto& entry : fs::recursive_directory_iterator(root)) {

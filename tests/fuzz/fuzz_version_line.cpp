@@ -1,5 +1,4 @@
-// Arbitrary bytes as a version file: the reader and the parser must agree with what the
-// launcher relies on for every input, not only for well-formed lines.
+// Arbitrary bytes as a version file: the reader and the parser must hold what the launcher relies on for any input.
 #include "app/Check.h"
 #include "version/VersionInfo.h"
 
@@ -10,9 +9,8 @@
 
 namespace {
 
-// The first line worked out by hand: up to the first line feed, less one carriage
-// return before it. A line without a line feed keeps its trailing carriage return, and
-// one that reaches the reading limit is cut there.
+// The first line by hand: up to the first line feed, less one carriage return before it (kept
+// when no line feed follows); one that reaches the reading limit is cut there.
 std::string expectedFirstLine(const std::string& bytes, std::size_t limit) {
   const std::size_t feed = bytes.find('\n');
   std::string line = bytes.substr(0, feed);

@@ -1,6 +1,5 @@
 #pragma once
-// What the in-process tests share: a working folder, real zip archives, an HTTP server
-// with the answers a static server cannot give, and a whole launcher run.
+// Shared by the in-process tests: a working folder, real zip archives, an HTTP server, a whole launcher run.
 #include "app/Launcher.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +19,7 @@ inline std::string slurp(const fs::path& file) {  // "" for a folder or a missin
   contents << std::ifstream(file, std::ios::binary).rdbuf();
   return contents.str();
 }
-inline unsigned modeOf(const fs::path& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
+inline unsigned modeOf(const fs::path& path) { return unsigned(fs::status(path).permissions() & fs::perms::mask); }
 
 // A fresh working directory holding the launcher's assets, entered for the test's life.
 class WorkDir {
@@ -83,12 +79,9 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
   return bytes;
 }
 
-// How the test server answers one path.
 struct Reply {
-  enum Kind { Missing, Body, Redirect, Flood };  // Flood: 64 KiB every 5 ms, endlessly
-  Reply(Kind kind = Missing, std::string body = {}) : kind(kind), body(std::move(body)) {}
-  Kind kind;
-  std::string body;
+  enum Kind { Missing, Body, Redirect, Flood } kind = Missing;  // Flood: 64 KiB every 5 ms, endlessly
+  std::string body = {};
 };
 
 class TestServer {
@@ -154,18 +147,14 @@ inline bool driveUntil(Launcher& launcher, const std::function<bool()>& done) {
   return true;
 }
 
-struct Outcome {
-  Lines log;
-  bool ready = false;
-};
-inline Outcome runLauncher(const std::string& url) {
+// The whole run's log and whether the player can play.
+inline std::pair<Lines, bool> runLauncher(const std::string& url) {
   Launcher launcher{url};
   EXPECT_TRUE(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
   return {launcher.logLines(), launcher.isReadyToLaunch()};
 }
 
-// The log's last lines, as many as expected; where an expected line ends in "*", the
-// line in the log need only start with the rest and is shown cut to that.
+// The log's last lines, as many as expected; where an expected line ends in "*", the log's need only start alike.
 inline Lines tailOf(const Lines& log, const Lines& expected) {
   Lines tail(log.end() - std::min(log.size(), expected.size()), log.end());
   for (std::size_t i = 0; i < tail.size(); ++i)
@@ -205,10 +194,8 @@ struct FileCheck {
   unsigned mode = 0;
 };
 
-// A package installed through the whole pipeline: its entries, the log's last lines (the
-// update went through when they end with updated, the player can play when with "!"), the
-// files that must follow, what is done to the working folder or the archive before the
-// run, the server's answer for the version file and another address to use instead.
+// A package run through the whole pipeline: the log's tail (ending in updated: it went through; in "!": playable),
+// the files after it, what is done to the folder or archive before, the version file's answer, another address.
 using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
@@ -220,7 +207,7 @@ struct PackageRow {
   const char* url = nullptr;
 };
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
-inline std::string rowName(const testing::TestParamInfo<PackageRow>& info) { return info.param.name; }
+inline const auto rowName = [](const auto& info) { return std::string(info.param.name); };
 class Packages : public testing::TestWithParam<PackageRow> {};
 
 // A file, or a folder when there are no contents, made read-only for its owner if asked.
@@ -248,10 +235,10 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
   TestServer server;
   server.on("/latest_version.txt", row.version);
   server.serve("/" + testPackage, archive);
-  const Outcome outcome = runLauncher(row.url ? row.url : server.url());
+  const auto [log, ready] = runLauncher(row.url ? row.url : server.url());
   const bool done = tailOf(row.tail, updated) == updated;
-  EXPECT_EQ(tailOf(outcome.log, row.tail), row.tail);
-  EXPECT_EQ(outcome.ready, row.tail.back().ends_with('!'));
+  EXPECT_EQ(tailOf(log, row.tail), row.tail);
+  EXPECT_EQ(ready, row.tail.back().ends_with('!'));
   // The version file names the new build exactly when the update went through, unless a folder stands there.
   EXPECT_EQ(dir.read("latest_version.txt"),
             done && !fs::is_directory(dir.path() / "latest_version.txt") ? testLine : before);
@@ -261,6 +248,5 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
     EXPECT_TRUE(dir.exists(path) ? contents && dir.read(path) == *contents : !contents) << path;
     EXPECT_TRUE(!mode || modeOf(dir.path() / path) == mode) << path;
   }
-  const Lines requests = server.requests();
-  EXPECT_EQ(std::count(requests.begin(), requests.end(), "/moved"), 0) << "a redirect is never followed";
+  EXPECT_EQ(std::ranges::count(server.requests(), "/moved"), 0) << "a redirect is never followed";
 }

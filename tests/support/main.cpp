@@ -4,8 +4,7 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-  // No display or sound card is needed; the log font, opened once per process, stays
-  // valid across the many launchers the tests build while the text library stays open.
+  // No display or sound card; the text library stays open so the log font, opened once, outlives each launcher.
   setenv("SDL_VIDEODRIVER", "dummy", 1);
   setenv("SDL_AUDIODRIVER", "dummy", 1);
   TTF_Init();
