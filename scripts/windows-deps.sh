@@ -15,7 +15,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 toolchain="$repo/cmake/mingw-w64-x86_64.cmake"
 cache=${QUARVEL_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quarvel-windows}
 prefix="$cache/prefix"
-packages=(zlib libzip curl libsdl2 libsdl2-image freetype libsdl2-ttf)
+packages=(zlib libzip curl libsdl2 libsdl2-image freetype libsdl2-ttf libsodium)
 
 log() { echo "windows-deps: $*" >&2; }
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -51,7 +51,7 @@ enable_sources() {
 inputs_key() {
   {
     declare -p packages
-    declare -f fetch_source build_one build_zlib build_all
+    declare -f fetch_source build_one build_zlib build_libsodium build_all
     cat "$toolchain"
     x86_64-w64-mingw32-gcc-posix --version
     for p in "${packages[@]}"; do apt-cache showsrc --only-source "$p" | grep '^Version'; done
@@ -95,13 +95,25 @@ build_zlib() {
   cp "$cache/build/zlib/zconf.h" "$(dirname "$(find "$cache/src/zlib" -name zlib.h | head -1)")/zlib.h" "$prefix/include/"
 }
 
+# libsodium builds with its own configure script, not CMake.
+build_libsodium() {
+  local source
+  source=$(find "$cache/src/libsodium" -mindepth 1 -maxdepth 1 -type d | head -1)
+  log "building $(basename "$source")"
+  (cd "$source" && ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-static --enable-shared \
+    CC=x86_64-w64-mingw32-gcc-posix LDFLAGS=-static-libgcc && make -j"$(nproc)" && make install) \
+    >"$cache/build/libsodium.log" 2>&1 || { tail -30 "$cache/build/libsodium.log" >&2; return 1; }
+}
+
 build_all() {
   build_zlib
   build_one libzip -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF -DENABLE_COMMONCRYPTO=OFF \
     -DENABLE_GNUTLS=OFF -DENABLE_MBEDTLS=OFF -DENABLE_OPENSSL=OFF -DENABLE_WINDOWS_CRYPTO=OFF \
     -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOC=OFF
-  # The launcher speaks plain HTTP only.
-  build_one curl -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=OFF -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF \
+  # HTTP and HTTPS only; TLS through Windows' own Schannel, which checks certificates
+  # against the Windows certificate store and adds no DLL.
+  build_one curl -DHTTP_ONLY=ON -DCURL_ENABLE_SSL=ON -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF \
+    -DCURL_WINDOWS_SSPI=ON -DCURL_USE_LIBSSH2=OFF -DUSE_LIBIDN2=OFF \
     -DCURL_USE_LIBPSL=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF -DUSE_NGHTTP2=OFF -DENABLE_MANUAL=OFF \
     -DBUILD_CURL_EXE=OFF -DCURL_DISABLE_LDAP=ON
   build_one libsdl2 -DSDL_STATIC=OFF -DSDL_TEST=OFF
@@ -112,6 +124,7 @@ build_all() {
     -DSDL2IMAGE_BACKEND_WIC=OFF -DSDL2IMAGE_AVIF=OFF -DSDL2IMAGE_JXL=OFF -DSDL2IMAGE_TIF=OFF \
     -DSDL2IMAGE_WEBP=OFF -DSDL2IMAGE_JPG=OFF
   build_one libsdl2-ttf -DSDL2TTF_SAMPLES=OFF -DSDL2TTF_VENDORED=OFF -DSDL2TTF_HARFBUZZ=OFF
+  build_libsodium
 }
 
 main() {

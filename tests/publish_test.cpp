@@ -1,27 +1,9 @@
 #include "support/TestSupport.h"
 
-#include <sys/wait.h>
-
 // The publishing tool, run as a program in a work folder that holds a build and a server folder.
 namespace {
 
 const std::string line1 = "1.0 20261205", line2 = "1.1 20261206", package1 = "quarvel 1.0 20261205.zip";
-
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-// Its output is kept outside the work folder, so that it shows in no snapshot of it.
-ToolRun runTool(const std::vector<std::string>& args) {
-  const std::string out = fs::temp_directory_path() / ("quarvel-out-" + std::to_string(::getpid()));
-  std::string command = QUARVEL_PUBLISH_BIN;
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  const int status = std::system((command + " >'" + out + "' 2>'" + out + ".err'").c_str());
-  ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(out + ".err")};
-  fs::remove(out), fs::remove(out + ".err");
-  return run;
-}
 
 // Every name below dir with its modification time, mode and contents: any write shows.
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
@@ -164,6 +146,41 @@ TEST_F(Publish, CheckNamesEveryProblem) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_NE(run.out.find("problem: " + finding), std::string::npos) << run.out;
   }
+}
+
+// Keys made by minisign: what the tool signs, minisign accepts and --check checks; a key it cannot use changes nothing.
+TEST_F(Publish, SignsSoThatMinisignAgreesAndRefusesKeysItCannotUse) {
+  const std::string keys = QUARVEL_KEY_DIR, protectedKey = keys + "/protected.key";
+  std::string damaged = slurp(protectedKey);
+  damaged[damaged.find('\n') + 100] ^= 1;  // a bit of the protected secret key
+  dir.write("damaged.key", damaged);
+  ::setenv("QUARVEL_SIGN_PASSWORD", "quarvel-test", 1);
+  expectRefused({"--sign", "damaged.key", "build", line1, "server"}, "wrong password for 'damaged.key'");
+  expectRefused({"--sign", keys + "/test.pub", "build", line1, "server"}, "is not a minisign secret key");
+  ::setenv("QUARVEL_SIGN_PASSWORD", "wrong", 1);
+  expectRefused({"--sign", protectedKey, "build", line1, "server"}, "wrong password for");
+
+  ::setenv("QUARVEL_SIGN_PASSWORD", "quarvel-test", 1);
+  ASSERT_EQ(runTool({"--sign", protectedKey, "build", line1, "server"}).status, 0);
+  ::unsetenv("QUARVEL_SIGN_PASSWORD");
+  const std::string version = served("latest_version.txt");
+  EXPECT_EQ(version.substr(0, 13), line1 + "\n");  // every launcher still reads its first line
+  dir.write("from-version-file.minisig", version.substr(13));
+  const std::string package = (server / package1).string();
+  for (const std::string& signature : {package + ".minisig", (dir.path() / "from-version-file.minisig").string()})
+    EXPECT_EQ(runProgram("minisign", {"-V", "-m", package, "-x", signature, "-p", keys + "/protected.pub"}).status, 0)
+        << signature;
+
+  TestServer s;
+  s.serve("/latest_version.txt", version);
+  s.serve("/" + package1, served(package1));
+  EXPECT_EQ(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).status, 0);
+  const ToolRun otherKey = runTool({"--check", s.url(), "--key", keys + "/other.pub"});
+  EXPECT_EQ(otherKey.status, 1);
+  EXPECT_NE(otherKey.out.find("problem: latest_version.txt carries no signature by the key"), std::string::npos);
+  s.serve("/" + package1, zipArchive({top}));
+  EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find("does not match its signature"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -9,10 +9,6 @@
 #include <iostream>
 #include <thread>
 
-#ifndef QUARVEL_SERVER_URL
-#define QUARVEL_SERVER_URL "127.0.0.1:8470/"
-#endif
-
 namespace {
 
 constexpr SDL_Rect centredRect(int y, int w, int h) { return SDL_Rect{320 - w / 2, y, w, h}; }
@@ -35,9 +31,11 @@ void sleepFor(Milliseconds duration) {
   std::this_thread::sleep_until(std::chrono::steady_clock::now() + duration);
 }
 
-Launcher::Launcher() : Launcher(QUARVEL_SERVER_URL) {}
+Launcher::Launcher() : Launcher(builtInSettings()) {}
 
-Launcher::Launcher(std::string serverUrl)
+Launcher::Launcher(std::string serverUrl) : Launcher(LauncherSettings{std::move(serverUrl), ""}) {}
+
+Launcher::Launcher(const LauncherSettings& settings)
     : SDLHandler(),
       splash(nullptr),
       splashRect(centredRect(20, 184, 136)),
@@ -48,13 +46,15 @@ Launcher::Launcher(std::string serverUrl)
       buttonPressed(false),
       logRect(logRectBetween(splashRect, buttonRect)),
       readyToLaunch(false),
-      serverUrl(std::move(serverUrl)),
+      serverUrl(settings.serverUrl),
       latestVersion("", "", ""),
       installedVersion("", "", ""),
       installDir("game"),
       versionFileName("latest_version.txt"),
       stage(CheckInstalledVersion),
-      stageDelay(250) {
+      stageDelay(250),
+      publisherKeys(signing::parsePublicKeys(settings.publicKeys)),
+      signaturesRequired(!settings.publicKeys.empty()) {
   allowTransfers();
   splash = loadTexture("quarvel_splash.png");
   launchButton = loadTexture("launch.png");

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "app/BuildSettings.h"
 #include "app/Duration.h"
+#include "package/Signature.h"
 #include "ui/SDLHandler.h"
 #include "version/VersionInfo.h"
 
@@ -9,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ class Launcher : public SDLHandler {
  public:
   Launcher();
   explicit Launcher(std::string serverUrl);
+  explicit Launcher(const LauncherSettings& settings);
   ~Launcher();
 
   // Frame loop, main thread only.
@@ -53,7 +57,7 @@ class Launcher : public SDLHandler {
   void reportReady();
 
   std::unique_ptr<VersionInfo> readVersionFile(const char* path);
-  void downloadFile(const char* url, const char* path);
+  void downloadFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr);
   void launchGame();
 
   // Shutdown: asks running work to stop at its next step, then waits up to limit
@@ -76,6 +80,9 @@ class Launcher : public SDLHandler {
   void runStage(UpdateStage s);
   void startStage(UpdateStage s);
   bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
+  void continueWithInstalledBuild();
+  bool signedByPublisher(const VersionInfo& latest);
+  bool packageMatchesSignature();
 
   SDL_Texture* splash;
   SDL_Rect splashRect;
@@ -102,6 +109,14 @@ class Launcher : public SDLHandler {
   const char* const versionFileName;
   std::atomic<UpdateStage> stage;
   const Milliseconds stageDelay;
+
+  // A launcher built with the studio's keys installs only builds signed by one of them.
+  // The signature comes with the version file in stage 2; the package's digest is taken
+  // while it downloads in stage 3; stage 4 checks the one against the other.
+  const std::vector<signing::PublicKey> publisherKeys;
+  const bool signaturesRequired;
+  std::optional<signing::TrustedSignature> latestSignature;
+  std::optional<signing::Digest> packageDigest;
 
   // The stage the sequencer acted on last. Kept per Launcher rather than per process
   // so that tests can build several launchers in one process.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "package/Signature.h"
+
 #include <cstddef>
 
 // libcurl's write callback: the data goes straight into the FILE* of the transfer.
@@ -16,4 +18,5 @@ enum class FetchResult { Done, NoHandle, CannotWrite };
 
 // Fetches url into path with libcurl's defaults: no redirect followed, an error page
 // kept like any body. Done means only that a transfer was made, not that it worked.
-FetchResult fetchToFile(const char* url, const char* path);
+// With a hasher, every byte written to the file is fed to it as well.
+FetchResult fetchToFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr);

@@ -22,7 +22,9 @@ void Launcher::downloadPackage() {
     return;
   }
   const std::string url = encodeSpaces(serverUrl + packageFile);
-  downloadFile(url.c_str(), packageFile.c_str());
+  signing::FileHasher hasher;
+  downloadFile(url.c_str(), packageFile.c_str(), &hasher);
+  packageDigest = hasher.finish();
 
   const auto size = platform::fileSizeLow32(packageFile);
   // With no file to measure there is no size to report; the extraction that follows
@@ -37,10 +39,20 @@ void Launcher::downloadPackage() {
 bool Launcher::extractPackage() {
   addLogLine("Extracting package...");
   sleepFor(stageDelay);
+  if (!packageMatchesSignature()) return false;
   const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
                               [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
                               [this] { return stopRequested(); }};
   if (!extractArchive(latestVersion.packageFile, installDir, hooks)) return false;
   stage.store(ReportReady, std::memory_order_release);
   return true;
+}
+
+// Checked before the archive is even opened, so that nothing the studio did not sign is
+// parsed, let alone written. The digest is of the bytes as they arrived.
+bool Launcher::packageMatchesSignature() {
+  if (!signaturesRequired) return true;
+  if (latestSignature && packageDigest && signing::signsDigest(*latestSignature, *packageDigest)) return true;
+  addLogLine("    The package does not match the publisher's signature.");
+  return false;
 }

@@ -39,16 +39,11 @@ void Launcher::checkLatestVersion() {
   const std::string address = serverUrl + versionFileName;
   downloadFile(address.c_str(), latestVersionDownload);
   const auto record = readVersionFile(latestVersionDownload);
+  const bool trusted = record && signedByPublisher(*record);
   std::remove(latestVersionDownload);
 
-  if (!record) {
-    addLogLine("Error: Failed to contact server. Check internet connection.");
-    if (!installedVersion.version.empty()) {
-      addLogLine("Continuing to use installed version (" + installedVersion.version + ").");
-      stage.store(ReportReady, std::memory_order_release);
-    }
-    return;
-  }
+  if (!record) addLogLine("Error: Failed to contact server. Check internet connection.");
+  if (!trusted) return continueWithInstalledBuild();
 
   latestVersion = *record;
   addLogLine("    Latest version is " + latestVersion.version + " (built " + latestVersion.buildDate + ").");
@@ -59,6 +54,23 @@ void Launcher::checkLatestVersion() {
     addLogLine("An update is required.");
     stage.store(DownloadPackage, std::memory_order_release);
   }
+}
+
+// Without a usable answer the installed build, if any, is what the player gets.
+void Launcher::continueWithInstalledBuild() {
+  if (installedVersion.version.empty()) return;
+  addLogLine("Continuing to use installed version (" + installedVersion.version + ").");
+  stage.store(ReportReady, std::memory_order_release);
+}
+
+// A version file the studio did not sign is treated like no answer at all: whoever
+// wrote it could name any package.
+bool Launcher::signedByPublisher(const VersionInfo& latest) {
+  if (!signaturesRequired) return true;
+  latestSignature =
+      signing::findPublisherSignature(signing::linesAfterFirst(latestVersionDownload), latest.packageFile, publisherKeys);
+  if (!latestSignature) addLogLine("    The update is not signed by the publisher.");
+  return latestSignature.has_value();
 }
 
 void Launcher::reportReady() {

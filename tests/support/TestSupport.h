@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <zip.h>
 
 #include <filesystem>
@@ -250,3 +251,21 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
   }
   EXPECT_EQ(std::ranges::count(server.requests(), "/moved"), 0) << "a redirect is never followed";
 }
+
+struct ToolRun {
+  int status;
+  std::string out, err;
+};
+
+// A program run through the shell with its arguments quoted; its output is kept outside the work folder, so that
+// it shows in no snapshot of it.
+inline ToolRun runProgram(const std::string& program, const std::vector<std::string>& args) {
+  const std::string out = fs::temp_directory_path() / ("quarvel-out-" + std::to_string(::getpid()));
+  std::string command = program;
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  const int status = std::system((command + " >'" + out + "' 2>'" + out + ".err' </dev/null").c_str());
+  ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(out + ".err")};
+  fs::remove(out), fs::remove(out + ".err");
+  return run;
+}
+inline ToolRun runTool(const std::vector<std::string>& args) { return runProgram(QUARVEL_PUBLISH_BIN, args); }

@@ -4,10 +4,13 @@
 #include "Files.h"
 #include "PackageArchive.h"
 #include "Refusal.h"
+#include "Signing.h"
 #include "VersionLine.h"
 #include "version/VersionInfo.h"
 
 #include <unistd.h>
+
+#include <optional>
 
 namespace {
 
@@ -55,6 +58,14 @@ void installPackage(const fs::path& package, const std::vector<PlannedEntry>& en
   temporary.keep();
 }
 
+// The signature goes beside the package, where "minisign -V" looks for it, and after the
+// version line, where the launcher reads it without asking the server for more.
+std::string signPackage(const SigningKey& key, const fs::path& serverDir, const std::string& packageFile) {
+  const std::string signature = key.sign(serverDir / packageFile, packageFile);
+  writeFileDurably(serverDir, packageFile + ".minisig", signature);
+  return signature;
+}
+
 }  // namespace
 
 std::string publish(const PublishRequest& request) {
@@ -63,14 +74,19 @@ std::string publish(const PublishRequest& request) {
   requireWritableFolder(request.serverDir);
   requireSeparateFolders(request.buildDir, request.serverDir);
   const std::vector<PlannedEntry> entries = planPackage(request.buildDir);
+  // Before anything is written: a wrong password must leave the server folder untouched.
+  const std::optional<SigningKey> key =
+      request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));
 
-  const fs::path package = request.serverDir / parseVersionLine(request.line)->packageFile;
+  const std::string packageFile = parseVersionLine(request.line)->packageFile;
+  const fs::path package = request.serverDir / packageFile;
   const bool kept = keepExistingPackage(package, entries, request.force);
   if (!kept) installPackage(package, entries);
+  const std::string signature = key ? "\n" + signPackage(*key, request.serverDir, packageFile) : "";
   // Last, so that the server only ever names a package that is complete.
-  writeFileDurably(request.serverDir, versionFileName, request.line);
+  writeFileDurably(request.serverDir, versionFileName, request.line + signature);
 
   const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
                                 : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
-  return what + " and announced '" + request.line + "' in " + versionFileName;
+  return what + (key ? ", signed it" : "") + " and announced '" + request.line + "' in " + versionFileName;
 }

@@ -8,6 +8,7 @@ struct PublishRequest {
   std::string line;
   std::filesystem::path serverDir;
   bool force = false;
+  std::filesystem::path signingKey;  // empty: the build goes out unsigned
 };
 
 // Packs the build into SERVER_DIR/"quarvel LINE.zip" and then announces LINE in

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -124,13 +125,36 @@ std::string checkVersionFile(const std::string& serverUrl, const ScratchFolder& 
   return verdict.fault == LineFault::None || verdict.fault == LineFault::Month ? line : std::string();
 }
 
+using MaybeSignature = std::optional<signing::TrustedSignature>;
+
+MaybeSignature checkSignature(const ScratchFolder& scratch, const std::string& line, const signing::PublicKey& key,
+                              Findings& findings) {
+  const std::string name = parseVersionLine(line)->packageFile;
+  auto signature = signing::findPublisherSignature(signing::linesAfterFirst(scratch / "latest_version.txt"), name, {key});
+  if (signature)
+    findings.ok("latest_version.txt carries a signature by the key for '" + name + "'");
+  else
+    findings.problem("latest_version.txt carries no signature by the key that names '" + name +
+                     "', so a launcher built with the key keeps its installed build");
+  return signature;
+}
+
+void checkDigest(const fs::path& file, const signing::TrustedSignature& signature, Findings& findings) {
+  const auto digest = signing::digestOfFile(file.string());
+  if (digest && signing::signsDigest(signature, *digest))
+    findings.ok("the package matches its signature");
+  else
+    findings.problem("the package does not match its signature, so the launcher refuses to unpack it");
+}
+
 void checkPackage(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
-                  Findings& findings) {
+                  const MaybeSignature& signature, Findings& findings) {
   const std::string name = parseVersionLine(line)->packageFile;
   const fs::path file = scratch / "package.zip";
   const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + name), file);
   const bool answered = reportAnswer("'" + name + "'", answer, "the package", findings);
   if (answer.status == 0) return;
+  if (signature) checkDigest(file, *signature, findings);
 
   int error = 0;
   // Opened as the launcher opens it, so the same files count as archives.
@@ -152,7 +176,7 @@ std::string serverUrlProblem(const std::string& serverUrl) {
   return {};
 }
 
-int checkServer(const std::string& serverUrl) {
+int checkServer(const std::string& serverUrl, const std::optional<signing::PublicKey>& key) {
   const CurlLibrary curl;
   const ScratchFolder scratch;
   Findings findings(std::cout);
@@ -161,7 +185,8 @@ int checkServer(const std::string& serverUrl) {
     findings.problem(
         "the server address holds a blank, which the launcher sends unescaped when it asks for latest_version.txt");
   const std::string line = checkVersionFile(serverUrl, scratch, findings);
-  if (!line.empty()) checkPackage(serverUrl, line, scratch, findings);
+  const MaybeSignature signature = !line.empty() && key ? checkSignature(scratch, line, *key, findings) : std::nullopt;
+  if (!line.empty()) checkPackage(serverUrl, line, scratch, signature, findings);
   if (findings.problems() == 0) {
     std::cout << "A player gets a clean update to '" << line << "'." << std::endl;
     return 0;

@@ -3,16 +3,18 @@
 #include "Publish.h"
 #include "Refusal.h"
 #include "ServerCheck.h"
+#include "Signing.h"
 
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quarvel-publish [--force] BUILD_DIR LINE SERVER_DIR
-  quarvel-publish --check SERVER_URL
+  quarvel-publish [--force] [--sign SECRET_KEY] BUILD_DIR LINE SERVER_DIR
+  quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]
   quarvel-publish --help
 
 Publishing packs the game build in BUILD_DIR into SERVER_DIR/"quarvel LINE.zip"
@@ -36,11 +38,20 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
   --force     replace an existing package of the same LINE that holds other
               contents. Publishing the very same build again needs no --force
               and keeps the package as it is.
+  --sign SECRET_KEY
+              sign the package with a minisign secret key file (made by
+              "minisign -G"). The signature is written beside the package as
+              "quarvel LINE.zip.minisig" and after the first line of
+              latest_version.txt, where launchers built with the public key
+              look for it. A password-protected key takes its password from
+              QUARVEL_SIGN_PASSWORD, or else asks on the terminal.
 
 Checking asks SERVER_URL (host[:port][/path]/ with no scheme, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
 just as the launcher does, and prints one line per finding, "ok: ..." or
-"problem: ...". A transfer that stalls for 30 s is given up.
+"problem: ...". A transfer that stalls for 30 s is given up. With --key (the
+base64 line of a minisign public key, or its .pub file) it also checks the
+signature as a launcher built with that key would.
 
 Exit status: 0 when publishing succeeded or a player would get a clean update;
 1 when publishing was refused or failed, or the check found a problem;
@@ -53,34 +64,47 @@ struct Command {
   Mode mode = Mode::Publish;
   PublishRequest publish;
   std::string serverUrl;
+  std::string publicKey;
 };
+
+// The value of an option that takes one, which must follow it.
+std::string optionValue(const std::vector<std::string>& args, std::size_t& i) {
+  if (i + 1 == args.size()) throw UsageError(args[i] + " needs a value");
+  return args[++i];
+}
 
 // Options come first; "--" ends them, for a line that starts with a dash.
 Command parseArguments(const std::vector<std::string>& args) {
   Command command;
   std::vector<std::string> operands;
   bool options = true;
-  for (const std::string& arg : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (options && arg == "--")
       options = false;
     else if (options && (arg == "--help" || arg == "-h"))
-      return Command{Mode::Help, {}, {}};
+      return Command{Mode::Help, {}, {}, {}};
     else if (options && arg == "--force")
       command.publish.force = true;
     else if (options && arg == "--check")
       command.mode = Mode::Check;
+    else if (options && arg == "--sign")
+      command.publish.signingKey = optionValue(args, i);
+    else if (options && arg == "--key")
+      command.publicKey = optionValue(args, i);
     else if (options && arg.size() > 1 && arg[0] == '-')
       throw UsageError("unknown option '" + arg + "'");
     else
       operands.push_back(arg);
   }
   if (command.mode == Mode::Check) {
-    if (operands.size() != 1 || command.publish.force)
-      throw UsageError("--check takes one SERVER_URL and nothing else");
+    if (operands.size() != 1 || command.publish.force || !command.publish.signingKey.empty())
+      throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
     if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
   } else {
     if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
+    if (!command.publicKey.empty()) throw UsageError("--key goes with --check");
     command.publish.buildDir = operands[0];
     command.publish.line = operands[1];
     command.publish.serverDir = operands[2];
@@ -91,7 +115,9 @@ Command parseArguments(const std::vector<std::string>& args) {
 int run(const Command& command) {
   switch (command.mode) {
     case Mode::Help: std::cout << usage; return 0;
-    case Mode::Check: return checkServer(command.serverUrl);
+    case Mode::Check:
+      return checkServer(command.serverUrl,
+                         command.publicKey.empty() ? std::nullopt : std::optional(readPublicKey(command.publicKey)));
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
   }
   return 2;

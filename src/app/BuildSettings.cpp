@@ -1,0 +1,10 @@
+#include "app/BuildSettings.h"
+
+#ifndef QUARVEL_SERVER_URL
+#define QUARVEL_SERVER_URL "127.0.0.1:8470/"
+#endif
+#ifndef QUARVEL_PUBLIC_KEY
+#define QUARVEL_PUBLIC_KEY ""
+#endif
+
+LauncherSettings builtInSettings() { return {QUARVEL_SERVER_URL, QUARVEL_PUBLIC_KEY}; }

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+
+// What a studio fixes when it builds the launcher.
+struct LauncherSettings {
+  std::string serverUrl;   // where its builds are served, ending in "/"
+  std::string publicKeys;  // comma-separated minisign key lines; empty: builds are not checked
+};
+
+// The values this program was built with. They live in a file of their own, so that a
+// test program links other values ahead of the library's and runs the code that ships.
+LauncherSettings builtInSettings();

@@ -1,0 +1,84 @@
+#pragma once
+// Publisher signatures in minisign's format, so that studios sign with that tool or ours
+// and anyone can check a build with "minisign -V": Ed25519 over the BLAKE2b-512 of the
+// file (the "ED" form), plus a second signature that binds a trusted comment to the first.
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct crypto_generichash_blake2b_state;
+
+namespace signing {
+
+using KeyId = std::array<unsigned char, 8>;
+using Digest = std::array<unsigned char, 64>;
+using Ed25519Signature = std::array<unsigned char, 64>;
+
+struct PublicKey {
+  KeyId id{};
+  std::array<unsigned char, 32> key{};
+};
+
+// One signature block: "untrusted comment: ...", the signature, "trusted comment: ...",
+// the global signature.
+struct Signature {
+  KeyId keyId{};
+  Ed25519Signature signature{};  // over the file's digest
+  std::string trustedComment;
+  Ed25519Signature globalSignature{};  // over signature followed by trustedComment
+};
+
+// A signature whose trusted comment one of the publisher's keys vouches for.
+struct TrustedSignature {
+  PublicKey key;
+  Ed25519Signature signature{};
+};
+
+// The base64 line of a ".pub" file ("RW..."); empty unless it is an Ed25519 key.
+std::optional<PublicKey> parsePublicKey(std::string_view base64);
+// Comma-separated base64 lines; a malformed one is left out.
+std::vector<PublicKey> parsePublicKeys(std::string_view list);
+std::string encodePublicKey(const PublicKey& key);
+
+// Every well-formed "ED" block in text, in order; lines may end in CR LF.
+std::vector<Signature> parseSignatures(std::string_view text);
+// The block's four lines as minisign writes them, each ended by a line feed.
+std::string formatSignature(const Signature& signature, std::string_view untrustedComment);
+
+// True when one of the trusted comment's tab-separated fields is "file:" + fileName.
+bool namesFile(const Signature& signature, std::string_view fileName);
+
+// The first signature in text that a key of keys made, whose trusted comment that key
+// vouches for and names fileName; empty when there is none.
+std::optional<TrustedSignature> findPublisherSignature(std::string_view text, std::string_view fileName,
+                                                       const std::vector<PublicKey>& keys);
+bool signsDigest(const TrustedSignature& signature, const Digest& digest);
+
+// BLAKE2b-512 of a file fed piece by piece, as it arrives.
+class FileHasher {
+ public:
+  FileHasher();
+  ~FileHasher();
+  FileHasher(const FileHasher&) = delete;
+  FileHasher& operator=(const FileHasher&) = delete;
+
+  void update(const void* data, std::size_t size);
+  Digest finish();
+
+ private:
+  std::unique_ptr<crypto_generichash_blake2b_state> state_;  // complete only in the source file
+};
+
+// The BLAKE2b-512 of a whole file; empty when it cannot be read.
+std::optional<Digest> digestOfFile(const std::string& path);
+
+// At most limit bytes of what follows the first line of a file: where a version file
+// carries its signatures. Empty when the file cannot be read.
+std::string linesAfterFirst(const std::string& path, std::size_t limit = 4096);
+
+}  // namespace signing

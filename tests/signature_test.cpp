@@ -1,0 +1,109 @@
+#include "support/TestSupport.h"
+
+// Builds signed by the studio and checked by a launcher built with its keys: key pairs made by minisign, signatures
+// made by quarvel-publish and by the minisign tool, a real server, real packages.
+namespace {
+
+const std::string keys = QUARVEL_KEY_DIR, lineB = "1.1 20190402";
+
+std::string publicKey(const std::string& name) {
+  std::istringstream pub(slurp(keys + "/" + name + ".pub"));
+  std::string comment, key;
+  std::getline(pub, comment), std::getline(pub, key);
+  return key;
+}
+
+// Publishes a build whose program prints program into folder, signed with the named key unless it is empty.
+void publish(const WorkDir& dir, const std::string& folder, const std::string& line, const std::string& program,
+             const std::string& key) {
+  dir.write("build-" + line + "/details/Quarvel.exe", program);
+  fs::permissions(dir.path() / ("build-" + line) / "details/Quarvel.exe", static_cast<fs::perms>(0755));
+  fs::create_directories(dir.path() / folder);
+  std::vector<std::string> args{"build-" + line, line, folder};
+  if (!key.empty()) args.insert(args.begin(), {"--sign", keys + "/" + key + ".key"});
+  const ToolRun run = runTool(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+// The signature lines of a published version file.
+std::string signatureOf(const WorkDir& dir, const std::string& folder) {
+  const std::string file = dir.read(folder + "/latest_version.txt");
+  return file.substr(file.find('\n') + 1);
+}
+
+struct SignedRow {
+  std::string name;
+  std::function<void(const WorkDir&)> publishToServer;  // into the folder "server"
+  Lines tail;
+  std::string launcherKeys = publicKey("test");
+  bool installedBefore = false;  // 0.9 20190101
+};
+void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
+class Signed : public testing::TestWithParam<SignedRow> {};
+
+const Lines notSigned{"Checking for latest version...", "    The update is not signed by the publisher."};
+const Lines refusedPackage{"Extracting package...", "    The package does not match the publisher's signature."};
+
+TEST_P(Signed, OnlyWhatTheStudioSignedIsInstalled) {
+  const SignedRow& row = GetParam();
+  WorkDir dir;
+  if (row.installedBefore) {
+    dir.write("latest_version.txt", "0.9 20190101");
+    dir.write("game/details/Quarvel.exe", "old");
+  }
+  row.publishToServer(dir);
+  TestServer server;
+  for (const auto& file : fs::directory_iterator(dir.path() / "server"))
+    server.serve("/" + file.path().filename().string(), slurp(file.path()));
+
+  Launcher launcher(LauncherSettings{server.url(), row.launcherKeys});
+  ASSERT_TRUE(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
+  EXPECT_EQ(tailOf(launcher.logLines(), row.tail), row.tail);
+  const bool installs = row.tail == updated;
+  EXPECT_EQ(launcher.isReadyToLaunch(), installs || row.installedBefore);
+  EXPECT_EQ(dir.read("game/details/Quarvel.exe"), installs ? "A" : row.installedBefore ? "old" : "");
+  EXPECT_EQ(dir.read("latest_version.txt"), installs ? testLine : row.installedBefore ? "0.9 20190101" : "");
+  // A version file that is refused never leads to the package being asked for.
+  const bool versionFileRefused = std::ranges::count(row.tail, notSigned.back()) > 0;
+  EXPECT_EQ(server.requests().size(), versionFileRefused ? 1u : 2u);
+}
+
+const SignedRow signedRows[] = {
+    {"SignedByThePublishingToolWithTheNewerOfTwoKeys",
+     [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "test"); }, updated,
+     publicKey("other") + "," + publicKey("test")},
+    {"SignedWithTheMinisignToolAndAppendedByHand",
+     [](const WorkDir& dir) {
+       publish(dir, "server", testLine, "A", "");
+       const ToolRun run =
+           runProgram("minisign", {"-S", "-s", keys + "/test.key", "-m", (dir.path() / "server" / testPackage).string()});
+       ASSERT_EQ(run.status, 0) << run.err;
+       dir.write("server/latest_version.txt", testLine + "\n" + dir.read("server/" + testPackage + ".minisig"));
+     },
+     updated},
+    {"LauncherWithoutKeyInstallsASignedBuild",
+     [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "test"); }, updated, ""},
+    {"PackageWithOneByteChangedAndItsChecksumRecomputed",
+     [](const WorkDir& dir) {
+       publish(dir, "server", testLine, "A", "test");
+       publish(dir, "forged", testLine, "B", "");
+       fs::copy_file(dir.path() / "forged" / testPackage, dir.path() / "server" / testPackage,
+                     fs::copy_options::overwrite_existing);
+     },
+     refusedPackage},
+    {"VersionFileOfBuildBCarryingBuildASignature",
+     [](const WorkDir& dir) {
+       publish(dir, "server", testLine, "A", "test");
+       const std::string signatureOfA = signatureOf(dir, "server");
+       publish(dir, "server", lineB, "B", "test");
+       dir.write("server/latest_version.txt", lineB + "\n" + signatureOfA);
+     },
+     notSigned},
+    {"SignedWithAnotherKey", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "other"); }, notSigned},
+    {"UnsignedKeepsTheInstalledBuildPlayable", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", ""); },
+     notSigned + Lines{"Continuing to use installed version (0.9_20190101).", "Quarvel version 0.9_20190101 is ready to play!"},
+     publicKey("test"), true},
+};
+INSTANTIATE_TEST_SUITE_P(Publisher, Signed, testing::ValuesIn(signedRows), rowName);
+
+}  // namespace

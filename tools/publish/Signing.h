@@ -1,0 +1,32 @@
+#pragma once
+
+#include "package/Signature.h"
+
+#include <array>
+#include <filesystem>
+#include <string>
+
+// A studio's secret key, read from the file that "minisign -G" (or "-G -W" for one
+// without a password) wrote. The key bytes are wiped when it goes.
+class SigningKey {
+ public:
+  // Asks for the password, from QUARVEL_SIGN_PASSWORD or else the terminal, only when
+  // the file is protected by one. Throws a Refusal naming what is wrong with the file.
+  static SigningKey load(const std::filesystem::path& file);
+  ~SigningKey();
+  SigningKey(const SigningKey&) = delete;
+  SigningKey& operator=(const SigningKey&) = delete;
+  SigningKey(SigningKey&&) = default;
+
+  // The four lines of the file's signature, as "minisign -S" writes them: the trusted
+  // comment gives the time and names the file as fileName.
+  std::string sign(const std::filesystem::path& file, const std::string& fileName) const;
+
+ private:
+  SigningKey() = default;
+  signing::KeyId id_{};
+  std::array<unsigned char, 64> secret_{};
+};
+
+// The key that --check is given: the base64 line itself, or a ".pub" file holding it.
+signing::PublicKey readPublicKey(const std::string& keyOrFile);
