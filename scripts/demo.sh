@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The launcher's whole cycle on this machine: builds in Release, publishes the demo game
-# as a build into a local server folder, serves that folder on 127.0.0.1:8470 and starts
-# the launcher in its own working directory. Run it again to see "Already at latest
+# The launcher's whole cycle on this machine: makes a throwaway signing key, builds the
+# launcher in Release with its public key, publishes the demo game as a signed build into
+# a local server folder, serves that folder on 127.0.0.1:8470 and starts the launcher in
+# its own working directory. Run it again to see "Already at latest
 # version."; publish a newer build with --publish to see the launcher update to it.
 #
 #   scripts/demo.sh                        first run: installs build 1.0, then starts it
@@ -19,27 +20,38 @@ publish_line="" headless=0
 while [ $# -gt 0 ]; do
   case $1 in
     --publish) publish_line=${2:?--publish needs a 12-character version line}; shift 2 ;;
-    --reset) rm -rf build/demo; shift ;;
+    --reset) rm -rf build-demo/demo; shift ;;
     --headless) headless=1; shift ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
-demo=$repo/build/demo
-server_dir=$demo/server player=$demo/player state=$demo/state
-bin=$repo/build/bin
+# A build folder of its own, so that the demo's key stays out of the tests' build.
+demo=$repo/build-demo/demo
+server_dir=$demo/server player=$demo/player state=$demo/state keys=$demo/keys
+bin=$repo/build-demo/bin
+
+# The studio's key pair, made once per demo folder; no password, since it protects nothing.
+make_keys() {
+  [ -f "$keys/demo.key" ] && return
+  mkdir -p "$keys"
+  minisign -G -W -p "$keys/demo.pub" -s "$keys/demo.key" >/dev/null
+  echo "made the throwaway signing key $keys/demo.key"
+}
 
 build() {
   scripts/install-deps.sh
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build -j"$(nproc)" --target quarvel-launcher quarvel-publish quarvel-demo-game
+  make_keys
+  cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BUILD_TESTS=OFF \
+    -DQUARVEL_PUBLIC_KEY="$(sed -n 2p "$keys/demo.pub")" >/dev/null
+  cmake --build build-demo -j"$(nproc)" --target quarvel-launcher quarvel-publish quarvel-demo-game
 }
 
 publish() {  # line
-  printf '%s\n' "$1" > build/demo-build/details/build.txt
-  "$bin/quarvel-publish" build/demo-build "$1" "$server_dir"
-  echo "published build '$1' into $server_dir"
+  printf '%s\n' "$1" > build-demo/demo-build/details/build.txt
+  "$bin/quarvel-publish" --sign "$keys/demo.key" build-demo/demo-build "$1" "$server_dir"
+  echo "published build '$1' into $server_dir, signed with $keys/demo.key"
 }
 
 prepare_player() {
@@ -70,7 +82,7 @@ run_headless() {
   launcher_pid=$!
   wid=$(timeout 10 xdotool search --sync --name "Quarvel Launcher" | head -n1)
   local want
-  want=$(cat "$server_dir/latest_version.txt")
+  want=$(head -n 1 "$server_dir/latest_version.txt")
   timeout 60 bash -c "until [ \"\$(cat '$player/latest_version.txt' 2>/dev/null)\" = '$want' ]; do sleep 0.2; done"
   sleep 1
   import -window root "$shots/ready.png"
