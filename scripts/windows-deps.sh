@@ -22,7 +22,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_tools() {
   local tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev cmake ninja-build wine64
-    nsis osslsigncode icoutils evilwm openssl)
+    nsis osslsigncode icoutils evilwm openssl autoconf automake libtool)
   local missing=()
   for p in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -95,12 +95,13 @@ build_zlib() {
   cp "$cache/build/zlib/zconf.h" "$(dirname "$(find "$cache/src/zlib" -name zlib.h | head -1)")/zlib.h" "$prefix/include/"
 }
 
-# libsodium builds with its own configure script, not CMake.
+# libsodium builds with autotools, not CMake; Debian's source leaves the configure script
+# to be generated.
 build_libsodium() {
   local source
   source=$(find "$cache/src/libsodium" -mindepth 1 -maxdepth 1 -type d | head -1)
   log "building $(basename "$source")"
-  (cd "$source" && ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-static --enable-shared \
+  (cd "$source" && autoreconf -fi && ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-static --enable-shared \
     CC=x86_64-w64-mingw32-gcc-posix LDFLAGS=-static-libgcc && make -j"$(nproc)" && make install) \
     >"$cache/build/libsodium.log" 2>&1 || { tail -30 "$cache/build/libsodium.log" >&2; return 1; }
 }

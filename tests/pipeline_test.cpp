@@ -87,12 +87,65 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   EXPECT_TRUE(!atOnce || server.requests().empty());
   EXPECT_FALSE(dir.exists("game/f1999"));
   EXPECT_FALSE(dir.exists("latest_version.txt"));
+  EXPECT_EQ(dir.exists(updateRecordName), dir.exists("game"));  // once something was written, the record says so
 }
 
 INSTANTIATE_TEST_SUITE_P(Quit, Stop,
                          testing::Values(StopRow("before_any_transfer", manyEntries, ""),
                                          StopRow("endless_package", {Reply::Flood}, testPackage.c_str()),
                                          StopRow("long_extraction", manyEntries, "game/f10")),
+                         rowName);
+
+// An update that stops after its first write into game/ leaves a mix of two builds: the next start must not offer
+// it, offline or online; one that stops before leaves the installed build playable.
+struct InterruptionRow {
+  const char* name;
+  std::string package;
+  bool partlyWritten;
+};
+class Interrupted : public testing::TestWithParam<InterruptionRow> {};
+
+TEST_P(Interrupted, NextStartOffersOnlyAWholeBuild) {
+  WorkDir dir;
+  dir.write("latest_version.txt", "0.9 20190101");
+  dir.write("game/details/Quarvel.exe", "old");
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, GetParam().package);
+  EXPECT_FALSE(runLauncher(server.url()).second);
+  EXPECT_EQ(dir.exists(updateRecordName), GetParam().partlyWritten);
+
+  const auto [offline, playable] = runLauncher("127.0.0.1:1/");
+  const Lines failed{"Checking for latest version...", "    Could not read file temp.txt. It may be corrupted",
+                     contactFailed};
+  const Lines expected = failed + (GetParam().partlyWritten ? Lines{"    Connect to the internet to finish the update."}
+                                                            : Lines{"Continuing to use installed version (0.9_20190101).",
+                                                                    "Quarvel version 0.9_20190101 is ready to play!"});
+  EXPECT_EQ(tailOf(offline, expected), expected);
+  EXPECT_EQ(playable, !GetParam().partlyWritten);
+  EXPECT_EQ(std::ranges::count(offline, "    The last update did not finish; the installed files are incomplete."),
+            GetParam().partlyWritten);
+
+  server.serve("/" + testPackage, zipArchive({top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new"}}));
+  const auto [online, ready] = runLauncher(server.url());
+  EXPECT_EQ(tailOf(online, updated), updated);
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(dir.read("game/details/Quarvel.exe"), "new");
+  EXPECT_FALSE(dir.exists(updateRecordName));
+}
+
+std::string damagedAfterTheProgram() {
+  const std::string text = slurp(fs::path(QUARVEL_ASSET_DIR) / "LTYPE.TTF.LICENSE");
+  std::string bytes =
+      zipArchive({top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new"}, {"Top/level.txt", text, 0, true}});
+  bytes[bytes.find("Top/level.txt") + text.size() / 2] ^= 0x20;  // inside the last entry's stored data
+  return bytes;
+}
+
+INSTANTIATE_TEST_SUITE_P(Updates, Interrupted,
+                         testing::Values(InterruptionRow("damaged_entry_after_the_program", damagedAfterTheProgram(), true),
+                                         InterruptionRow("not_an_archive", "<html>moved</html>", false),
+                                         InterruptionRow("unsafe_first_entry", zipArchive({{"Top/../x", "x"}}), false)),
                          rowName);
 
 }  // namespace

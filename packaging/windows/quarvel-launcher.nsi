@@ -181,6 +181,8 @@ Section "Uninstall"
     RMDir /r "$INSTDIR\game"
     Delete "$INSTDIR\latest_version.txt"
     Delete "$INSTDIR\latest_version.txt.new"
+    Delete "$INSTDIR\update_in_progress.txt"
+    Delete "$INSTDIR\update_in_progress.txt.new"
     Delete "$INSTDIR\temp.txt"
     Delete "$INSTDIR\quarvel *.zip"
   keep:

@@ -118,7 +118,8 @@ void Launcher::shutDown() {
   // of the installed files to a slow disk. What ending the process then leaves behind is
   // harmless on the next start: a partial package is downloaded again; an update whose
   // flush was cut short was never recorded, so it is offered again; a left-over
-  // "latest_version.txt.new" is removed before the version file is written again; and
+  // "latest_version.txt.new" is removed before the version file is written again; a record
+  // of an update under way makes the next start install that build again in full; and
   // "temp.txt", which Windows cannot remove while the transfer holds it open, is
   // overwritten by the next version check and removed after it.
   constexpr Milliseconds grace{400};

@@ -17,6 +17,9 @@
 
 // Where the server's version file is fetched to before it is read.
 inline constexpr const char* latestVersionDownload = "temp.txt";
+// Names the build whose files are being written into the install directory, from the
+// first write until that build is recorded in the version file.
+inline constexpr const char* updateRecordName = "update_in_progress.txt";
 
 enum UpdateStage : std::int32_t {
   None = 0,
@@ -83,6 +86,8 @@ class Launcher : public SDLHandler {
   void continueWithInstalledBuild();
   bool signedByPublisher(const VersionInfo& latest);
   bool packageMatchesSignature();
+  std::optional<std::string> recordUpdateUnderWay();
+  bool updateLeftUnfinished(const VersionInfo& installed);
 
   SDL_Texture* splash;
   SDL_Rect splashRect;
@@ -109,6 +114,8 @@ class Launcher : public SDLHandler {
   const char* const versionFileName;
   std::atomic<UpdateStage> stage;
   const Milliseconds stageDelay;
+  // Stage 1 found the installed files partly overwritten by an update that never finished.
+  bool unfinishedUpdate = false;
 
   // A launcher built with the studio's keys installs only builds signed by one of them.
   // The signature comes with the version file in stage 2; the package's digest is taken

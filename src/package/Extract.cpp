@@ -130,6 +130,7 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
   if (const std::string shortage = diskSpaceShortage(archive, n, installDir); !shortage.empty())
     return abortExtraction(hooks, shortage);
   const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
+  bool writing = false;
   for (std::int64_t i = 0; i != n; ++i) {
     if (hooks.stopRequested()) return false;
     const auto index = static_cast<zip_uint64_t>(i);
@@ -141,6 +142,10 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
     const std::string target = targetPath(stat.name, installDir);
     if (isUnsafeTarget(target) || passesThroughSymlink(target, installDir))
       return abortExtraction(hooks, std::string("    Unsafe path in package ") + stat.name);
+    if (!writing) {
+      if (const auto failure = hooks.beginWriting()) return abortExtraction(hooks, *failure);
+      writing = true;
+    }
     platform::makeDirectory(installDir + "/");
     const bool directory = isDirectoryTarget(target);
     if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 struct zip;
@@ -37,6 +38,9 @@ struct ExtractionHooks {
   std::function<void(const std::string&)> replaceLine;  // rewrites the progress line
   std::function<void(Milliseconds)> pause;
   std::function<bool()> stopRequested;
+  // Called once, right before the first thing is created or written in the install
+  // directory; a line is the reason it failed, which aborts the extraction.
+  std::function<std::optional<std::string>()> beginWriting = [] { return std::optional<std::string>(); };
 };
 
 // Unpacks every entry of packageFile into installDir, one progress line per entry.

@@ -42,10 +42,18 @@ bool Launcher::extractPackage() {
   if (!packageMatchesSignature()) return false;
   const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
                               [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
-                              [this] { return stopRequested(); }};
+                              [this] { return stopRequested(); }, [this] { return recordUpdateUnderWay(); }};
   if (!extractArchive(latestVersion.packageFile, installDir, hooks)) return false;
   stage.store(ReportReady, std::memory_order_release);
   return true;
+}
+
+// From the first write into the install directory until the new build is recorded, the
+// files there are neither the old build nor the new one; this record says so durably, so
+// that no later start offers them as ready to play.
+std::optional<std::string> Launcher::recordUpdateUnderWay() {
+  if (platform::replaceFileAtomically(updateRecordName, restoreSpaces(latestVersion.version))) return std::nullopt;
+  return std::string("    Failed to write file ") + updateRecordName;
 }
 
 // Checked before the archive is even opened, so that nothing the studio did not sign is

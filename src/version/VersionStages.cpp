@@ -27,10 +27,24 @@ void Launcher::checkInstalledVersion() {
   if (!record) {
     addLogLine("    No existing installation found.");
   } else {
-    installedVersion = *record;
-    addLogLine("    Installed version is " + installedVersion.version + " (built " + installedVersion.buildDate + ").");
+    addLogLine("    Installed version is " + record->version + " (built " + record->buildDate + ").");
+    // Files of another build were written over it: it is no longer there to play.
+    unfinishedUpdate = updateLeftUnfinished(*record);
+    if (unfinishedUpdate)
+      addLogLine("    The last update did not finish; the installed files are incomplete.");
+    else
+      installedVersion = *record;
   }
   stage.store(CheckLatestVersion, std::memory_order_release);
+}
+
+// A record that names the installed build itself is one whose removal a power cut undid
+// after the build was recorded; it means nothing.
+bool Launcher::updateLeftUnfinished(const VersionInfo& installed) {
+  std::ifstream file(updateRecordName, std::ios::binary);
+  if (!file.is_open()) return false;
+  const auto underWay = parseVersionLine(readFirstLine(file));
+  return !underWay || underWay->version != installed.version;
 }
 
 void Launcher::checkLatestVersion() {
@@ -43,6 +57,7 @@ void Launcher::checkLatestVersion() {
   std::remove(latestVersionDownload);
 
   if (!record) addLogLine("Error: Failed to contact server. Check internet connection.");
+  if (!record && unfinishedUpdate) addLogLine("    Connect to the internet to finish the update.");
   if (!trusted) return continueWithInstalledBuild();
 
   latestVersion = *record;
@@ -77,8 +92,11 @@ void Launcher::reportReady() {
   readyToLaunch = true;
   if (!latestVersion.version.empty() && latestVersion.version != installedVersion.version) {
     // Written through a temporary file and a rename, so that a crash leaves the old
-    // line or the new one. A failure goes unreported: the next run offers the update again.
-    platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version));
+    // line or the new one. A failure goes unreported: the next run offers the update again,
+    // since the record of the update under way stays. Once the new line is on the disk,
+    // the record has served.
+    if (platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version)))
+      std::remove(updateRecordName);
   }
   if (!latestVersion.version.empty())
     addLogLine("Quarvel is up to date!");
