@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """tests/power_cut.py COMMAND...: runs a whole update under strace and replays it as a disk
 keeps data across a power cut: a file's data is there only after an fsync or fdatasync of
-it, or a sync or syncfs, made after the write. When the version file takes its new name,
-every file of the install folder must be on the disk, and its folder is flushed after."""
+it, or a sync or syncfs, made after the write; a new name only after its folder is
+flushed. Checked on the way: every file renamed into place had its data on the disk
+first; the record of the update under way is on the disk before the first write into
+game/; when the version file takes its new name, every file of the build is on the disk;
+the version file is on the disk before the record is removed, and at the end."""
 import os
 import re
 import subprocess
@@ -10,7 +13,8 @@ import sys
 import tempfile
 
 WRITES = "write,writev,pwrite64,pwritev,pwritev2,ftruncate,fallocate"
-CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2"
+CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,unlink,unlinkat"
+RECORD, VERSION = "update_in_progress.txt", "latest_version.txt"
 FD = r"\d+<([^>]*)>"
 
 
@@ -28,30 +32,54 @@ def calls(lines):
             yield call
 
 
+def names(call):
+    """The quoted paths of a call, in order."""
+    return re.findall(r'"([^"]*)"', call)
+
+
 def problems(trace):
-    dirty, found, folder, renamed, folder_synced = set(), [], None, False, False
+    dirty, found, folder, pending, durable, writing = set(), [], None, set(), set(), False
+
+    def require(name, moment):
+        if name not in durable:
+            found.append(f"{name} was not on disk {moment}")
+
     for call in calls(trace):
         name = call.split("(", 1)[0]
         fd = re.match(r"\w+\(" + FD, call)
         opened = re.search(r"= " + FD + r"$", call)
         if re.search(r"= -1 ", call):
             continue
+        paths = names(call)
+        touches_game = any(p == "game" or p.startswith("game/") for p in paths) or (fd and "/game/" in fd.group(1))
+        if touches_game and (name in WRITES.split(",") or name.startswith("mkdir") or "O_CREAT" in call) and not writing:
+            writing = True
+            require(RECORD, "before the first write under game/")
         if name in WRITES.split(",") and fd:
             dirty.add(fd.group(1))
         elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
             dirty.add(opened.group(1))
-            if opened.group(1).endswith("/latest_version.txt.new"):
+            if opened.group(1).endswith(("/" + VERSION + ".new", "/" + RECORD + ".new")):
                 folder = os.path.dirname(opened.group(1))
         elif name in ("fsync", "fdatasync") and fd:
             dirty.discard(fd.group(1))
-            folder_synced |= renamed and fd.group(1) == folder
+            if fd.group(1) == folder:
+                durable |= pending
+                pending.clear()
         elif name in ("sync", "syncfs"):
             dirty.clear()
-        elif name.startswith("rename") and '"latest_version.txt"' in call:
-            renamed = True
-            found += [f"not on disk when the version file was replaced: {p}" for p in sorted(dirty) if "/game/" in p]
-    if not folder_synced:
-        found.append("the folder holding the version file was not flushed after a rename")
+        elif name.startswith("rename") and len(paths) == 2:
+            source, target = paths
+            found += [f"renamed into place before its data was on disk: {target}" for p in dirty if p.endswith("/" + source)]
+            durable.discard(target)
+            pending.add(target)
+            if target == VERSION:
+                found += [f"not on disk when the version file was replaced: {p}" for p in sorted(dirty) if "/game/" in p]
+        elif name.startswith("unlink") and paths and paths[-1] == RECORD:
+            require(VERSION, "when the record of the update was removed")
+    if not writing:
+        found.append("nothing was written under game/")
+    require(VERSION, "at the end (its folder was not flushed after the rename)")
     return found
 
 
