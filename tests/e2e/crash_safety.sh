@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SIGKILL at 30 random moments of an update from build A to B, each followed by the checks of what a kill may
-# leave; the first kill in the download and the first in the extraction by a run that must finish the update.
+# leave; the first kill in the download and the first in the extraction by a run that must finish the update,
+# the first kill that left game/ partly written also by a run without a server that must not offer it.
 #   tests/e2e/crash_safety.sh BIN_DIR [SEED]    (SEED replays the kill moments of a run)
 set -euo pipefail
 # shellcheck source=lib.sh
@@ -17,7 +18,8 @@ run_to() {
   local rc=0 && start_launcher "$2" run && wait_until 60 file_holds "$2/latest_version.txt" "$1" || rc=1
   stop_pid "$LAUNCHER_PID" && return $rc
 }
-new_complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/new.sums" >/dev/null 2>&1); }
+complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/$2.sums" >/dev/null 2>&1); }
+new_complete() { complete "$1" new; }
 # How far the update had come, from what it left on disk.
 progress() {
   if file_holds "$1/latest_version.txt" "$NEW"; then echo recorded
@@ -25,12 +27,14 @@ progress() {
   elif (($(stat -c %s -- "$1/quarvel $NEW.zip") < $(stat -c %s -- "$TMP/server/quarvel $NEW.zip"))); then echo downloading
   else echo extracting; fi
 }
-# What a kill may leave: A's line, or B's with all of B in place; the temporary version file never in
-# the version file's place; nothing beside the working folder; no failed check or sanitizer report.
+# What a kill may leave: A's line, or B's with all of B in place; game/ as the version file says, or the
+# record that B is being written; the temporary version file never in the version file's place; nothing
+# beside the working folder; no failed check or sanitizer report.
 after_kill_fine() {
   local line && line=$(cat "$1/latest_version.txt" 2>/dev/null) || echo "# latest_version.txt is gone"
   echo "# latest_version.txt holds '$line'; beside the working folder: $(ls -A "$1/.." | tr '\n' ' ')"
   [[ $line == "$OLD" ]] || { [[ $line == "$NEW" ]] && new_complete "$1"; } || return 1
+  file_holds "$1/update_in_progress.txt" "$NEW" || complete "$1" "$([[ $line == "$OLD" ]] && echo old || echo new)" || return 1
   [[ ! $1/latest_version.txt -ef $1/latest_version.txt.new && "$(ls -A "$1/..")" == work ]] &&
     ! grep -E 'Assertion failed|Sanitizer|runtime error' "$TMP/$2".{out,err}
 }
@@ -39,10 +43,12 @@ e2e_begin crash "$1" quarvel-launcher-e2e quarvel-publish Xvfb nginx sha256sum
 seed=${2:-$(($(date +%s) % 32768))} installed=$TMP/installed/work reference=$TMP/reference/work
 make_files "$TMP/build-old" 300
 make_files "$TMP/build-new" 305
-(cd "$TMP/build-new" && find . -type f -print0 | xargs -0 sha256sum) >"$TMP/new.sums"
+for b in old new; do (cd "$TMP/build-$b" && find . -type f -print0 | xargs -0 sha256sum) >"$TMP/$b.sums"; done
 publish "$TMP/build-old" "$OLD" "$TMP/server"
 # Throttled to a fast line's pace, so that some kills land in the download too.
-start_nginx "$TMP/server" 'location ~ \.zip$ { limit_rate 16m; }'
+readonly THROTTLE='location ~ \.zip$ { limit_rate 16m; }'
+start_nginx "$TMP/server" "$THROTTLE"
+shows_disabled() { ! shows_enabled "$1" && [[ -s $1 ]]; }
 
 # A, installed by the launcher itself; one undisturbed update to B gives the time the kills are spread
 # over, a sixth of it past the end so that some find B recorded.
@@ -65,6 +71,14 @@ for ((n = 1; n <= KILLS; n++)); do
   kill -KILL "$LAUNCHER_PID" && wait "$LAUNCHER_PID" 2>/dev/null || true
   outcome=$(progress "$w")
   check "kill $n after $delay ms ($outcome): latest_version.txt names A or a complete B" after_kill_fine "$w" "kill-$n"
+  if [[ -e $w/update_in_progress.txt && $recovered != *offline* ]]; then
+    recovered+=" offline"
+    stop_pid "$NGINX_PID" && NGINX_PID=""
+    open_window "$w" offline && sleep 3 # the offline run ends after its two pauses and a refused connection
+    check "kill $n: without a server the partly written build is not offered" shows_disabled "$TMP/offline.png"
+    quit offline
+    start_nginx "$TMP/server" "$THROTTLE"
+  fi
   if [[ $outcome == @(downloading|extracting) && $recovered != *$outcome* ]]; then
     recovered+=" $outcome"
     check "kill $n: the next run completes the update to B" eval 'run_to "$NEW" "$w" && new_complete "$w"'
