@@ -96,12 +96,14 @@ build_zlib() {
 }
 
 # libsodium builds with autotools, not CMake; Debian's source leaves the configure script
-# to be generated.
+# to be generated. Without pthreads, its DLL needs no thread DLL beside it: on Windows it
+# takes the system's own locks.
 build_libsodium() {
   local source
   source=$(find "$cache/src/libsodium" -mindepth 1 -maxdepth 1 -type d | head -1)
   log "building $(basename "$source")"
   (cd "$source" && autoreconf -fi && ./configure --host=x86_64-w64-mingw32 --prefix="$prefix" --disable-static --enable-shared \
+    --without-pthreads \
     CC=x86_64-w64-mingw32-gcc-posix LDFLAGS=-static-libgcc && make -j"$(nproc)" && make install) \
     >"$cache/build/libsodium.log" 2>&1 || { tail -30 "$cache/build/libsodium.log" >&2; return 1; }
 }

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# The Windows launcher built with the test key (tests/keys/test.pub), under Wine against nginx: a build
+# signed with the stock minisign tool installs; a package changed after signing is refused before anything
+# is written; a version file without a signature is refused, nothing is downloaded and the installed build
+# stays playable.
+#   tests/windows/wine_signed.sh WINE BUILD_DIR FAKE_GAME
+set -euo pipefail
+here=$(dirname "$0")
+# shellcheck source=../e2e/lib.sh
+source "$here/../e2e/lib.sh"
+
+WINE=$1 BUILD=$2 FAKE_GAME=$3 PORT=18471 # the port quarvel-launcher-signed.exe asks
+readonly A='1.0 20261205' B='1.1 20261206' KEYS=$here/../keys
+e2e_begin wine-signed "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip minisign quarvel-launcher-signed.exe
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
+timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+W=$TMP/player SITE=$TMP/site
+mkdir -p "$W" "$SITE" && cp "$BUILD"/bin/*.dll "$BUILD/bin/quarvel-launcher-signed.exe" "$W/" && new_workdir "$W"
+
+# publish LINE CONTENT: a build whose data file holds CONTENT, zipped, signed with minisign and announced.
+publish_signed() {
+  rm -rf "$TMP/build" && install -D "$FAKE_GAME" "$TMP/build/Top/details/Quarvel.exe"
+  mkdir -p "$TMP/build/Top/data/" && printf '%s' "$2" >"$TMP/build/Top/data/level.txt"
+  (cd "$TMP/build" && rm -f "$SITE/quarvel $1.zip" && zip -q -r "$SITE/quarvel $1.zip" Top)
+  minisign -S -s "$KEYS/test.key" -m "$SITE/quarvel $1.zip" >/dev/null
+  { printf '%s\n' "$1"; cat "$SITE/quarvel $1.zip.minisig"; } >"$SITE/latest_version.txt"
+}
+run_launcher() {  # NAME
+  (cd "$W" && exec "$WINE" quarvel-launcher-signed.exe) >"$TMP/$1.out" 2>"$TMP/$1.err" & LAUNCHER_PID=$!
+  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$1: no window: $(tail -3 "$TMP/$1.err")"
+}
+downloaded() { cmp -s "$W/quarvel $1.zip" "$SITE/quarvel $1.zip"; }
+requested() { grep -q "GET /quarvel%20${1// /%20}.zip" "$TMP/nginx/access.log"; }
+
+publish_signed "$A" "level A"
+start_nginx "$SITE"
+run_launcher signed
+check "a build signed with minisign installs" wait_until 120 file_holds "$W/latest_version.txt" "$A"
+check "its files are in game" test "$(cat "$W/game/data/level.txt")" = "level A"
+check "the window shows the enabled LAUNCH button" wait_until 10 shows_enabled "$TMP/signed.png"
+quit signed
+
+publish_signed "$B" "level B"
+cp "$SITE/quarvel $B.zip" "$TMP/signed.zip"
+(cd "$TMP/build" && printf 'level C' >Top/data/level.txt && rm "$SITE/quarvel $B.zip" && zip -q -r "$SITE/quarvel $B.zip" Top)
+run_launcher changed
+wait_until 60 downloaded "$B" && sleep 2 # the check comes right after the download
+check "a package changed after signing is refused with nothing written" \
+  test "$(cat "$W/latest_version.txt")|$(cat "$W/game/data/level.txt")|$(ls "$W")" = \
+  "$A|level A|$(cd "$W" && ls . "quarvel $B.zip" | sort -u | grep -v '^$\|:$')"
+check "the window shows the disabled LAUNCH button" not shows_enabled "$TMP/changed.png"
+quit changed
+
+printf '%s' "$B" >"$SITE/latest_version.txt" && cp "$TMP/signed.zip" "$SITE/quarvel $B.zip" && rm "$W/quarvel $B.zip"
+run_launcher unsigned
+check "an unsigned version file leaves the installed build playable" wait_until 30 shows_enabled "$TMP/unsigned.png"
+check "the package it names is never asked for" not downloaded "$B"
+check "the version file is unchanged" file_holds "$W/latest_version.txt" "$A"
+quit unsigned
+"$(dirname "$WINE")/wineserver" -w || true
+e2e_end
