@@ -8,6 +8,7 @@ SERVER_KIND=""
 
 # Writes PREFIX/nginx.conf: one server on 127.0.0.1:PORT serving ROOT, with its pid,
 # logs (PREFIX/error.log, PREFIX/access.log) and temporary files all inside PREFIX.
+# NGINX_LISTEN_FLAGS (for example "ssl") go on its listen line.
 write_nginx_conf() {  # prefix root port [extra server directives]
   local prefix=$1 root=$2 port=$3 extra=${4:-}
   local user_line="" temp_paths="" module
@@ -31,7 +32,7 @@ http {
   types { application/zip zip; text/plain txt; }
   default_type application/octet-stream;
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:$port${NGINX_LISTEN_FLAGS:+ $NGINX_LISTEN_FLAGS};
     root $root;
     $extra
   }

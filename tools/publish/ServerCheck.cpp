@@ -171,8 +171,12 @@ void checkPackage(const std::string& serverUrl, const std::string& line, const S
 }  // namespace
 
 std::string serverUrlProblem(const std::string& serverUrl) {
-  if (serverUrl.empty() || serverUrl.back() != '/' || serverUrl.find("://") != std::string::npos)
-    return "the server address must have the launcher's form host[:port][/path]/ with no scheme, e.g. 127.0.0.1:8470/";
+  std::string_view rest = serverUrl;
+  for (const std::string_view scheme : {"https://", "http://"})
+    if (rest.starts_with(scheme)) rest.remove_prefix(scheme.size());
+  if (rest.empty() || rest.front() == '/' || rest.back() != '/' || rest.find("://") != std::string::npos)
+    return "the server address must have a launcher's form host[:port][/path]/ or https://host[:port][/path]/, "
+           "e.g. 127.0.0.1:8470/";
   return {};
 }
 

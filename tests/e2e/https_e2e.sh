@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# HTTPS against the system's own trust store: nginx with TLS and certificates from a test CA made here; the
+# CA is trusted only inside a private mount namespace, where a bundle that adds it is bound over the system's
+# (which libcurl with OpenSSL and Wine both read). A valid certificate installs a build; an unknown CA, a
+# wrong host name and an expired certificate each end like an unreachable server: the installed build stays
+# playable and nothing of the answer is written.
+#   tests/e2e/https_e2e.sh BIN_DIR              the Linux launcher built for it, quarvel-launcher-https
+#   tests/e2e/https_e2e.sh BUILD_DIR WINE       the Windows one, quarvel-launcher-https.exe, under Wine
+# Exits 77 (skipped) where no mount namespace can be made.
+set -euo pipefail
+if [[ -z ${QUARVEL_PRIVATE_MOUNTS:-} ]]; then
+  unshare --mount true 2>/dev/null || { echo "# skipped: cannot make a mount namespace here (needs root)"; exit 77; }
+  QUARVEL_PRIVATE_MOUNTS=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
+here=$(dirname "$0")
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+# shellcheck source=../tls/certificates.sh
+source "$here/../tls/certificates.sh"
+
+WINE=${2:-} PORT=18472 NGINX_LISTEN_FLAGS=ssl
+readonly A='1.0 20261205' B='1.1 20261206' SYSTEM_BUNDLE=/etc/ssl/certs/ca-certificates.crt
+if [[ -n $WINE ]]; then
+  e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool import convert nginx zip openssl quarvel-launcher-https.exe
+  export WINEPREFIX=$1/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+  evilwm -fn fixed >/dev/null 2>&1 &
+else
+  e2e_begin https "$1" Xvfb xdotool import convert nginx zip openssl quarvel-launcher-https
+  LAUNCHER=$BIN/quarvel-launcher-https
+fi
+C=$TMP/certs W=$TMP/player SITE=$TMP/site
+mkdir -p "$C" "$W" "$SITE" && new_workdir "$W"
+[[ -z $WINE ]] || cp "$BIN"/*.dll "$BIN/quarvel-launcher-https.exe" "$W/"
+make_ca "$C" ca && make_ca "$C" stranger || die "openssl made no CA"
+make_server_cert "$C" ca good "DNS:localhost" && make_server_cert "$C" stranger unknown "DNS:localhost" &&
+  make_server_cert "$C" ca wrong-host "DNS:updates.example.com" &&
+  make_server_cert "$C" ca expired "DNS:localhost" 20200101000000Z 20200102000000Z || die "openssl made no certificate"
+cat "$SYSTEM_BUNDLE" "$C/ca.pem" >"$C/bundle.crt" && mount --bind "$C/bundle.crt" "$SYSTEM_BUNDLE" ||
+  die "cannot bind the test bundle over $SYSTEM_BUNDLE"
+[[ -z $WINE ]] || timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed"
+
+publish_zip() {  # LINE: the build as quarvel-publish lays it out, zipped
+  rm -rf "$TMP/build" && mkdir -p "$TMP/build/Top/details" && printf '%s' "$1" >"$TMP/build/Top/details/Quarvel.exe"
+  (cd "$TMP/build" && zip -q -r "$SITE/quarvel $1.zip" Top) && printf '%s' "$1" >"$SITE/latest_version.txt"
+}
+serve_with() {  # CERTIFICATE
+  [[ -z $NGINX_PID ]] || { stop_pid "$NGINX_PID" && NGINX_PID=""; }
+  start_nginx "$SITE" "ssl_certificate $C/$1.pem; ssl_certificate_key $C/$1.key;"
+}
+run() {  # NAME: the launcher in W until its pipeline has ended with the button enabled
+  if [[ -n $WINE ]]; then
+    (cd "$W" && exec "$WINE" quarvel-launcher-https.exe) >"$TMP/$1.out" 2>"$TMP/$1.err" & LAUNCHER_PID=$!
+    WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$1: no window"
+  else
+    open_window "$W" "$1"
+  fi
+  check "$1: the launcher ends ready to play" wait_until 60 shows_enabled "$TMP/$1.png"
+}
+requests() { grep -c 'GET ' "$TMP/nginx/access.log" || true; }
+nothing_of_b() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $B.zip" -e update_in_progress && file_holds "$W/latest_version.txt" "$A"; }
+
+publish_zip "$A"
+serve_with good
+run valid
+check "valid certificate: the build is installed" file_holds "$W/game/details/Quarvel.exe" "$A"
+check "valid certificate: both files were asked for" test "$(requests)" = 2
+quit valid
+publish_zip "$B"
+for certificate in unknown wrong-host expired; do
+  serve_with "$certificate" && before=$(requests)
+  run "$certificate"
+  check "$certificate: nothing of the answer is written, the installed build stays" nothing_of_b
+  check "$certificate: no request got past the handshake" test "$(requests)" = "$before"
+  quit "$certificate"
+done
+[[ -z $WINE ]] || "$(dirname "$WINE")/wineserver" -w || true
+e2e_end

@@ -1,0 +1,35 @@
+# shellcheck shell=bash
+# Test certificates made with openssl in DIR: a CA ("ca") that the tests trust inside a private mount
+# namespace, one they never trust ("stranger"), and server certificates signed by either.
+#   make_ca DIR NAME;  make_server_cert DIR CA NAME SUBJECT_ALT_NAMES [START END]   (dates as YYYYMMDDHHMMSSZ)
+
+make_ca() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quarvel test CA $2" -keyout "$1/$2.key" \
+    -out "$1/$2.pem" -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+    >/dev/null 2>&1
+}
+
+# Signed through "openssl ca", the one command that sets any validity period, an expired one included.
+make_server_cert() {
+  local dir=$1 ca=$2 name=$3 names=$4 start=${5:-} end=${6:-}
+  [[ -n $start ]] || start=$(date -u -d '-1 hour' +%Y%m%d%H%M%SZ) end=$(date -u -d '+1 day' +%Y%m%d%H%M%SZ)
+  mkdir -p "$dir/db-$name" && : >"$dir/db-$name/index.txt"
+  cat >"$dir/db-$name/ca.cnf" <<CONF
+[ca]
+default_ca = test
+[test]
+database = $dir/db-$name/index.txt
+new_certs_dir = $dir/db-$name
+serial = $dir/db-$name/serial
+default_md = sha256
+policy = any
+copy_extensions = copy
+[any]
+commonName = supplied
+CONF
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=${names%%,*}" -keyout "$dir/$name.key" -out "$dir/$name.csr" \
+    -addext "subjectAltName=$names" -addext basicConstraints=CA:FALSE -addext extendedKeyUsage=serverAuth \
+    >/dev/null 2>&1 &&
+    openssl ca -batch -notext -create_serial -config "$dir/db-$name/ca.cnf" -cert "$dir/$ca.pem" -keyfile "$dir/$ca.key" \
+      -in "$dir/$name.csr" -out "$dir/$name.pem" -startdate "$start" -enddate "$end" >/dev/null 2>&1
+}
