@@ -40,7 +40,8 @@ cat "$SYSTEM_BUNDLE" "$C/ca.pem" >"$C/bundle.crt" && mount --bind "$C/bundle.crt
 [[ -z $WINE ]] || timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed"
 
 publish_zip() {  # LINE: the build as quarvel-publish lays it out, zipped
-  rm -rf "$TMP/build" && mkdir -p "$TMP/build/Top/details" && printf '%s' "$1" >"$TMP/build/Top/details/Quarvel.exe"
+  rm -rf "$TMP/build" && mkdir -p "$TMP/build/Top/details" && printf '%s' "$1" >"$TMP/build/Top/details/Quarvel.exe" &&
+    chmod 755 "$TMP/build/Top/details/Quarvel.exe"
   (cd "$TMP/build" && zip -q -r "$SITE/quarvel $1.zip" Top) && printf '%s' "$1" >"$SITE/latest_version.txt"
 }
 serve_with() {  # CERTIFICATE
@@ -64,6 +65,8 @@ serve_with good
 run valid
 check "valid certificate: the build is installed" file_holds "$W/game/details/Quarvel.exe" "$A"
 check "valid certificate: both files were asked for" test "$(requests)" = 2
+[[ -n $WINE ]] || check "valid certificate: quarvel-publish --check finds a clean update" \
+  "$BIN/quarvel-publish" --check "https://localhost:$PORT/"
 quit valid
 publish_zip "$B"
 for certificate in unknown wrong-host expired; do
@@ -71,6 +74,9 @@ for certificate in unknown wrong-host expired; do
   run "$certificate"
   check "$certificate: nothing of the answer is written, the installed build stays" nothing_of_b
   check "$certificate: no request got past the handshake" test "$(requests)" = "$before"
+  [[ -n $WINE ]] || check "$certificate: quarvel-publish --check names the host and the failure" \
+    grep -q "^problem: the certificate of localhost does not verify (SSL.*certificate" \
+    <("$BIN/quarvel-publish" --check "https://localhost:$PORT/")
   quit "$certificate"
 done
 [[ -z $WINE ]] || "$(dirname "$WINE")/wineserver" -w || true

@@ -57,22 +57,36 @@ class ScratchFolder {
 struct Answer {
   CURLcode result = CURLE_OK;
   long status = 0;
+  std::string detail;  // libcurl's own words on a failure, such as which certificate check failed
+  std::string host;
 };
+
+std::string hostOf(const std::string& url) {
+  const std::size_t scheme = url.find("://");
+  const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  return url.substr(start, url.find_first_of(":/", start) - start);
+}
 
 // The launcher's request: its URL, its write function and its file, libcurl's
 // defaults for everything else (so no redirect is followed).
 Answer fetchLikeTheLauncher(const std::string& url, const fs::path& file) {
   CurlPtr handle(curl_easy_init());
   FilePtr out(std::fopen(file.c_str(), "wb"));
-  if (!handle || !out) return {CURLE_FAILED_INIT, 0};
+  if (!handle || !out) return {CURLE_FAILED_INIT, 0, "cannot start a transfer", hostOf(url)};
   curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, out.get());
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, stallSeconds);
+  char detail[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
   Answer answer;
   answer.result = curl_easy_perform(handle.get());
   curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &answer.status);
+  answer.detail = *detail ? detail : curl_easy_strerror(answer.result);
+  const char* host = nullptr;
+  curl_easy_getinfo(handle.get(), CURLINFO_EFFECTIVE_URL, &host);
+  answer.host = hostOf(host ? host : url);
   return answer;
 }
 
@@ -90,8 +104,13 @@ std::string transferFailure(CURLcode result) {
 
 // False when what arrived is not the answer a working server gives.
 bool reportAnswer(const std::string& what, const Answer& answer, const std::string& takenFor, Findings& findings) {
+  if (answer.result == CURLE_PEER_FAILED_VERIFICATION) {
+    findings.problem("the certificate of " + answer.host + " does not verify (" + answer.detail +
+                     "), so the launcher gets nothing and keeps the installed build");
+    return false;
+  }
   if (answer.status == 0) {
-    findings.problem(what + " could not be fetched (" + curl_easy_strerror(answer.result) + ")");
+    findings.problem(what + " could not be fetched (" + answer.detail + ")");
     return false;
   }
   if (answer.status != 200) {
