@@ -10,26 +10,31 @@
 #   scripts/demo.sh --reset                forgets the server folder and the installation
 #   scripts/demo.sh --headless             runs under Xvfb and clicks Launch by itself
 #                                          (the default when there is no DISPLAY)
+#   scripts/demo.sh --https                the same over HTTPS: nginx with a certificate from a
+#                                          throwaway CA that only the launcher's private mount
+#                                          namespace trusts (needs root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 source scripts/lib/serve.sh
+source scripts/lib/certificates.sh
 
-publish_line="" headless=0
+publish_line="" headless=0 https=0
 [ -n "${DISPLAY:-}" ] || headless=1
 while [ $# -gt 0 ]; do
   case $1 in
     --publish) publish_line=${2:?--publish needs a 12-character version line}; shift 2 ;;
     --reset) rm -rf build-demo/demo; shift ;;
     --headless) headless=1; shift ;;
-    -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+    --https) https=1; shift ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
     *) echo "unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
 # A build folder of its own, so that the demo's key stays out of the tests' build.
 demo=$repo/build-demo/demo
-server_dir=$demo/server player=$demo/player state=$demo/state keys=$demo/keys
+server_dir=$demo/server player=$demo/player state=$demo/state keys=$demo/keys tls=$demo/tls
 bin=$repo/build-demo/bin
 
 # The studio's key pair, made once per demo folder; no password, since it protects nothing.
@@ -43,7 +48,7 @@ make_keys() {
 build() {
   scripts/install-deps.sh
   make_keys
-  cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BUILD_TESTS=OFF \
+  cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BUILD_TESTS=OFF -DQUARVEL_SERVER_URL="$server_url" \
     -DQUARVEL_PUBLIC_KEY="$(sed -n 2p "$keys/demo.pub")" >/dev/null
   cmake --build build-demo -j"$(nproc)" --target quarvel-launcher quarvel-publish quarvel-demo-game
 }
@@ -57,6 +62,24 @@ publish() {  # line
 prepare_player() {
   mkdir -p "$player"
   cp "$bin"/{quarvel_splash.png,launch.png,launch_pressed.png,launch_disabled.png,quarvel_icon_black.png,LTYPE.TTF} "$player"
+}
+
+# Over HTTPS the launcher runs in a mount namespace of its own, where the system's CA
+# bundle holds the demo's CA too; nothing outside it trusts that CA.
+start_player() {
+  if [ "$https" -eq 0 ]; then
+    (cd "$player" && exec "$bin/quarvel-launcher")
+    return
+  fi
+  unshare --mount --propagation private bash -c \
+    'source scripts/lib/certificates.sh && trust_in_this_namespace "$1" && cd "$2" && exec "$3"' \
+    demo "$tls/ca.pem" "$player" "$bin/quarvel-launcher"
+}
+
+make_certificates() {
+  [ -f "$tls/localhost.pem" ] && return
+  mkdir -p "$tls"
+  make_ca "$tls" ca && make_server_cert "$tls" ca localhost "DNS:localhost"
 }
 
 cleanup() {
@@ -78,7 +101,7 @@ run_headless() {
   export DISPLAY=":$(cat "$display_file")"
   rm -f "$display_file"
   mkdir -p "$shots"
-  (cd "$player" && exec "$bin/quarvel-launcher") &
+  start_player &
   launcher_pid=$!
   wid=$(timeout 10 xdotool search --sync --name "Quarvel Launcher" | head -n1)
   local want
@@ -99,17 +122,24 @@ run_headless() {
   echo "launcher closed with status 0; screenshots in $shots"
 }
 
+server_url=127.0.0.1:8470/ scheme=http nginx_tls=""
+if [ "$https" -eq 1 ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "--https needs root, for the launcher's private mount namespace" >&2; exit 1; }
+  make_certificates
+  server_url=https://localhost:8470/ scheme=https NGINX_LISTEN_FLAGS=ssl
+  nginx_tls="ssl_certificate $tls/localhost.pem; ssl_certificate_key $tls/localhost.key;"
+fi
 build
 mkdir -p "$server_dir" "$state"
 [ -f "$server_dir/latest_version.txt" ] || publish "1.0 $(date +%Y%m%d)"
 [ -z "$publish_line" ] || publish "$publish_line"
 prepare_player
-serve_folder "$server_dir" 8470 "$state"
-echo "serving $server_dir on http://127.0.0.1:8470/ with $SERVER_KIND"
+serve_folder "$server_dir" 8470 "$state" "$nginx_tls"
+echo "serving $server_dir on $scheme://127.0.0.1:8470/ with $SERVER_KIND"
 
 if [ "$headless" -eq 1 ]; then
   run_headless
 else
   echo "starting the launcher in $player; click Launch to play, press Q to close"
-  (cd "$player" && "$bin/quarvel-launcher")
+  start_player
 fi

@@ -15,11 +15,11 @@ fi
 here=$(dirname "$0")
 # shellcheck source=lib.sh
 source "$here/lib.sh"
-# shellcheck source=../tls/certificates.sh
-source "$here/../tls/certificates.sh"
+# shellcheck source=../../scripts/lib/certificates.sh
+source "$here/../../scripts/lib/certificates.sh"
 
 WINE=${2:-} PORT=18472 NGINX_LISTEN_FLAGS=ssl
-readonly A='1.0 20261205' B='1.1 20261206' SYSTEM_BUNDLE=/etc/ssl/certs/ca-certificates.crt
+readonly A='1.0 20261205' B='1.1 20261206'
 if [[ -n $WINE ]]; then
   e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool import convert nginx zip openssl quarvel-launcher-https.exe
   export WINEPREFIX=$1/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
@@ -35,8 +35,7 @@ make_ca "$C" ca && make_ca "$C" stranger || die "openssl made no CA"
 make_server_cert "$C" ca good "DNS:localhost" && make_server_cert "$C" stranger unknown "DNS:localhost" &&
   make_server_cert "$C" ca wrong-host "DNS:updates.example.com" &&
   make_server_cert "$C" ca expired "DNS:localhost" 20200101000000Z 20200102000000Z || die "openssl made no certificate"
-cat "$SYSTEM_BUNDLE" "$C/ca.pem" >"$C/bundle.crt" && mount --bind "$C/bundle.crt" "$SYSTEM_BUNDLE" ||
-  die "cannot bind the test bundle over $SYSTEM_BUNDLE"
+trust_in_this_namespace "$C/ca.pem" || die "cannot bind the test bundle over $SYSTEM_BUNDLE"
 [[ -z $WINE ]] || timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed"
 
 publish_zip() {  # LINE: the build as quarvel-publish lays it out, zipped

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
-# Test certificates made with openssl in DIR: a CA ("ca") that the tests trust inside a private mount
-# namespace, one they never trust ("stranger"), and server certificates signed by either.
+# Throwaway certificates made with openssl in DIR, for the HTTPS test and demo: certificate authorities that
+# are trusted only where a bundle holding them is bound over the system's, and server certificates they sign.
 #   make_ca DIR NAME;  make_server_cert DIR CA NAME SUBJECT_ALT_NAMES [START END]   (dates as YYYYMMDDHHMMSSZ)
+#   trust_in_this_namespace CERTIFICATE   (in a private mount namespace only: adds it to the system bundle)
 
 make_ca() {
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quarvel test CA $2" -keyout "$1/$2.key" \
@@ -32,4 +33,11 @@ CONF
     >/dev/null 2>&1 &&
     openssl ca -batch -notext -create_serial -config "$dir/db-$name/ca.cnf" -cert "$dir/$ca.pem" -keyfile "$dir/$ca.key" \
       -in "$dir/$name.csr" -out "$dir/$name.pem" -startdate "$start" -enddate "$end" >/dev/null 2>&1
+}
+
+readonly SYSTEM_BUNDLE=/etc/ssl/certs/ca-certificates.crt
+trust_in_this_namespace() {
+  local bundle
+  bundle=$(mktemp "${TMPDIR:-/tmp}/quarvel-bundle.XXXXXX") && cat "$SYSTEM_BUNDLE" "$1" >"$bundle" &&
+    mount --bind "$bundle" "$SYSTEM_BUNDLE"
 }
