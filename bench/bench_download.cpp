@@ -1,7 +1,8 @@
 // Times the launcher's own download of one address into a file.
-//   quarvel-bench-download URL PATH [RECEIVE_BUFFER_BYTES]   ->   "seconds bytes"
+//   quarvel-bench-download URL PATH [RECEIVE_BUFFER_BYTES | hash]   ->   "seconds bytes"
 // With a buffer size, the same transfer also sets libcurl's receive buffer: an option the
 // launcher does not set, timed only to show where the difference to the curl command lies.
+// With "hash", the package's digest is taken on the way, as a launcher built with a key does.
 #include "package/CurlPtr.h"
 #include "package/Download.h"
 #include "platform/Platform.h"
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 
 namespace {
 
@@ -31,8 +33,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
-  const bool done = argc == 4 ? fetchWithReceiveBuffer(argv[1], argv[2], std::atol(argv[3]))
-                              : fetchToFile(argv[1], argv[2]) == FetchResult::Done;
+  signing::FileHasher hasher;
+  const bool hashing = argc == 4 && std::string(argv[3]) == "hash";
+  const bool done = argc == 4 && !hashing ? fetchWithReceiveBuffer(argv[1], argv[2], std::atol(argv[3]))
+                                          : fetchToFile(argv[1], argv[2], hashing ? &hasher : nullptr) == FetchResult::Done;
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   if (!done) return 1;
   std::cout << took.count() << " " << platform::fileSizeLow32(argv[2]).value_or(0) << std::endl;

@@ -2,15 +2,17 @@
 # Measures the launcher against the standard tools on this machine and prints each
 # figure as the median of RUNS runs with min and max; ratios are taken run by run,
 # each pair measured back to back.
-#   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download update
-#                                        frames, all by default; needs 3 GB in build-bench)
+#   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download https update
+#                                        frames, all by default; needs 3 GB in build-bench;
+#                                        https runs in a private mount namespace, as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 source scripts/lib/serve.sh
+source scripts/lib/certificates.sh
 runs=${1:-5}
 parts=("${@:2}")
-[ ${#parts[@]} -gt 0 ] || parts=(extract download update frames)
+[ ${#parts[@]} -gt 0 ] || parts=(extract download https update frames)
 wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 scripts/install-deps.sh
@@ -106,18 +108,47 @@ bench_extraction() {  # package-name
 # Besides the launcher's own transfer, the same transfer with the 100 KiB receive buffer
 # the curl command uses: an option outside the launcher's three, timed to show the cause.
 bench_download() {
-  local url="127.0.0.1:$port/quarvel%20bz0%2020261205.zip" ours=() big=() ref=() r t
+  local url="127.0.0.1:$port/quarvel%20bz0%2020261205.zip" ours=() big=() hashed=() ref=() r t
   for r in $(seq "$runs"); do
     fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg"); ours+=("$t")
     fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg" 102400); big+=("$t")
+    fresh; read -r t _ < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg" hash); hashed+=("$t")
     fresh; ref+=("$(seconds curl -s -o "$work/out/pkg" "http://$url")")
   done
   echo "download of the 1 GiB stored package from nginx on 127.0.0.1"
   stats "  ours (s)" "${ours[@]}"
   stats "  ours + 100 KiB receive buffer, not shipped (s)" "${big[@]}"
+  stats "  ours, hashing for a signature check (s)" "${hashed[@]}"
   stats "  curl -s -o (s)" "${ref[@]}"
   ratios "  ours / curl" "${ours[*]}" "${ref[*]}"
   ratios "  ours + 100 KiB buffer / curl" "${big[*]}" "${ref[*]}"
+  ratios "  ours hashing / curl" "${hashed[*]}" "${ref[*]}"
+}
+
+# The same download over HTTPS from a second nginx with a throwaway CA's certificate,
+# which both sides trust only inside a private mount namespace.
+bench_https() {
+  local tls=$work/tls https_port=18473 url ours=() ref=() r t
+  url="https://localhost:$https_port/quarvel%20bz0%2020261205.zip"
+  rm -rf "$tls" && mkdir -p "$tls" && make_ca "$tls" ca && make_server_cert "$tls" ca localhost "DNS:localhost"
+  local plain_pid=$SERVER_PID
+  NGINX_LISTEN_FLAGS=ssl serve_folder "$work/server" "$https_port" "$tls" \
+    "ssl_certificate $tls/localhost.pem; ssl_certificate_key $tls/localhost.key;"
+  local tls_pid=$SERVER_PID
+  for r in $(seq "$runs"); do
+    fresh; read -r t _ < <(https_run "$bin/quarvel-bench-download" "$url" "$work/out/pkg"); ours+=("$t")
+    fresh; ref+=("$(https_run bash -c 'start=$(date +%s%N); curl -s -o "$1" "$2" && echo $((($(date +%s%N) - start) / 1000))' \
+      _ "$work/out/pkg" "$url" | python3 -c 'print(int(input()) / 1e6)')")
+  done
+  SERVER_PID=$tls_pid && stop_server && SERVER_PID=$plain_pid
+  echo "download of the 1 GiB stored package over HTTPS from nginx on 127.0.0.1"
+  stats "  ours (s)" "${ours[@]}"
+  stats "  curl -s -o (s)" "${ref[@]}"
+  ratios "  ours / curl" "${ours[*]}" "${ref[*]}"
+}
+https_run() {  # COMMAND...: run where the benchmark's CA is trusted
+  unshare --mount --propagation private bash -c \
+    'source scripts/lib/certificates.sh && trust_in_this_namespace "$0" && exec "$@"' "$work/tls/ca.pem" "$@"
 }
 
 # The whole update as the player sees it: process start to the version file written,
@@ -212,5 +243,6 @@ if wants extract; then
   bench_extraction sm1
 fi
 if wants download; then bench_download; fi
+if wants https; then bench_https; fi
 if wants update; then bench_update; fi
 if wants frames; then bench_frames; fi

@@ -22,9 +22,13 @@ void Launcher::downloadPackage() {
     return;
   }
   const std::string url = encodeSpaces(serverUrl + packageFile);
-  signing::FileHasher hasher;
-  downloadFile(url.c_str(), packageFile.c_str(), &hasher);
-  packageDigest = hasher.finish();
+  if (signaturesRequired) {
+    signing::FileHasher hasher;
+    downloadFile(url.c_str(), packageFile.c_str(), &hasher);
+    packageDigest = hasher.finish();
+  } else {
+    downloadFile(url.c_str(), packageFile.c_str());
+  }
 
   const auto size = platform::fileSizeLow32(packageFile);
   // With no file to measure there is no size to report; the extraction that follows
