@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Throwaway certificates made with openssl in DIR, for the HTTPS test and demo: certificate authorities that
 # are trusted only where a bundle holding them is bound over the system's, and server certificates they sign.
-#   make_ca DIR NAME;  make_server_cert DIR CA NAME SUBJECT_ALT_NAMES [START END]   (dates as YYYYMMDDHHMMSSZ)
+#   make_ca DIR NAME;  make_server_cert DIR CA NAME SUBJECT_ALT_NAMES [START END]   (dates as YYYYMMDDHHMMSSZ;
+#   CERT_EXTENSION, when set, is one more extension such as crlDistributionPoints=URI:http://...)
 #   trust_in_this_namespace CERTIFICATE   (in a private mount namespace only: adds it to the system bundle)
 
 make_ca() {
@@ -30,6 +31,7 @@ commonName = supplied
 CONF
   openssl req -newkey rsa:2048 -nodes -subj "/CN=${names%%,*}" -keyout "$dir/$name.key" -out "$dir/$name.csr" \
     -addext "subjectAltName=$names" -addext basicConstraints=CA:FALSE -addext extendedKeyUsage=serverAuth \
+    ${CERT_EXTENSION:+-addext "$CERT_EXTENSION"} \
     >/dev/null 2>&1 &&
     openssl ca -batch -notext -create_serial -config "$dir/db-$name/ca.cnf" -cert "$dir/$ca.pem" -keyfile "$dir/$ca.key" \
       -in "$dir/$name.csr" -out "$dir/$name.pem" -startdate "$start" -enddate "$end" >/dev/null 2>&1

@@ -40,6 +40,15 @@ std::optional<std::string> flushToDisk(const std::string& dir, const std::vector
 // the new file, and the new one only once it is on the disk under its name.
 bool replaceFileAtomically(const std::string& path, const std::string& contents);
 
+// True where the system's TLS layer may finish a handshake without checking the server's
+// certificate (Wine's Schannel), so that the program checks it before sending a request.
+extern const bool checksCertificateAfterHandshake;
+
+// What is wrong with the server certificate of a finished TLS handshake (libcurl's
+// pointer to the session) for host, in words; empty when the system's trust store
+// vouches for it.
+std::optional<std::string> serverCertificateProblem(void* tlsSession, const std::string& host);
+
 // The command that starts the game's program in its own directory below installDir.
 std::string gameStartCommand(const char* installDir);
 
