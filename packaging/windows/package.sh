@@ -15,7 +15,9 @@ out=$(cd "$2" && pwd)
 folder=$out/quarvel-launcher-windows
 
 rm -rf "$folder"
-cmake --install "$build" --prefix "$folder" >/dev/null
+cmake --install "$build" --prefix "$folder" --strip >/dev/null
+# The libraries come with their symbols, which players have no use for (half the folder).
+x86_64-w64-mingw32-strip --strip-unneeded "$folder"/*.dll
 "$here/sign.sh" "$folder"/*.exe "$folder"/*.dll
 
 # The setup program installs exactly the folder's files, and its uninstaller removes
