@@ -7,4 +7,10 @@
 #define QUARVEL_PUBLIC_KEY ""
 #endif
 
+#ifndef QUARVEL_VERSION
+#define QUARVEL_VERSION "unknown"
+#endif
+
+const char* launcherVersion() { return QUARVEL_VERSION; }
+
 LauncherSettings builtInSettings() { return {QUARVEL_SERVER_URL, QUARVEL_PUBLIC_KEY}; }

@@ -11,3 +11,6 @@ struct LauncherSettings {
 // The values this program was built with. They live in a file of their own, so that a
 // test program links other values ahead of the library's and runs the code that ships.
 LauncherSettings builtInSettings();
+
+// The launcher's own version, "0.1.0".
+const char* launcherVersion();

@@ -2,6 +2,7 @@
 
 #include "app/Check.h"
 #include "package/Download.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,10 +57,20 @@ Launcher::Launcher(const LauncherSettings& settings)
       publisherKeys(signing::parsePublicKeys(settings.publicKeys)),
       signaturesRequired(!settings.publicKeys.empty()) {
   allowTransfers();
+  logStartDetails();
   splash = loadTexture("quarvel_splash.png");
   launchButton = loadTexture("launch.png");
   launchButtonPressed = loadTexture("launch_pressed.png");
   launchButtonDisabled = loadTexture("launch_disabled.png");
+}
+
+void Launcher::logStartDetails() {
+  logDetail(std::string("Quarvel Launcher ") + launcherVersion() + " on " + platform::systemDescription());
+  logDetail("update server: " + serverUrl);
+  std::string keys;
+  for (const signing::PublicKey& key : publisherKeys) keys += (keys.empty() ? "" : ", ") + signing::keyIdText(key.id);
+  logDetail("publisher keys: " + (signaturesRequired ? (keys.empty() ? "none readable, so every build is refused" : keys)
+                                                      : std::string("none, so builds are not checked")));
 }
 
 Launcher::~Launcher() {

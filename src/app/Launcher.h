@@ -2,6 +2,7 @@
 
 #include "app/BuildSettings.h"
 #include "app/Duration.h"
+#include "app/LogFile.h"
 #include "package/Signature.h"
 #include "ui/SDLHandler.h"
 #include "version/VersionInfo.h"
@@ -51,6 +52,8 @@ class Launcher : public SDLHandler {
   void addLogLine(const std::string& text);
   void replaceLastLogLine(const std::string& text);
   std::vector<std::string> logLines() const;
+  // A line for the log file alone, where players send the studio what went wrong.
+  void logDetail(const std::string& text) { logFile.detail(text); }
 
   // Stage routines; each runs on its own worker thread.
   void checkInstalledVersion();
@@ -81,6 +84,8 @@ class Launcher : public SDLHandler {
   friend struct LauncherProbe;  // tests set up and read state between stages
 
   void runStage(UpdateStage s);
+  void appendLogLine(const std::string& text, bool progress);
+  void logStartDetails();
   void startStage(UpdateStage s);
   bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
   void continueWithInstalledBuild();
@@ -105,6 +110,7 @@ class Launcher : public SDLHandler {
   };
   std::vector<LogLine> log;
   mutable std::mutex logMutex;
+  LogFile logFile{"quarvel-launcher.log"};
 
   std::atomic<bool> readyToLaunch;
   const std::string serverUrl;

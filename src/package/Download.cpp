@@ -52,6 +52,19 @@ int checkPeerBeforeRequest(void* data, char*, char*, int, int) {
                                                                              : CURL_PREREQFUNC_OK;
 }
 
+// "libcurl 7 (Failed to connect to localhost port 1: Connection refused), HTTP 0, 0 bytes in 0.001 s"
+std::string transferSummary(CURL* handle, CURLcode code, const char* error) {
+  long status = 0;
+  curl_off_t bytes = 0, micros = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+  curl_easy_getinfo(handle, CURLINFO_TOTAL_TIME_T, &micros);
+  char text[CURL_ERROR_SIZE + 128];
+  std::snprintf(text, sizeof text, "libcurl %d (%s), HTTP %ld, %lld bytes in %.3f s", static_cast<int>(code),
+                *error ? error : curl_easy_strerror(code), status, static_cast<long long>(bytes), micros / 1e6);
+  return text;
+}
+
 std::string hostOf(const std::string& url) {
   const std::size_t start = url.find("://") + 3;
   return url.substr(start, url.find_first_of(":/", start) - start);
@@ -59,12 +72,12 @@ std::string hostOf(const std::string& url) {
 
 }  // namespace
 
-FetchResult fetchToFile(const char* url, const char* path, signing::FileHasher* hasher) {
+Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher) {
   CurlPtr handle(curl_easy_init());
-  if (!handle) return FetchResult::NoHandle;
+  if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
   // The transfer is never handed a file that did not open.
   FilePtr file(std::fopen(path, "wb"));
-  if (!file) return FetchResult::CannotWrite;
+  if (!file) return {FetchResult::CannotWrite, std::string("cannot create ") + path + ": " + platform::lastErrorText()};
   HashedFile hashed{file.get(), hasher};
   curl_easy_setopt(handle.get(), CURLOPT_URL, url);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, hasher ? writeAndHash : writeToFile);
@@ -80,16 +93,22 @@ FetchResult fetchToFile(const char* url, const char* path, signing::FileHasher* 
       curl_easy_setopt(handle.get(), CURLOPT_PREREQDATA, &peer);
     }
   }
-  curl_easy_perform(handle.get());
+  // The result goes to the log file only: what the player sees is judged by the file.
+  char error[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
+  const CURLcode code = curl_easy_perform(handle.get());
+  Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error)};
   handle.reset();
   file.reset();
-  return FetchResult::Done;
+  return transfer;
 }
 
 void Launcher::downloadFile(const char* url, const char* path, signing::FileHasher* hasher) {
   // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
   if (stopRequested()) return;
-  switch (fetchToFile(url, path, hasher)) {
+  const Transfer transfer = fetchToFile(url, path, hasher);
+  logDetail(std::string("GET ") + url + ": " + transfer.summary);
+  switch (transfer.result) {
     case FetchResult::Done: break;
     case FetchResult::NoHandle: addLogLine("Failed to download file (failed to initialise CURL)."); break;
     // The caller then finds no file, or the old one, and reports what that means.

@@ -118,8 +118,10 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
   return done == CopyResult::Copied && out.fail() ? CopyResult::WriteFailed : done;
 }
 
-bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason) {
+// The system's words go to the log file only, after the line the player sees.
+bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, const std::string& systemWords = "") {
   hooks.addLine(reason);
+  if (!systemWords.empty()) hooks.detail(reason.substr(4) + ": " + systemWords);
   hooks.addLine("    Aborting extraction.");
   return false;
 }
@@ -149,14 +151,15 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
     platform::makeDirectory(installDir + "/");
     const bool directory = isDirectoryTarget(target);
     if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)
-      return abortExtraction(hooks, "    Failed to create directory " + target);
+      return abortExtraction(hooks, "    Failed to create directory " + target, platform::lastErrorText());
     if (!directory) {
       switch (copyEntry(archive, index, stat, target, buffer.get(), hooks)) {
         case CopyResult::Copied: written.push_back(target); break;
         case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
         case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
-        case CopyResult::WriteFailed: return abortExtraction(hooks, "    Failed to write file " + target);
+        case CopyResult::WriteFailed:
+          return abortExtraction(hooks, "    Failed to write file " + target, platform::lastErrorText());
         case CopyResult::Interrupted: return false;
       }
     }
@@ -206,6 +209,10 @@ bool extractArchive(const std::string& packageFile, const std::string& installDi
   ZipPtr archive(zip_open(packageFile.c_str(), 0, &error));
   if (!archive) {
     hooks.addLine("    Failed to open archive.");
+    zip_error_t why;
+    zip_error_init_with_code(&why, error);
+    hooks.detail("cannot open '" + packageFile + "' as an archive: " + zip_error_strerror(&why));
+    zip_error_fini(&why);
     return false;
   }
   hooks.addLine("    Extracting files");
@@ -215,7 +222,7 @@ bool extractArchive(const std::string& packageFile, const std::string& installDi
   // The build is recorded as installed after this returns true, so every file written
   // must reach the disk first: a power cut may otherwise keep the record and lose the data.
   if (const auto failed = platform::flushToDisk(installDir, written))
-    return abortExtraction(hooks, "    Failed to write file " + *failed);
+    return abortExtraction(hooks, "    Failed to write file " + *failed, platform::lastErrorText());
   hooks.addLine("    Done.");
   return true;
 }

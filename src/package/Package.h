@@ -41,6 +41,7 @@ struct ExtractionHooks {
   // Called once, right before the first thing is created or written in the install
   // directory; a line is the reason it failed, which aborts the extraction.
   std::function<std::optional<std::string>()> beginWriting = [] { return std::optional<std::string>(); };
+  std::function<void(const std::string&)> detail = [](const std::string&) {};  // for the log file alone
 };
 
 // Unpacks every entry of packageFile into installDir, one progress line per entry.

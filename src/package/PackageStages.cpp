@@ -46,7 +46,8 @@ bool Launcher::extractPackage() {
   if (!packageMatchesSignature()) return false;
   const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
                               [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
-                              [this] { return stopRequested(); }, [this] { return recordUpdateUnderWay(); }};
+                              [this] { return stopRequested(); }, [this] { return recordUpdateUnderWay(); },
+                              [this](const std::string& line) { logDetail(line); }};
   if (!extractArchive(latestVersion.packageFile, installDir, hooks)) return false;
   stage.store(ReportReady, std::memory_order_release);
   return true;
@@ -57,6 +58,7 @@ bool Launcher::extractPackage() {
 // that no later start offers them as ready to play.
 std::optional<std::string> Launcher::recordUpdateUnderWay() {
   if (platform::replaceFileAtomically(updateRecordName, restoreSpaces(latestVersion.version))) return std::nullopt;
+  logDetail(std::string("cannot write ") + updateRecordName + ": " + platform::lastErrorText());
   return std::string("    Failed to write file ") + updateRecordName;
 }
 
@@ -66,5 +68,6 @@ bool Launcher::packageMatchesSignature() {
   if (!signaturesRequired) return true;
   if (latestSignature && packageDigest && signing::signsDigest(*latestSignature, *packageDigest)) return true;
   addLogLine("    The package does not match the publisher's signature.");
+  logDetail("refused: the package as it arrived (its BLAKE2b-512) is not the one the publisher signed");
   return false;
 }

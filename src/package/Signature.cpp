@@ -101,6 +101,15 @@ std::string encodePublicKey(const PublicKey& key) {
   return sodiumReady() ? encode(bytes.data(), bytes.size()) : std::string();
 }
 
+std::string keyIdText(const KeyId& id) {
+  std::string text;
+  for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+    text += "0123456789ABCDEF"[*byte >> 4];
+    text += "0123456789ABCDEF"[*byte & 15];
+  }
+  return text;
+}
+
 std::vector<Signature> parseSignatures(std::string_view text) {
   const std::vector<std::string_view> lines = splitLines(text);
   std::vector<Signature> signatures;
@@ -145,6 +154,20 @@ std::optional<TrustedSignature> findPublisherSignature(std::string_view text, st
       if (key.id == signature.keyId && vouchesForComment(signature, key)) return TrustedSignature{key, signature.signature};
   }
   return std::nullopt;
+}
+
+std::string refusalReason(std::string_view text, std::string_view fileName, const std::vector<PublicKey>& keys) {
+  const std::vector<Signature> signatures = parseSignatures(text);
+  if (signatures.empty()) return "the version file carries no signature";
+  for (const Signature& signature : signatures) {
+    const auto key = std::ranges::find(keys, signature.keyId, &PublicKey::id);
+    if (key == keys.end()) continue;
+    if (!vouchesForComment(signature, *key)) return "the trusted comment does not match its signature by key " + keyIdText(key->id);
+    if (!namesFile(signature, fileName))
+      return "the signature by key " + keyIdText(key->id) + " is for '" + signature.trustedComment + "', not for '" +
+             std::string(fileName) + "'";
+  }
+  return "no signature is by a key of this launcher (the first is by key " + keyIdText(signatures.front().keyId) + ")";
 }
 
 bool signsDigest(const TrustedSignature& signature, const Digest& digest) {

@@ -44,6 +44,8 @@ std::optional<PublicKey> parsePublicKey(std::string_view base64);
 // Comma-separated base64 lines; a malformed one is left out.
 std::vector<PublicKey> parsePublicKeys(std::string_view list);
 std::string encodePublicKey(const PublicKey& key);
+// As minisign prints it: the eight bytes as one little-endian number in hex, "E21522AFABBA7912".
+std::string keyIdText(const KeyId& id);
 
 // Every well-formed "ED" block in text, in order; lines may end in CR LF.
 std::vector<Signature> parseSignatures(std::string_view text);
@@ -58,6 +60,8 @@ bool namesFile(const Signature& signature, std::string_view fileName);
 std::optional<TrustedSignature> findPublisherSignature(std::string_view text, std::string_view fileName,
                                                        const std::vector<PublicKey>& keys);
 bool signsDigest(const TrustedSignature& signature, const Digest& digest);
+// Why findPublisherSignature finds nothing in text, in words for the log file.
+std::string refusalReason(std::string_view text, std::string_view fileName, const std::vector<PublicKey>& keys);
 
 // BLAKE2b-512 of a file fed piece by piece, as it arrives.
 class FileHasher {

@@ -49,10 +49,16 @@ extern const bool checksCertificateAfterHandshake;
 // vouches for it.
 std::optional<std::string> serverCertificateProblem(void* tlsSession, const std::string& host);
 
+// The system's words for the last failed call of this thread ("No space left on device").
+std::string lastErrorText();
+
+// The operating system's name and version, for the log file.
+std::string systemDescription();
+
 // The command that starts the game's program in its own directory below installDir.
 std::string gameStartCommand(const char* installDir);
 
-// Runs a command through the command interpreter and waits for it.
-void runCommand(const std::string& command);
+// Runs a command through the command interpreter and waits for it; its exit status.
+int runCommand(const std::string& command);
 
 }  // namespace platform

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace platform {
@@ -94,7 +97,9 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
   if (fd < 0) return false;
   const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
   if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int failure = errno;  // for lastErrorText, past the clean-up
     ::unlink(temporary.c_str());
+    errno = failure;
     return false;
   }
   // The new name lives in the folder: until the folder is flushed, a power cut can bring
@@ -115,9 +120,18 @@ std::string gameStartCommand(const char* installDir) {
   return command.str();
 }
 
-void runCommand(const std::string& command) {
-  // The game's exit status is of no interest to the launcher.
-  [[maybe_unused]] const int status = std::system(command.c_str());
+int runCommand(const std::string& command) {
+  const int status = std::system(command.c_str());
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);  // as the shell reports a signal
+}
+
+std::string lastErrorText() { return std::strerror(errno); }
+
+std::string systemDescription() {
+  utsname system{};
+  if (::uname(&system) != 0) return "an unknown system";
+  return std::string(system.sysname) + " " + system.release + " " + system.machine;
 }
 
 }  // namespace platform

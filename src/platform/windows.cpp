@@ -120,9 +120,29 @@ std::string gameStartCommand(const char* installDir) {
   return command.str();
 }
 
-void runCommand(const std::string& command) {
-  // The game's exit status is of no interest to the launcher.
-  [[maybe_unused]] const int status = std::system(command.c_str());
+int runCommand(const std::string& command) { return std::system(command.c_str()); }
+
+std::string lastErrorText() {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      GetLastError(), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string words = length ? std::string(text, length) : "error " + std::to_string(GetLastError());
+  LocalFree(text);
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.')) words.pop_back();
+  return words;
+}
+
+// The version Windows itself reports: GetVersionEx answers what the manifest declares.
+std::string systemDescription() {
+  using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW*);
+  OSVERSIONINFOW version{};
+  version.dwOSVersionInfoSize = sizeof version;
+  const auto rtlGetVersion =
+      reinterpret_cast<GetVersion>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "RtlGetVersion")));
+  if (!rtlGetVersion || rtlGetVersion(&version) != 0) return "Windows";
+  return "Windows " + std::to_string(version.dwMajorVersion) + "." + std::to_string(version.dwMinorVersion) +
+         " (build " + std::to_string(version.dwBuildNumber) + ")";
 }
 
 }  // namespace platform

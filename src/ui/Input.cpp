@@ -42,5 +42,6 @@ bool Launcher::handleEvents() {
 void Launcher::launchGame() {
   const std::string command = platform::gameStartCommand(installDir);
   std::cout << command << std::endl;
-  platform::runCommand(command);
+  logDetail("starting the game: " + command);
+  logDetail("the game ended with exit status " + std::to_string(platform::runCommand(command)));
 }

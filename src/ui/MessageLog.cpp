@@ -18,10 +18,17 @@ TTF_Font* logFont() {
 
 }  // namespace
 
-void Launcher::addLogLine(const std::string& text) {
-  std::lock_guard lock(logMutex);
-  SurfacePtr surface(TTF_RenderText_Solid(logFont(), text.c_str(), logTextColour));
-  log.push_back(LogLine{text, std::move(surface)});
+void Launcher::addLogLine(const std::string& text) { appendLogLine(text, false); }
+
+void Launcher::appendLogLine(const std::string& text, bool progress) {
+  {
+    std::lock_guard lock(logMutex);
+    SurfacePtr surface(TTF_RenderText_Solid(logFont(), text.c_str(), logTextColour));
+    log.push_back(LogLine{text, std::move(surface)});
+  }
+  // Outside the lock, which guards the window's log alone; one stage writes at a time,
+  // so the file keeps the window's order.
+  progress ? logFile.progress(text) : logFile.line(text);
 }
 
 void Launcher::replaceLastLogLine(const std::string& text) {
@@ -31,7 +38,7 @@ void Launcher::replaceLastLogLine(const std::string& text) {
     log.pop_back();
   }
   // A second hold of the lock: the mutex is not recursive.
-  addLogLine(text);
+  appendLogLine(text, true);
 }
 
 std::vector<std::string> Launcher::logLines() const {

@@ -82,10 +82,12 @@ void Launcher::continueWithInstalledBuild() {
 // wrote it could name any package.
 bool Launcher::signedByPublisher(const VersionInfo& latest) {
   if (!signaturesRequired) return true;
-  latestSignature =
-      signing::findPublisherSignature(signing::linesAfterFirst(latestVersionDownload), latest.packageFile, publisherKeys);
-  if (!latestSignature) addLogLine("    The update is not signed by the publisher.");
-  return latestSignature.has_value();
+  const std::string lines = signing::linesAfterFirst(latestVersionDownload);
+  latestSignature = signing::findPublisherSignature(lines, latest.packageFile, publisherKeys);
+  if (latestSignature) return true;
+  addLogLine("    The update is not signed by the publisher.");
+  logDetail("refused: " + signing::refusalReason(lines, latest.packageFile, publisherKeys));
+  return false;
 }
 
 void Launcher::reportReady() {
@@ -97,6 +99,8 @@ void Launcher::reportReady() {
     // the record has served.
     if (platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version)))
       std::remove(updateRecordName);
+    else
+      logDetail(std::string("cannot write ") + versionFileName + ": " + platform::lastErrorText());
   }
   if (!latestVersion.version.empty())
     addLogLine("Quarvel is up to date!");
