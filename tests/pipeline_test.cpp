@@ -134,6 +134,18 @@ TEST_P(Interrupted, NextStartOffersOnlyAWholeBuild) {
   EXPECT_FALSE(dir.exists(updateRecordName));
 }
 
+// A record that names the installed build is one whose removal a power cut undid after the build was recorded.
+TEST(Interrupted, RecordOfTheInstalledBuildMeansNothing) {
+  WorkDir dir;
+  dir.write("latest_version.txt", testLine);
+  dir.write(updateRecordName, testLine);
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  const auto [log, ready] = runLauncher(server.url());
+  EXPECT_EQ(tailOf(log, {"Already at latest version.", upToDate}), (Lines{"Already at latest version.", upToDate}));
+  EXPECT_TRUE(ready);
+}
+
 std::string damagedAfterTheProgram() {
   const std::string text = slurp(fs::path(QUARVEL_ASSET_DIR) / "LTYPE.TTF.LICENSE");
   std::string bytes =

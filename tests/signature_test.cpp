@@ -83,7 +83,7 @@ const SignedRow signedRows[] = {
      updated},
     {"LauncherWithoutKeyInstallsASignedBuild",
      [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "test"); }, updated, ""},
-    {"PackageWithOneByteChangedAndItsChecksumRecomputed",
+    {"PackageSwappedForABuildOneByteApart",
      [](const WorkDir& dir) {
        publish(dir, "server", testLine, "A", "test");
        publish(dir, "forged", testLine, "B", "");
@@ -97,6 +97,16 @@ const SignedRow signedRows[] = {
        const std::string signatureOfA = signatureOf(dir, "server");
        publish(dir, "server", lineB, "B", "test");
        dir.write("server/latest_version.txt", lineB + "\n" + signatureOfA);
+     },
+     notSigned},
+    // Build A's package under B's name, with B's name written into A's trusted comment.
+    {"TrustedCommentEditedToNameAnotherBuild",
+     [](const WorkDir& dir) {
+       publish(dir, "server", testLine, "A", "test");
+       std::string signature = signatureOf(dir, "server");
+       signature.replace(signature.find(testPackage), testPackage.size(), "quarvel " + lineB + ".zip");
+       dir.write("server/latest_version.txt", lineB + "\n" + signature);
+       fs::rename(dir.path() / "server" / testPackage, dir.path() / "server" / ("quarvel " + lineB + ".zip"));
      },
      notSigned},
     {"SignedWithAnotherKey", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "other"); }, notSigned},

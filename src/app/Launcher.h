@@ -128,7 +128,7 @@ class Launcher : public SDLHandler {
   // while it downloads in stage 3; stage 4 checks the one against the other.
   const std::vector<signing::PublicKey> publisherKeys;
   const bool signaturesRequired;
-  std::optional<signing::TrustedSignature> latestSignature;
+  std::vector<signing::TrustedSignature> latestSignatures;
   std::optional<signing::Digest> packageDigest;
 
   // The stage the sequencer acted on last. Kept per Launcher rather than per process

@@ -5,6 +5,8 @@
 #include "platform/Platform.h"
 
 #include <atomic>
+#include <memory>
+#include <string_view>
 #include <string>
 
 namespace {
@@ -28,7 +30,7 @@ struct HashedFile {
   signing::FileHasher* hasher;
 };
 
-// The digest covers exactly the bytes that reached the file.
+// The digest covers exactly the bytes that fwrite took.
 std::size_t writeAndHash(char* data, std::size_t size, std::size_t count, void* target) {
   const auto* hashed = static_cast<HashedFile*>(target);
   const std::size_t written = writeToFile(data, size, count, hashed->file);
@@ -39,17 +41,19 @@ std::size_t writeAndHash(char* data, std::size_t size, std::size_t count, void* 
 struct PeerCheck {
   CURL* handle;
   std::string host;
+  std::string problem;  // why the certificate was refused, for the log file
 };
 
 // Runs once the connection is made, before the request is sent: a server whose
 // certificate the system does not vouch for is never asked anything.
 int checkPeerBeforeRequest(void* data, char*, char*, int, int) {
-  const auto* check = static_cast<PeerCheck*>(data);
+  auto* check = static_cast<PeerCheck*>(data);
   curl_tlssessioninfo* session = nullptr;
   if (curl_easy_getinfo(check->handle, CURLINFO_TLS_SSL_PTR, &session) != CURLE_OK || !session || !session->internals)
-    return CURL_PREREQFUNC_ABORT;
-  return platform::serverCertificateProblem(session->internals, check->host) ? CURL_PREREQFUNC_ABORT
-                                                                             : CURL_PREREQFUNC_OK;
+    check->problem = "no TLS session to check";
+  else
+    check->problem = platform::serverCertificateProblem(session->internals, check->host).value_or("");
+  return check->problem.empty() ? CURL_PREREQFUNC_OK : CURL_PREREQFUNC_ABORT;
 }
 
 // "libcurl 7 (Failed to connect to localhost port 1: Connection refused), HTTP 0, 0 bytes in 0.001 s"
@@ -65,12 +69,28 @@ std::string transferSummary(CURL* handle, CURLcode code, const char* error) {
   return text;
 }
 
-std::string hostOf(const std::string& url) {
-  const std::size_t start = url.find("://") + 3;
-  return url.substr(start, url.find_first_of(":/", start) - start);
-}
+struct UrlFree {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
 
 }  // namespace
+
+std::string hostOf(const std::string& url) {
+  const std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
+  char* host = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), CURLU_DEFAULT_SCHEME) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_HOST, &host, 0) != CURLUE_OK)
+    return {};
+  std::string text = host;
+  curl_free(host);
+  if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+  return text;
+}
+
+void restrictToHttp(void* curlHandle) {
+  curl_easy_setopt(curlHandle, CURLOPT_DEFAULT_PROTOCOL, "http");
+  curl_easy_setopt(curlHandle, CURLOPT_PROTOCOLS_STR, "http,https");
+}
 
 Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher) {
   CurlPtr handle(curl_easy_init());
@@ -82,8 +102,10 @@ Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* has
   curl_easy_setopt(handle.get(), CURLOPT_URL, url);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, hasher ? writeAndHash : writeToFile);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, hasher ? static_cast<void*>(&hashed) : file.get());
-  PeerCheck peer{handle.get(), std::string(url).starts_with("https://") ? hostOf(url) : ""};
-  if (!peer.host.empty()) {
+  restrictToHttp(handle.get());
+  const bool https = std::string_view(url).starts_with("https://");
+  PeerCheck peer{handle.get(), https ? hostOf(url) : "", ""};
+  if (https) {
     // Revocation is best effort: Schannel's strict default refuses a certificate whose
     // revocation server is out of reach (measured with the same chain engine under Wine),
     // which would cut off every player whose network blocks those servers.
@@ -98,6 +120,7 @@ Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* has
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode code = curl_easy_perform(handle.get());
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error)};
+  if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
   handle.reset();
   file.reset();
   return transfer;

@@ -10,6 +10,15 @@
 // cut short when the launcher shuts down.
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file);
 
+// The host of a URL as libcurl reads it (no brackets around an IPv6 address); empty
+// when it has none.
+std::string hostOf(const std::string& url);
+
+// The launcher's own transfer settings beyond its three options: the protocol is HTTP
+// where the address names none (libcurl would guess one from a host name such as
+// "ftp.example.com"), and only HTTP and HTTPS are ever spoken.
+void restrictToHttp(void* curlHandle);
+
 // Transfers are process-wide: the write callback only sees its FILE*, so shutdown
 // reaches running transfers through this switch.
 void cancelTransfers();

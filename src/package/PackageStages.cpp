@@ -66,7 +66,7 @@ std::optional<std::string> Launcher::recordUpdateUnderWay() {
 // parsed, let alone written. The digest is of the bytes as they arrived.
 bool Launcher::packageMatchesSignature() {
   if (!signaturesRequired) return true;
-  if (latestSignature && packageDigest && signing::signsDigest(*latestSignature, *packageDigest)) return true;
+  if (packageDigest && signing::signsDigest(latestSignatures, *packageDigest)) return true;
   addLogLine("    The package does not match the publisher's signature.");
   logDetail("refused: the package as it arrived (its BLAKE2b-512) is not the one the publisher signed");
   return false;

@@ -40,7 +40,7 @@ std::vector<std::string_view> splitLines(std::string_view text) {
   while (!text.empty()) {
     const std::size_t feed = std::min(text.find('\n'), text.size());
     std::string_view line = text.substr(0, feed);
-    if (line.ends_with('\r')) line.remove_suffix(1);
+    while (line.ends_with('\r')) line.remove_suffix(1);
     lines.push_back(line);
     text.remove_prefix(std::min(feed + 1, text.size()));
   }
@@ -145,15 +145,20 @@ bool namesFile(const Signature& signature, std::string_view fileName) {
   }
 }
 
-std::optional<TrustedSignature> findPublisherSignature(std::string_view text, std::string_view fileName,
-                                                       const std::vector<PublicKey>& keys) {
-  if (!sodiumReady()) return std::nullopt;
+std::vector<TrustedSignature> findPublisherSignatures(std::string_view text, std::string_view fileName,
+                                                      const std::vector<PublicKey>& keys) {
+  std::vector<TrustedSignature> trusted;
+  if (!sodiumReady()) return trusted;
   for (const Signature& signature : parseSignatures(text)) {
     if (!namesFile(signature, fileName)) continue;
     for (const PublicKey& key : keys)
-      if (key.id == signature.keyId && vouchesForComment(signature, key)) return TrustedSignature{key, signature.signature};
+      if (key.id == signature.keyId && vouchesForComment(signature, key)) trusted.push_back({key, signature.signature});
   }
-  return std::nullopt;
+  return trusted;
+}
+
+bool signsDigest(const std::vector<TrustedSignature>& signatures, const Digest& digest) {
+  return std::ranges::any_of(signatures, [&](const TrustedSignature& s) { return signsDigest(s, digest); });
 }
 
 std::string refusalReason(std::string_view text, std::string_view fileName, const std::vector<PublicKey>& keys) {

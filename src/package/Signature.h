@@ -55,12 +55,14 @@ std::string formatSignature(const Signature& signature, std::string_view untrust
 // True when one of the trusted comment's tab-separated fields is "file:" + fileName.
 bool namesFile(const Signature& signature, std::string_view fileName);
 
-// The first signature in text that a key of keys made, whose trusted comment that key
-// vouches for and names fileName; empty when there is none.
-std::optional<TrustedSignature> findPublisherSignature(std::string_view text, std::string_view fileName,
-                                                       const std::vector<PublicKey>& keys);
+// Every signature in text that a key of keys made, whose trusted comment that key vouches
+// for and names fileName. More than one may stand there: an older one for a build
+// published again, or one by each key while a key is being replaced.
+std::vector<TrustedSignature> findPublisherSignatures(std::string_view text, std::string_view fileName,
+                                                      const std::vector<PublicKey>& keys);
 bool signsDigest(const TrustedSignature& signature, const Digest& digest);
-// Why findPublisherSignature finds nothing in text, in words for the log file.
+bool signsDigest(const std::vector<TrustedSignature>& signatures, const Digest& digest);  // any of them
+// Why findPublisherSignatures finds nothing in text, in words for the log file.
 std::string refusalReason(std::string_view text, std::string_view fileName, const std::vector<PublicKey>& keys);
 
 // BLAKE2b-512 of a file fed piece by piece, as it arrives.

@@ -65,9 +65,12 @@ std::optional<std::string> serverCertificateProblem(void* tlsSession, const std:
   chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
   chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
   chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+  // A revocation server that never answers must not hold the update up for long.
+  chainPara.dwUrlRetrievalTimeout = 5000;
   PCCERT_CHAIN_CONTEXT built = nullptr;
   if (!CertGetCertificateChain(nullptr, certificate.get(), nullptr, certificate->hCertStore, &chainPara,
-                               CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &built))
+                               CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
+                               nullptr, &built))
     return "its chain cannot be built";
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(built);
   if (auto problem = chainProblem(chain->TrustStatus.dwErrorStatus)) return problem;

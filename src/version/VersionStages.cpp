@@ -83,8 +83,8 @@ void Launcher::continueWithInstalledBuild() {
 bool Launcher::signedByPublisher(const VersionInfo& latest) {
   if (!signaturesRequired) return true;
   const std::string lines = signing::linesAfterFirst(latestVersionDownload);
-  latestSignature = signing::findPublisherSignature(lines, latest.packageFile, publisherKeys);
-  if (latestSignature) return true;
+  latestSignatures = signing::findPublisherSignatures(lines, latest.packageFile, publisherKeys);
+  if (!latestSignatures.empty()) return true;
   addLogLine("    The update is not signed by the publisher.");
   logDetail("refused: " + signing::refusalReason(lines, latest.packageFile, publisherKeys));
   return false;

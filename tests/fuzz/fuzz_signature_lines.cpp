@@ -28,7 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QUARVEL_CHECK(again.size() == 1 && sameSignature(again[0], signature));
   }
   // A signature is only trusted for the file its trusted comment names.
-  if (const auto trusted = signing::findPublisherSignature(text, "quarvel 1.0 20261205.zip", keys))
-    QUARVEL_CHECK(trusted->key.id == keys[0].id);
+  const std::string name = "quarvel 1.0 20261205.zip";
+  for (const auto& trusted : signing::findPublisherSignatures(text, name, keys))
+    QUARVEL_CHECK(std::ranges::any_of(signatures, [&](const signing::Signature& s) {
+      return s.signature == trusted.signature && signing::namesFile(s, name);
+    }));
   return 0;
 }

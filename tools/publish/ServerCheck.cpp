@@ -61,12 +61,6 @@ struct Answer {
   std::string host;
 };
 
-std::string hostOf(const std::string& url) {
-  const std::size_t scheme = url.find("://");
-  const std::size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-  return url.substr(start, url.find_first_of(":/", start) - start);
-}
-
 // The launcher's request: its URL, its write function and its file, libcurl's
 // defaults for everything else (so no redirect is followed).
 Answer fetchLikeTheLauncher(const std::string& url, const fs::path& file) {
@@ -74,10 +68,13 @@ Answer fetchLikeTheLauncher(const std::string& url, const fs::path& file) {
   FilePtr out(std::fopen(file.c_str(), "wb"));
   if (!handle || !out) return {CURLE_FAILED_INIT, 0, "cannot start a transfer", hostOf(url)};
   curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+  restrictToHttp(handle.get());
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, out.get());
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, stallSeconds);
+  if (url.starts_with("https://"))
+    curl_easy_setopt(handle.get(), CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
   char detail[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
   Answer answer;
@@ -144,36 +141,36 @@ std::string checkVersionFile(const std::string& serverUrl, const ScratchFolder& 
   return verdict.fault == LineFault::None || verdict.fault == LineFault::Month ? line : std::string();
 }
 
-using MaybeSignature = std::optional<signing::TrustedSignature>;
+using Signatures = std::vector<signing::TrustedSignature>;
 
-MaybeSignature checkSignature(const ScratchFolder& scratch, const std::string& line, const signing::PublicKey& key,
+Signatures checkSignatures(const ScratchFolder& scratch, const std::string& line, const signing::PublicKey& key,
                               Findings& findings) {
   const std::string name = parseVersionLine(line)->packageFile;
-  auto signature = signing::findPublisherSignature(signing::linesAfterFirst(scratch / "latest_version.txt"), name, {key});
-  if (signature)
+  auto signatures = signing::findPublisherSignatures(signing::linesAfterFirst(scratch / "latest_version.txt"), name, {key});
+  if (!signatures.empty())
     findings.ok("latest_version.txt carries a signature by the key for '" + name + "'");
   else
     findings.problem("latest_version.txt carries no signature by the key that names '" + name +
                      "', so a launcher built with the key keeps its installed build");
-  return signature;
+  return signatures;
 }
 
-void checkDigest(const fs::path& file, const signing::TrustedSignature& signature, Findings& findings) {
+void checkDigest(const fs::path& file, const Signatures& signatures, Findings& findings) {
   const auto digest = signing::digestOfFile(file.string());
-  if (digest && signing::signsDigest(signature, *digest))
+  if (digest && signing::signsDigest(signatures, *digest))
     findings.ok("the package matches its signature");
   else
     findings.problem("the package does not match its signature, so the launcher refuses to unpack it");
 }
 
 void checkPackage(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
-                  const MaybeSignature& signature, Findings& findings) {
+                  const std::optional<Signatures>& signatures, Findings& findings) {
   const std::string name = parseVersionLine(line)->packageFile;
   const fs::path file = scratch / "package.zip";
   const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + name), file);
   const bool answered = reportAnswer("'" + name + "'", answer, "the package", findings);
   if (answer.status == 0) return;
-  if (signature) checkDigest(file, *signature, findings);
+  if (signatures && !signatures->empty()) checkDigest(file, *signatures, findings);
 
   int error = 0;
   // Opened as the launcher opens it, so the same files count as archives.
@@ -208,8 +205,9 @@ int checkServer(const std::string& serverUrl, const std::optional<signing::Publi
     findings.problem(
         "the server address holds a blank, which the launcher sends unescaped when it asks for latest_version.txt");
   const std::string line = checkVersionFile(serverUrl, scratch, findings);
-  const MaybeSignature signature = !line.empty() && key ? checkSignature(scratch, line, *key, findings) : std::nullopt;
-  if (!line.empty()) checkPackage(serverUrl, line, scratch, signature, findings);
+  std::optional<Signatures> signatures;
+  if (!line.empty() && key) signatures = checkSignatures(scratch, line, *key, findings);
+  if (!line.empty()) checkPackage(serverUrl, line, scratch, signatures, findings);
   if (findings.problems() == 0) {
     std::cout << "A player gets a clean update to '" << line << "'." << std::endl;
     return 0;

@@ -70,8 +70,8 @@ std::string password() {
 // XORed with an scrypt stream drawn from the password and the file's salt.
 void unprotect(unsigned char* bytes, const std::filesystem::path& file) {
   // The file decides how much memory scrypt takes; minisign itself writes 1 GiB.
-  if (littleEndian64(bytes + memLimitAt) > (std::uint64_t{1} << 30))
-    throw Refusal(fileQuoted(file) + " asks for more than 1 GiB of memory to unlock; it is damaged or not minisign's");
+  if (littleEndian64(bytes + memLimitAt) > (std::uint64_t{1} << 30) || littleEndian64(bytes + opsLimitAt) > (std::uint64_t{1} << 27))
+    throw Refusal(fileQuoted(file) + " asks for more work or memory to unlock than minisign's keys; it is damaged");
   std::string secret = password();
   unsigned char stream[protectedSize];
   const int failed = crypto_pwhash_scryptsalsa208sha256(

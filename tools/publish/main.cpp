@@ -46,7 +46,7 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               look for it. A password-protected key takes its password from
               QUARVEL_SIGN_PASSWORD, or else asks on the terminal.
 
-Checking asks SERVER_URL (host[:port][/path]/ with no scheme, the form compiled
+Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
 just as the launcher does, and prints one line per finding, "ok: ..." or
 "problem: ...". A transfer that stalls for 30 s is given up. With --key (the
