@@ -58,7 +58,10 @@ INSTANTIATE_TEST_SUITE_P(
                    updated, {{"game/kept.txt", "kept"}, {"game/nodir", std::nullopt}}),
         PackageRow("empty_archive", {}, {"    Extracting files", "    Done.", upToDate}, {{"game", std::nullopt}}),
         PackageRow("install_folder_is_a_link", {top, {"Top/a.txt", "a"}}, updated, {{"elsewhere/a.txt", "a"}},
-                   linking("game", "elsewhere"))),
+                   linking("game", "elsewhere")),
+        // A log file that cannot be written is given up; the update goes on as ever.
+        PackageRow("log_file_cannot_be_written", {top, {"Top/a.txt", "a"}}, updated, {{"game/a.txt", "a"}},
+                   placing("quarvel-launcher.log"))),
     rowName);
 
 // A quit: no new transfer starts, a receiving one ends, an extraction ends between entries; nothing is recorded.

@@ -1,5 +1,7 @@
 #include "app/FrameLoop.h"
+#include "app/LogFile.h"
 #include "package/Package.h"
+#include "support/TestSupport.h"
 #include "version/VersionInfo.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +69,34 @@ TEST(ProgressAndSizeLines, RoundingAndUnits) {
   EXPECT_EQ(downloadedSizeLine(1048575), "    Downloaded 0 MiB.");  // whole MiB, remainder dropped
   // The largest low-32-bit size still prints as plain digits, not in exponent form.
   EXPECT_EQ(downloadedSizeLine(0xFFFFFFFFu), "    Downloaded 4095 MiB.");
+}
+
+// Of a run of progress lines the file keeps the first and the last; it stops short of its limit, however much comes;
+// each start moves the last run's file aside, so there are never more than two.
+TEST(LogFile, KeepsTheEndsOfProgressStaysBoundedAndKeepsOneEarlierRun) {
+  WorkDir dir;
+  {
+    LogFile log("run.log");
+    for (int i = 1; i <= 10000; ++i) log.progress("    Extracting file " + std::to_string(i) + " / 10000");
+    log.line("    Done.");
+    for (int i = 0; i < 20000; ++i) log.detail(std::string(100, 'x'));
+  }
+  const std::string first = dir.read("run.log");
+  EXPECT_LE(first.size(), 1u << 20);
+  EXPECT_GT(first.size(), (1u << 20) - 200);
+  EXPECT_TRUE(first.ends_with("\n(the log stops here: it reached its limit)\n"));
+  std::istringstream lines(first);
+  Lines start(4);
+  for (std::string& line : start) std::getline(lines, line), line = line.substr(25);
+  EXPECT_EQ(start, (Lines{"    Extracting file 1 / 10000", "    Extracting file 10000 / 10000", "    Done.",
+                          "| " + std::string(100, 'x')}));
+
+  for (const char* run : {"second run", "third run"}) LogFile("run.log").line(run);
+  EXPECT_EQ(dir.read("run.log").substr(25), "third run\n");
+  EXPECT_EQ(dir.read("run.log.1").substr(25), "second run\n");
+  EXPECT_EQ(std::ranges::count_if(fs::directory_iterator(dir.path()),
+                                  [](const auto& entry) { return entry.path().filename().string().starts_with("run"); }),
+            2);
 }
 
 }  // namespace

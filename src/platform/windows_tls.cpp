@@ -8,6 +8,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS  // for the retrieval time limit
 #include <wincrypt.h>
 #define SECURITY_WIN32
 #include <security.h>

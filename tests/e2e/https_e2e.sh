@@ -71,15 +71,22 @@ check "valid certificate: both files were asked for" test "$(requests)" = 2
   "$BIN/quarvel-publish" --check "https://localhost:$PORT/"
 quit valid
 publish_zip "$B"
+# What the log file says of each certificate: OpenSSL's words on Linux, the Windows chain engine's under Wine.
+declare -A words=([unknown]="unable to get local issuer certificate" [wrong-host]="no alternative certificate subject"
+  [expired]="certificate has expired")
+[[ -z $WINE ]] || words=([unknown]="issued by an authority this system does not trust"
+  [wrong-host]="issued for another host name" [expired]="expired or not yet valid")
 for certificate in unknown wrong-host expired; do
   serve_with "$certificate" && before=$(requests)
   run "$certificate"
   check "$certificate: nothing of the answer is written, the installed build stays" nothing_of_b
   check "$certificate: no request got past the handshake" test "$(requests)" = "$before"
+  quit "$certificate"
+  check "$certificate: the log file says why" grep -q "latest_version.txt: libcurl .*${words[$certificate]}" \
+    "$W/quarvel-launcher.log"
   [[ -n $WINE ]] || check "$certificate: quarvel-publish --check names the host and the failure" \
     grep -q "^problem: the certificate of localhost does not verify (SSL.*certificate" \
     <("$BIN/quarvel-publish" --check "https://localhost:$PORT/")
-  quit "$certificate"
 done
 serve_with revocation-offline
 run revocation-offline

@@ -206,6 +206,7 @@ struct PackageRow {
   SetUp setUp = nullptr;
   Reply version = {Reply::Body, testLine};
   const char* url = nullptr;
+  const char* logged = "";  // a detail the log file must hold
 };
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
 inline const auto rowName = [](const auto& info) { return std::string(info.param.name); };
@@ -225,6 +226,19 @@ inline SetUp linking(const fs::path& link, const fs::path& target) {
     fs::create_directories((dir.path() / link).parent_path());
     fs::create_directory_symlink(dir.path() / target, dir.path() / link);
   };
+}
+
+// The log file's lines as the window showed them: without time stamps and details, and without the lines that
+// the first progress line of an extraction replaced in the window.
+inline Lines windowLinesOf(const std::string& file, const Lines& window) {
+  Lines lines;
+  std::istringstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    line = line.substr(std::min(line.size(), std::string("2026-12-07 14:03:05.123  ").size()));
+    const bool replaced = line.starts_with("    Extracting file") && std::ranges::count(window, line) == 0;
+    if (!line.starts_with("| ") && !replaced) lines.push_back(line);
+  }
+  return lines;
 }
 
 inline void installsAsExpected(const PackageRow& row, const fs::path& assets = QUARVEL_ASSET_DIR) {
@@ -250,6 +264,9 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
     EXPECT_TRUE(!mode || modeOf(dir.path() / path) == mode) << path;
   }
   EXPECT_EQ(std::ranges::count(server.requests(), "/moved"), 0) << "a redirect is never followed";
+  const std::string logFile = dir.read("quarvel-launcher.log");
+  EXPECT_TRUE(logFile.empty() || windowLinesOf(logFile, log) == log) << logFile;
+  EXPECT_NE(logFile.find(row.logged), std::string::npos) << logFile;
 }
 
 struct ToolRun {

@@ -51,6 +51,7 @@ check "a package changed after signing is refused with nothing written" \
   "$A|level A|$(cd "$W" && ls . "quarvel $B.zip" | sort -u | grep -v '^$\|:$')"
 check "the window shows the disabled LAUNCH button" not shows_enabled "$TMP/changed.png"
 quit changed
+check "the log file beside the program says why" grep -q "| refused: the package as it arrived" "$W/quarvel-launcher.log"
 
 printf '%s' "$B" >"$SITE/latest_version.txt" && cp "$TMP/signed.zip" "$SITE/quarvel $B.zip" && rm "$W/quarvel $B.zip"
 run_launcher unsigned
