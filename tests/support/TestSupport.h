@@ -1,9 +1,9 @@
 #pragma once
 // Shared by the in-process tests: a working folder, real zip archives, an HTTP server, a whole launcher run.
 #include "app/Launcher.h"
+#include "support/TestServer.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <zip.h>
@@ -79,59 +79,6 @@ inline std::string zipArchive(const std::vector<ZipEntry>& entries) {
   fs::remove(file);
   return bytes;
 }
-
-struct Reply {
-  enum Kind { Missing, Body, Redirect, Flood } kind = Missing;  // Flood: 64 KiB every 5 ms, endlessly
-  std::string body = {};
-};
-
-class TestServer {
- public:
-  TestServer() {
-    server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-      std::unique_lock lock(mutex_);
-      requests_.push_back(request.target);
-      const Reply r = replies_[request.path];
-      lock.unlock();
-      response.status = r.kind == Reply::Missing ? 404 : 200;
-      if (r.kind == Reply::Missing) response.set_content("<html><h1>404 Not Found</h1></html>\n", "text/html");
-      if (r.kind == Reply::Body) response.set_content(r.body, "application/octet-stream");
-      if (r.kind == Reply::Redirect) response.set_redirect("/moved");
-      if (r.kind == Reply::Flood)
-        response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
-          return !stopping_ && sink.write(std::string(65536, 'f').data(), 65536);
-        });
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~TestServer() {
-    stopping_ = true;
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "127.0.0.1:" + std::to_string(port_) + "/"; }  // the form the launcher takes
-  void on(const std::string& path, Reply reply) {
-    std::lock_guard lock(mutex_);
-    replies_[path] = std::move(reply);
-  }
-  void serve(const std::string& path, std::string body) { on(path, {Reply::Body, std::move(body)}); }
-  Lines requests() const {  // in arrival order, blanks still %20-encoded
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::map<std::string, Reply> replies_;
-  Lines requests_;
-};
 
 // Reaches into the launcher to set up and read the state the window shows.
 struct LauncherProbe {
