@@ -22,13 +22,10 @@ void Launcher::downloadPackage() {
     return;
   }
   const std::string url = encodeSpaces(serverUrl + packageFile);
-  if (signaturesRequired) {
-    signing::FileHasher hasher;
-    downloadFile(url.c_str(), packageFile.c_str(), &hasher);
-    packageDigest = hasher.finish();
-  } else {
-    downloadFile(url.c_str(), packageFile.c_str());
-  }
+  // Hashed only when it will be checked: the hash costs about a second per GiB.
+  signing::FileHasher hasher;
+  downloadFile(url.c_str(), packageFile.c_str(), signaturesRequired ? &hasher : nullptr);
+  if (signaturesRequired) packageDigest = hasher.finish();
 
   const auto size = platform::fileSizeLow32(packageFile);
   // With no file to measure there is no size to report; the extraction that follows

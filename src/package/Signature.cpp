@@ -93,14 +93,6 @@ std::vector<PublicKey> parsePublicKeys(std::string_view list) {
   return keys;
 }
 
-std::string encodePublicKey(const PublicKey& key) {
-  std::array<unsigned char, publicKeySize> bytes;
-  std::copy(keyAlgorithm.begin(), keyAlgorithm.end(), bytes.begin());
-  std::copy(key.id.begin(), key.id.end(), bytes.begin() + 2);
-  std::copy(key.key.begin(), key.key.end(), bytes.begin() + 10);
-  return sodiumReady() ? encode(bytes.data(), bytes.size()) : std::string();
-}
-
 std::string keyIdText(const KeyId& id) {
   std::string text;
   for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {

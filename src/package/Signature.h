@@ -43,7 +43,6 @@ struct TrustedSignature {
 std::optional<PublicKey> parsePublicKey(std::string_view base64);
 // Comma-separated base64 lines; a malformed one is left out.
 std::vector<PublicKey> parsePublicKeys(std::string_view list);
-std::string encodePublicKey(const PublicKey& key);
 // As minisign prints it: the eight bytes as one little-endian number in hex, "E21522AFABBA7912".
 std::string keyIdText(const KeyId& id);
 
