@@ -59,9 +59,10 @@ INSTANTIATE_TEST_SUITE_P(
         PackageRow("empty_archive", {}, {"    Extracting files", "    Done.", upToDate}, {{"game", std::nullopt}}),
         PackageRow("install_folder_is_a_link", {top, {"Top/a.txt", "a"}}, updated, {{"elsewhere/a.txt", "a"}},
                    linking("game", "elsewhere")),
-        // A log file that cannot be written is given up; the update goes on as ever.
-        PackageRow("log_file_cannot_be_written", {top, {"Top/a.txt", "a"}}, updated, {{"game/a.txt", "a"}},
-                   placing("quarvel-launcher.log"))),
+        // A folder where the log file goes is left as it is and logging given up; the update goes on as ever.
+        PackageRow("log_file_cannot_be_written", {top, {"Top/a.txt", "a"}}, updated,
+                   {{"game/a.txt", "a"}, {"quarvel-launcher.log/kept", "kept"}, {"quarvel-launcher.log.1", std::nullopt}},
+                   placing("quarvel-launcher.log/kept", "kept"))),
     rowName);
 
 // A quit: no new transfer starts, a receiving one ends, an extraction ends between entries; nothing is recorded.
@@ -98,6 +99,51 @@ INSTANTIATE_TEST_SUITE_P(Quit, Stop,
                                          StopRow("endless_package", {Reply::Flood}, testPackage.c_str()),
                                          StopRow("long_extraction", manyEntries, "game/f10")),
                          rowName);
+
+// A transfer that stalls holds its worker past the bounded shutdown, which then ends the process: the log file still
+// names the address it waited on, and every line queued before the end.
+TEST(StopDeathTest, StalledTransferLeavesItsAddressInTheLogFile) {
+  WorkDir dir;
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child works in this test's folder
+  EXPECT_EXIT(
+      {
+        TestServer server;
+        server.serve("/latest_version.txt", testLine);
+        server.on("/" + testPackage, {Reply::Stall});
+        Launcher launcher{server.url()};
+        driveUntil(launcher, [&] { return server.requests().size() == 2; });
+        launcher.shutDown();
+        std::_Exit(3);
+      },
+      testing::ExitedWithCode(0), "");
+  const std::string log = dir.read("quarvel-launcher.log");
+  EXPECT_NE(log.find("/quarvel%201.0%2020190315.zip: started\n"), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with("quit while the update was still at work; the process ends without waiting for it\n")) << log;
+}
+
+// The second launcher in a folder says so and does nothing, not even to the log file; the first goes on undisturbed,
+// and once it ends the folder is free again.
+TEST(OneLauncherPerFolder, TheSecondDoesNothingWhileTheFirstRuns) {
+  WorkDir dir;
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, zipArchive({top, {"Top/a.txt", "a"}}));
+  {
+    Launcher first{server.url()};
+    Launcher second{server.url()};
+    ASSERT_TRUE(driveUntil(first, [&] { return second.update(), first.pipelineIdle(); }));
+    EXPECT_TRUE(first.isReadyToLaunch());
+    EXPECT_FALSE(second.isReadyToLaunch());
+    EXPECT_TRUE(second.pipelineIdle());
+    EXPECT_EQ(second.logLines(), Lines{anotherLauncherLine});
+  }
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(windowLinesOf(dir.read("quarvel-launcher.log"), {}).back(), upToDate);
+  EXPECT_FALSE(dir.exists("quarvel-launcher.log.1"));
+  const auto [log, ready] = runLauncher(server.url());
+  EXPECT_TRUE(ready);
+  EXPECT_EQ(log.back(), upToDate);
+}
 
 // An update that stops after its first write into game/ leaves a mix of two builds: the next start must not offer
 // it, offline or online; one that stops before leaves the installed build playable.
@@ -137,24 +183,34 @@ TEST_P(Interrupted, NextStartOffersOnlyAWholeBuild) {
   EXPECT_FALSE(dir.exists(updateRecordName));
 }
 
-// A record that names the installed build is one whose removal a power cut undid after the build was recorded.
-TEST(Interrupted, RecordOfTheInstalledBuildMeansNothing) {
-  WorkDir dir;
-  dir.write("latest_version.txt", testLine);
-  dir.write(updateRecordName, testLine);
-  TestServer server;
-  server.serve("/latest_version.txt", testLine);
-  const auto [log, ready] = runLauncher(server.url());
-  EXPECT_EQ(tailOf(log, {"Already at latest version.", upToDate}), (Lines{"Already at latest version.", upToDate}));
-  EXPECT_TRUE(ready);
-}
-
 std::string damagedAfterTheProgram() {
   const std::string text = slurp(fs::path(QUARVEL_ASSET_DIR) / "LTYPE.TTF.LICENSE");
   std::string bytes =
       zipArchive({top, {"Top/details/", "", 040755}, {"Top/details/Quarvel.exe", "new"}, {"Top/level.txt", text, 0, true}});
   bytes[bytes.find("Top/level.txt") + text.size() / 2] ^= 0x20;  // inside the last entry's stored data
   return bytes;
+}
+
+// Build A installed; the update to B stops after its first write; the studio withdraws B and the reinstall of A
+// stops too. Record and version file then both name A over a mix of B and half of A: still not playable.
+TEST(Interrupted, ReinstallOfTheInstalledBuildIsOfferedOnlyOnceItFinishes) {
+  WorkDir dir;
+  const std::string lineA = "0.9 20190101";
+  dir.write("latest_version.txt", lineA);
+  dir.write("game/details/Quarvel.exe", "old");
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve("/" + testPackage, damagedAfterTheProgram());
+  EXPECT_FALSE(runLauncher(server.url()).second);
+  server.serve("/latest_version.txt", lineA);
+  server.serve("/quarvel " + lineA + ".zip", damagedAfterTheProgram());
+  EXPECT_FALSE(runLauncher(server.url()).second);
+  EXPECT_EQ(dir.read(updateRecordName), lineA);
+  EXPECT_EQ(dir.read("latest_version.txt"), lineA);
+
+  const auto [offline, playable] = runLauncher("127.0.0.1:1/");
+  EXPECT_FALSE(playable);
+  EXPECT_EQ(offline.back(), "    Connect to the internet to finish the update.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Updates, Interrupted,

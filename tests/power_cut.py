@@ -5,7 +5,7 @@ it, or a sync or syncfs, made after the write; a new name only after its folder 
 flushed. Checked on the way: the version file and the record were renamed into place
 only with their data on the disk; the record of the update under way is on the disk before the first write into
 game/; when the version file takes its new name, every file of the build is on the disk;
-the version file is on the disk before the record is removed, and at the end."""
+the version file is on the disk before the record is removed, and the removal itself once its folder is flushed."""
 import os
 import re
 import subprocess
@@ -39,6 +39,7 @@ def names(call):
 
 def problems(trace):
     dirty, found, folder, pending, durable, writing = set(), [], None, set(), set(), False
+    removal_pending = False
 
     def require(name, moment):
         if name not in durable:
@@ -66,6 +67,7 @@ def problems(trace):
             if fd.group(1) == folder:
                 durable |= pending
                 pending.clear()
+                removal_pending = False
         elif name in ("sync", "syncfs"):
             dirty.clear()
         elif name.startswith("rename") and len(paths) == 2:
@@ -78,9 +80,12 @@ def problems(trace):
                 found += [f"not on disk when the version file was replaced: {p}" for p in sorted(dirty) if "/game/" in p]
         elif name.startswith("unlink") and paths and paths[-1] == RECORD:
             require(VERSION, "when the record of the update was removed")
+            removal_pending = True
     if not writing:
         found.append("nothing was written under game/")
     require(VERSION, "at the end (its folder was not flushed after the rename)")
+    if removal_pending:
+        found.append(f"the removal of {RECORD} was not flushed: a power cut brings the record back")
     return found
 
 

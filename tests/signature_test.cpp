@@ -37,6 +37,7 @@ struct SignedRow {
   Lines tail;
   std::string launcherKeys = publicKey("test");
   bool installedBefore = false;  // 0.9 20190101
+  const char* logged = "";       // why it was refused, in the log file
 };
 void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
 class Signed : public testing::TestWithParam<SignedRow> {};
@@ -56,11 +57,13 @@ TEST_P(Signed, OnlyWhatTheStudioSignedIsInstalled) {
   for (const auto& file : fs::directory_iterator(dir.path() / "server"))
     server.serve("/" + file.path().filename().string(), slurp(file.path()));
 
-  Launcher launcher(LauncherSettings{server.url(), row.launcherKeys});
-  ASSERT_TRUE(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
-  EXPECT_EQ(tailOf(launcher.logLines(), row.tail), row.tail);
+  auto launcher = std::make_unique<Launcher>(LauncherSettings{server.url(), row.launcherKeys});
+  ASSERT_TRUE(driveUntil(*launcher, [&] { return launcher->pipelineIdle(); }));
+  EXPECT_EQ(tailOf(launcher->logLines(), row.tail), row.tail);
   const bool installs = row.tail == updated;
-  EXPECT_EQ(launcher.isReadyToLaunch(), installs || row.installedBefore);
+  EXPECT_EQ(launcher->isReadyToLaunch(), installs || row.installedBefore);
+  launcher.reset();  // which writes out the log file
+  EXPECT_NE(dir.read("quarvel-launcher.log").find(row.logged), std::string::npos);
   EXPECT_EQ(dir.read("game/details/Quarvel.exe"), installs ? "A" : row.installedBefore ? "old" : "");
   EXPECT_EQ(dir.read("latest_version.txt"), installs ? testLine : row.installedBefore ? "0.9 20190101" : "");
   // A version file that is refused never leads to the package being asked for.
@@ -110,6 +113,16 @@ const SignedRow signedRows[] = {
      },
      notSigned},
     {"SignedWithAnotherKey", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "other"); }, notSigned},
+    // A legacy signature covers the whole file rather than its hash; the log says so rather than "no signature".
+    {"LegacySignatureIsRefusedWithItsOwnReason",
+     [](const WorkDir& dir) {
+       publish(dir, "server", testLine, "A", "");
+       const std::string package = (dir.path() / "server" / testPackage).string();
+       const ToolRun run = runProgram("minisign", {"-S", "-l", "-s", keys + "/test.key", "-m", package});
+       ASSERT_EQ(run.status, 0) << run.err;
+       dir.write("server/latest_version.txt", testLine + "\n" + dir.read("server/" + testPackage + ".minisig"));
+     },
+     notSigned, publicKey("test"), false, "refused: the version file is signed in minisign's legacy mode; sign without -l"},
     {"UnsignedKeepsTheInstalledBuildPlayable", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", ""); },
      notSigned + Lines{"Continuing to use installed version (0.9_20190101).", "Quarvel version 0.9_20190101 is ready to play!"},
      publicKey("test"), true},

@@ -97,6 +97,13 @@ TEST(LogFile, KeepsTheEndsOfProgressStaysBoundedAndKeepsOneEarlierRun) {
   EXPECT_EQ(std::ranges::count_if(fs::directory_iterator(dir.path()),
                                   [](const auto& entry) { return entry.path().filename().string().starts_with("run"); }),
             2);
+
+  // When the earlier file cannot be moved aside (here a folder has taken its place), this run goes after it.
+  fs::remove("run.log.1");
+  dir.write("run.log.1/kept", "kept");
+  LogFile("run.log").line("fourth run");
+  const std::string appended = dir.read("run.log");
+  EXPECT_EQ(appended.substr(25, 10) + appended.substr(appended.find('\n') + 26), "third run\nfourth run\n");
 }
 
 }  // namespace

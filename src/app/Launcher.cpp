@@ -58,6 +58,7 @@ Launcher::Launcher(const LauncherSettings& settings)
       signaturesRequired(!settings.publicKeys.empty()) {
   allowTransfers();
   logStartDetails();
+  keepOutOfAnotherLaunchersFolder();
   splash = loadTexture("quarvel_splash.png");
   launchButton = loadTexture("launch.png");
   launchButtonPressed = loadTexture("launch_pressed.png");
@@ -66,11 +67,22 @@ Launcher::Launcher(const LauncherSettings& settings)
 
 void Launcher::logStartDetails() {
   logDetail(std::string("Quarvel Launcher ") + launcherVersion() + " on " + platform::systemDescription());
+  logDetail(displayDetails());
   logDetail("update server: " + serverUrl);
   std::string keys;
   for (const signing::PublicKey& key : publisherKeys) keys += (keys.empty() ? "" : ", ") + signing::keyIdText(key.id);
   logDetail("publisher keys: " + (signaturesRequired ? (keys.empty() ? "none readable, so every build is refused" : keys)
                                                       : std::string("none, so builds are not checked")));
+}
+
+void Launcher::keepOutOfAnotherLaunchersFolder() {
+  using State = platform::FolderLock::State;
+  if (folderLock.state() == State::Unavailable)
+    logDetail(std::string("cannot lock ") + folderLockName + ", so a second launcher here would not be kept out");
+  if (folderLock.state() != State::HeldByAnother) return;
+  std::cerr << anotherLauncherLine << std::endl;
+  addLogLine(anotherLauncherLine);
+  stage.store(None);  // no stage ever starts
 }
 
 Launcher::~Launcher() {
@@ -133,10 +145,12 @@ void Launcher::shutDown() {
   // of an update under way makes the next start install that build again in full; and
   // "temp.txt", which Windows cannot remove while the transfer holds it open, is
   // overwritten by the next version check and removed after it.
-  constexpr Milliseconds grace{400};
+  constexpr Milliseconds grace{400}, logGrace{300};
   requestStop();
   if (waitForWorkers(grace)) return;
   std::remove(latestVersionDownload);
+  logDetail("quit while the update was still at work; the process ends without waiting for it");
+  logFile.drain(logGrace);
   std::_Exit(0);
 }
 

@@ -4,6 +4,8 @@
 #include "app/Duration.h"
 #include "app/LogFile.h"
 #include "package/Signature.h"
+#include "platform/FilePtr.h"
+#include "platform/Platform.h"
 #include "ui/SDLHandler.h"
 #include "version/VersionInfo.h"
 
@@ -21,6 +23,9 @@ inline constexpr const char* latestVersionDownload = "temp.txt";
 // Names the build whose files are being written into the install directory, from the
 // first write until that build is recorded in the version file.
 inline constexpr const char* updateRecordName = "update_in_progress.txt";
+// Locked by the launcher that runs in the folder, for as long as it runs.
+inline constexpr const char* folderLockName = "quarvel-launcher.lock";
+inline constexpr const char* anotherLauncherLine = "Another Quarvel Launcher is already running in this folder.";
 
 enum UpdateStage : std::int32_t {
   None = 0,
@@ -63,7 +68,10 @@ class Launcher : public SDLHandler {
   void reportReady();
 
   std::unique_ptr<VersionInfo> readVersionFile(const char* path);
-  void downloadFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr);
+  void downloadFile(const char* url, const char* path);
+  // Into a file the caller holds open (path names it in the log); false when the file
+  // did not take every byte that arrived, or no transfer was made.
+  bool downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher);
   void launchGame();
 
   // Shutdown: asks running work to stop at its next step, then waits up to limit
@@ -92,7 +100,7 @@ class Launcher : public SDLHandler {
   bool signedByPublisher(const VersionInfo& latest);
   bool packageMatchesSignature();
   std::optional<std::string> recordUpdateUnderWay();
-  bool updateLeftUnfinished(const VersionInfo& installed);
+  void keepOutOfAnotherLaunchersFolder();
 
   SDL_Texture* splash;
   SDL_Rect splashRect;
@@ -110,7 +118,11 @@ class Launcher : public SDLHandler {
   };
   std::vector<LogLine> log;
   mutable std::mutex logMutex;
-  LogFile logFile{"quarvel-launcher.log"};
+  // Two launchers in one folder would download into the same package and unpack into the
+  // same install folder. The second one does nothing, its log file included: the file
+  // belongs to the first.
+  const platform::FolderLock folderLock{folderLockName};
+  LogFile logFile{folderLock.state() == platform::FolderLock::State::HeldByAnother ? "" : "quarvel-launcher.log"};
 
   std::atomic<bool> readyToLaunch;
   const std::string serverUrl;
@@ -130,6 +142,9 @@ class Launcher : public SDLHandler {
   const bool signaturesRequired;
   std::vector<signing::TrustedSignature> latestSignatures;
   std::optional<signing::Digest> packageDigest;
+  // The package, open from its first byte until the extraction has read it, so that what
+  // is unpacked is what arrived (and was hashed), whatever happens to its name meanwhile.
+  FilePtr packageStream;
 
   // The stage the sequencer acted on last. Kept per Launcher rather than per process
   // so that tests can build several launchers in one process.

@@ -25,16 +25,19 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 
 namespace {
 
-struct HashedFile {
+struct FileSink {
   std::FILE* file;
   signing::FileHasher* hasher;
+  std::string failure;  // the system's words for the first failed write
 };
 
 // The digest covers exactly the bytes that fwrite took.
-std::size_t writeAndHash(char* data, std::size_t size, std::size_t count, void* target) {
-  const auto* hashed = static_cast<HashedFile*>(target);
-  const std::size_t written = writeToFile(data, size, count, hashed->file);
-  hashed->hasher->update(data, written * size);
+std::size_t writeToSink(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* sink = static_cast<FileSink*>(target);
+  const std::size_t written = writeToFile(data, size, count, sink->file);
+  if (sink->hasher) sink->hasher->update(data, written * size);
+  if (written < count && sink->failure.empty() && !transfersCancelled.load())
+    sink->failure = platform::lastErrorText();
   return written;
 }
 
@@ -93,15 +96,21 @@ void restrictToHttp(void* curlHandle) {
 }
 
 Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher) {
-  CurlPtr handle(curl_easy_init());
-  if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
   // The transfer is never handed a file that did not open.
   FilePtr file(std::fopen(path, "wb"));
   if (!file) return {FetchResult::CannotWrite, std::string("cannot create ") + path + ": " + platform::lastErrorText()};
-  HashedFile hashed{file.get(), hasher};
+  Transfer transfer = fetchInto(url, file.get(), hasher);
+  if (std::fclose(file.release()) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
+  return transfer;
+}
+
+Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher) {
+  CurlPtr handle(curl_easy_init());
+  if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
+  FileSink sink{file, hasher, ""};
   curl_easy_setopt(handle.get(), CURLOPT_URL, url);
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, hasher ? writeAndHash : writeToFile);
-  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, hasher ? static_cast<void*>(&hashed) : file.get());
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
+  curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
   restrictToHttp(handle.get());
   const bool https = std::string_view(url).starts_with("https://");
   PeerCheck peer{handle.get(), https ? hostOf(url) : "", ""};
@@ -119,18 +128,22 @@ Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* has
   char error[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode code = curl_easy_perform(handle.get());
-  Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error)};
+  Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure)};
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
-  handle.reset();
-  file.reset();
+  if (std::fflush(file) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;
 }
 
-void Launcher::downloadFile(const char* url, const char* path, signing::FileHasher* hasher) {
+void Launcher::downloadFile(const char* url, const char* path) { downloadFile(url, path, nullptr, nullptr); }
+
+bool Launcher::downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher) {
   // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
-  if (stopRequested()) return;
-  const Transfer transfer = fetchToFile(url, path, hasher);
+  if (stopRequested()) return false;
+  // Written before the transfer too: one that stalls until the player quits still names its address.
+  logDetail(std::string("GET ") + url + ": started");
+  const Transfer transfer = into ? fetchInto(url, into, hasher) : fetchToFile(url, path, hasher);
   logDetail(std::string("GET ") + url + ": " + transfer.summary);
+  if (!transfer.writeFailure.empty()) logDetail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
   switch (transfer.result) {
     case FetchResult::Done: break;
     case FetchResult::NoHandle: addLogLine("Failed to download file (failed to initialise CURL)."); break;
@@ -139,4 +152,5 @@ void Launcher::downloadFile(const char* url, const char* path, signing::FileHash
       addLogLine(std::string("Failed to download file (could not write ") + path + ").");
       break;
   }
+  return transfer.result == FetchResult::Done && transfer.writeFailure.empty();
 }

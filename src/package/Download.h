@@ -31,9 +31,14 @@ struct Transfer {
   // For the log file: libcurl's result code and words, the HTTP status, the bytes and
   // the time; or why no transfer was made.
   std::string summary;
+  // The system's words when a write, the last flush or the close of the file failed.
+  std::string writeFailure = {};
 };
 
-// Fetches url into path with libcurl's defaults: no redirect followed, an error page
-// kept like any body. Done means only that a transfer was made, not that it worked.
-// With a hasher, every byte written to the file is fed to it as well.
+// Fetches url into an open file with libcurl's defaults: no redirect followed, an error
+// page kept like any body. Done means only that a transfer was made, not that it worked.
+// With a hasher, every byte written to the file is fed to it as well. The file is
+// flushed, not closed.
+Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher = nullptr);
+// The same into a file created at path and closed afterwards.
 Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr);

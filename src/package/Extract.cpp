@@ -4,6 +4,8 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
@@ -204,17 +206,41 @@ std::string progressLine(int k, std::int64_t n, const char* entryName) {
   return line.str();
 }
 
+namespace {
+
+// On success the archive owns the file, through the source that reads it.
+ZipPtr openArchive(FilePtr& package, zip_error_t& error) {
+  if (std::fseek(package.get(), 0, SEEK_SET) != 0) {
+    zip_error_set(&error, ZIP_ER_SEEK, errno);
+    return nullptr;
+  }
+  ZipSourcePtr source(zip_source_filep_create(package.get(), 0, -1, &error));
+  if (!source) return nullptr;
+  package.release();  // the source closes it
+  ZipPtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
+  if (archive) source.release();  // the archive frees it
+  return archive;
+}
+
+}  // namespace
+
 bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks) {
-  int error = 0;
-  ZipPtr archive(zip_open(packageFile.c_str(), 0, &error));
+  return extractArchive(FilePtr(std::fopen(packageFile.c_str(), "rb")), packageFile, installDir, hooks);
+}
+
+bool extractArchive(FilePtr package, const std::string& packageName, const std::string& installDir,
+                    const ExtractionHooks& hooks) {
+  zip_error_t error;
+  zip_error_init(&error);
+  ZipPtr archive = package ? openArchive(package, error) : nullptr;
   if (!archive) {
     hooks.addLine("    Failed to open archive.");
-    zip_error_t why;
-    zip_error_init_with_code(&why, error);
-    hooks.detail("cannot open '" + packageFile + "' as an archive: " + zip_error_strerror(&why));
-    zip_error_fini(&why);
+    hooks.detail("cannot open '" + packageName + "' as an archive: " +
+                 (zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "the download left no whole file"));
+    zip_error_fini(&error);
     return false;
   }
+  zip_error_fini(&error);
   hooks.addLine("    Extracting files");
   std::vector<std::string> written;
   if (!extractEntries(archive.get(), installDir, hooks, written)) return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Duration.h"
+#include "platform/FilePtr.h"
 
 #include <cstdint>
 #include <functional>
@@ -44,7 +45,12 @@ struct ExtractionHooks {
   std::function<void(const std::string&)> detail = [](const std::string&) {};  // for the log file alone
 };
 
-// Unpacks every entry of packageFile into installDir, one progress line per entry.
-// False when the archive cannot be opened, the extraction was aborted (the reason is in
-// the log) or stopped.
+// Unpacks every entry of the package into installDir, one progress line per entry.
+// libzip reads the open file it is given, whatever has become of its name (packageName,
+// for the log) since; the file is closed on return. False when there is no file, it
+// cannot be opened as an archive, the extraction was aborted (the reason is in the log)
+// or stopped.
+bool extractArchive(FilePtr package, const std::string& packageName, const std::string& installDir,
+                    const ExtractionHooks& hooks);
+// The same for a package opened by its name.
 bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks);

@@ -22,9 +22,18 @@ void Launcher::downloadPackage() {
     return;
   }
   const std::string url = encodeSpaces(serverUrl + packageFile);
+  packageStream.reset(platform::openForDownload(packageFile));
+  if (!packageStream) {
+    addLogLine("Failed to download file (could not write " + packageFile + ").");
+    logDetail("cannot create " + packageFile + ": " + platform::lastErrorText());
+  }
   // Hashed only when it will be checked: the hash costs about a second per GiB.
   signing::FileHasher hasher;
-  downloadFile(url.c_str(), packageFile.c_str(), signaturesRequired ? &hasher : nullptr);
+  // A file that did not take every byte holds something other than what was hashed: it is
+  // not unpacked.
+  if (packageStream && !downloadFile(url.c_str(), packageFile.c_str(), packageStream.get(),
+                                     signaturesRequired ? &hasher : nullptr))
+    packageStream.reset();
   if (signaturesRequired) packageDigest = hasher.finish();
 
   const auto size = platform::fileSizeLow32(packageFile);
@@ -40,12 +49,13 @@ void Launcher::downloadPackage() {
 bool Launcher::extractPackage() {
   addLogLine("Extracting package...");
   sleepFor(stageDelay);
+  FilePtr package = std::move(packageStream);
   if (!packageMatchesSignature()) return false;
   const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
                               [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
                               [this] { return stopRequested(); }, [this] { return recordUpdateUnderWay(); },
                               [this](const std::string& line) { logDetail(line); }};
-  if (!extractArchive(latestVersion.packageFile, installDir, hooks)) return false;
+  if (!extractArchive(std::move(package), latestVersion.packageFile, installDir, hooks)) return false;
   stage.store(ReportReady, std::memory_order_release);
   return true;
 }
@@ -56,6 +66,12 @@ bool Launcher::extractPackage() {
 std::optional<std::string> Launcher::recordUpdateUnderWay() {
   if (platform::replaceFileAtomically(updateRecordName, restoreSpaces(latestVersion.version))) return std::nullopt;
   logDetail(std::string("cannot write ") + updateRecordName + ": " + platform::lastErrorText());
+  // Nothing is written into the install folder after this, so a record that this attempt
+  // left (renamed into place, its folder not flushed) is removed: the build there is still
+  // whole. One that an earlier unfinished update left stays, since those files are not.
+  // Should the removal fail too, the record is honoured: one full download more, never a
+  // half build offered.
+  if (!unfinishedUpdate) platform::removeFileDurably(updateRecordName);
   return std::string("    Failed to write file ") + updateRecordName;
 }
 

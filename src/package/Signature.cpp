@@ -9,6 +9,7 @@ namespace signing {
 namespace {
 
 constexpr std::string_view untrustedPrefix = "untrusted comment: ", trustedPrefix = "trusted comment: ";
+// A legacy signature (minisign -l) carries the key's own algorithm name.
 constexpr std::array<unsigned char, 2> keyAlgorithm{'E', 'd'}, prehashedAlgorithm{'E', 'D'};
 constexpr std::size_t publicKeySize = 2 + 8 + 32, signatureSize = 2 + 8 + 64;
 
@@ -48,13 +49,14 @@ std::vector<std::string_view> splitLines(std::string_view text) {
 }
 
 // The block whose four lines start at lines[i]; empty unless each has its form.
-std::optional<Signature> parseBlock(const std::vector<std::string_view>& lines, std::size_t i) {
+std::optional<Signature> parseBlock(const std::vector<std::string_view>& lines, std::size_t i,
+                                    const std::array<unsigned char, 2>& algorithm = prehashedAlgorithm) {
   if (i + 4 > lines.size() || !lines[i].starts_with(untrustedPrefix) || !lines[i + 2].starts_with(trustedPrefix))
     return std::nullopt;
   const auto bytes = decodeExactly<signatureSize>(lines[i + 1]);
   const auto global = decodeExactly<64>(lines[i + 3]);
   // The older "Ed" form signs the whole file, which would have to be read once more.
-  if (!bytes || !global || !std::equal(prehashedAlgorithm.begin(), prehashedAlgorithm.end(), bytes->begin()))
+  if (!bytes || !global || !std::equal(algorithm.begin(), algorithm.end(), bytes->begin()))
     return std::nullopt;
   Signature signature;
   std::copy_n(bytes->begin() + 2, 8, signature.keyId.begin());
@@ -101,6 +103,17 @@ std::string keyIdText(const KeyId& id) {
   }
   return text;
 }
+
+namespace {
+
+bool holdsLegacySignature(std::string_view text) {
+  const std::vector<std::string_view> lines = splitLines(text);
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    if (parseBlock(lines, i, keyAlgorithm)) return true;
+  return false;
+}
+
+}  // namespace
 
 std::vector<Signature> parseSignatures(std::string_view text) {
   const std::vector<std::string_view> lines = splitLines(text);
@@ -155,7 +168,9 @@ bool signsDigest(const std::vector<TrustedSignature>& signatures, const Digest& 
 
 std::string refusalReason(std::string_view text, std::string_view fileName, const std::vector<PublicKey>& keys) {
   const std::vector<Signature> signatures = parseSignatures(text);
-  if (signatures.empty()) return "the version file carries no signature";
+  if (signatures.empty())
+    return holdsLegacySignature(text) ? "the version file is signed in minisign's legacy mode; sign without -l"
+                                      : "the version file carries no signature";
   for (const Signature& signature : signatures) {
     const auto key = std::ranges::find(keys, signature.keyId, &PublicKey::id);
     if (key == keys.end()) continue;

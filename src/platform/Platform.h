@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,34 @@ std::optional<std::string> flushToDisk(const std::string& dir, const std::vector
 // Replaces path with contents so that a crash or a power cut leaves either the old or
 // the new file, and the new one only once it is on the disk under its name.
 bool replaceFileAtomically(const std::string& path, const std::string& contents);
+
+// Removes path and then makes the removal durable: the folder's entry is flushed too.
+// True when the file is gone (also when it was never there).
+bool removeFileDurably(const std::string& path);
+
+// Renames from over to, replacing a file already there on every system.
+bool renameReplacing(const std::string& from, const std::string& to);
+
+// Creates or truncates path for a download that is read back through the same open file
+// afterwards ("w+b"). Other programs may read it but, where the system allows it
+// (Windows), not write it while it is open.
+std::FILE* openForDownload(const std::string& path);
+
+// A lock on the working folder, held from construction to destruction. The system drops
+// it when the process ends, however it ends, so a lock file left behind blocks nobody.
+class FolderLock {
+ public:
+  enum class State { Held, HeldByAnother, Unavailable };  // Unavailable: the lock file cannot be opened
+  explicit FolderLock(const std::string& lockFile);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  State state() const { return state_; }
+
+ private:
+  State state_ = State::Unavailable;
+  std::intptr_t handle_ = -1;  // a file descriptor, or a Windows handle
+};
 
 // True where the system's TLS layer may finish a handshake without checking the server's
 // certificate (Wine's Schannel), so that the program checks it before sending a request.

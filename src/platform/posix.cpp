@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
@@ -105,6 +106,35 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
   // The new name lives in the folder: until the folder is flushed, a power cut can bring
   // the old file back.
   return syncPath(folderOf(path), false);
+}
+
+bool removeFileDurably(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  return syncPath(folderOf(path), false);
+}
+
+bool renameReplacing(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
+
+// Nothing keeps another program from writing the file by name here; one that could has
+// the player's rights and could as well write into the install folder itself.
+std::FILE* openForDownload(const std::string& path) { return std::fopen(path.c_str(), "w+be"); }
+
+// flock rather than fcntl locks: those are dropped when any descriptor of the file in the
+// process is closed, and they do not keep two launchers of one process apart (tests).
+FolderLock::FolderLock(const std::string& lockFile) {
+  const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    state_ = State::Held;
+    handle_ = fd;
+    return;
+  }
+  state_ = errno == EWOULDBLOCK ? State::HeldByAnother : State::Unavailable;
+  ::close(fd);
+}
+
+FolderLock::~FolderLock() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
 // OpenSSL checks the chain, the dates and the host name against the system's CA bundle

@@ -6,6 +6,8 @@
 #endif
 #include <windows.h>
 
+#include <share.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
@@ -110,6 +112,40 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents)
     return false;
   }
   return true;
+}
+
+// NTFS logs the removal in its journal; Windows gives a player no way to flush a folder.
+bool removeFileDurably(const std::string& path) {
+  return DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// A plain rename does not replace an existing file here.
+bool renameReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// Others may read the package while it is open (a virus scanner), but not write it.
+std::FILE* openForDownload(const std::string& path) { return _fsopen(path.c_str(), "w+b", _SH_DENYWR); }
+
+// A byte-range lock rather than an open without sharing: a virus scanner or a backup
+// program that opens the lock file must not make the launcher think another one runs.
+FolderLock::FolderLock(const std::string& lockFile) {
+  constexpr DWORD anyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileA(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, anyShare, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  OVERLAPPED whole{};
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
+    state_ = State::Held;
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return;
+  }
+  state_ = GetLastError() == ERROR_LOCK_VIOLATION ? State::HeldByAnother : State::Unavailable;
+  CloseHandle(file);
+}
+
+FolderLock::~FolderLock() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
 // The command interpreter changes into the game's folder and starts the program there

@@ -5,14 +5,55 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <iostream>
+#include <string>
+#include <thread>
 
-// Everything but the sensor subsystem, which the launcher has no use for.
-// The spacing shows in the start-up check's report, so the formatter leaves it alone.
+// Everything but the sensor subsystem, which the launcher has no use for, and video,
+// which comes up on its own below. The spacing shows in the start-up check's report, so
+// the formatter leaves it alone.
 // clang-format off
 #define QUARVEL_SDL_SUBSYSTEMS \
-  ( SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_VIDEO | SDL_INIT_EVENTS | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER )
+  ( SDL_INIT_TIMER | SDL_INIT_AUDIO | SDL_INIT_EVENTS | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC | SDL_INIT_GAMECONTROLLER )
 // clang-format on
+
+namespace {
+
+// SDL falls back to drivers that draw into memory when no display answers; a launcher
+// on one of those would update the game unseen and never end. They are taken only when
+// SDL_VIDEODRIVER asks for them (the tests' dummy driver).
+bool showsAWindow(const char* driver) {
+  if (std::getenv("SDL_VIDEODRIVER")) return true;
+  return driver && std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0 &&
+         std::strcmp(driver, "evdev") != 0;
+}
+
+// A launcher started with the desktop session may come before the display does, so
+// the display is tried for a while before the launcher gives up.
+// Empty when the first try opened it, else why the tries before failed.
+std::string openDisplay() {
+  constexpr std::chrono::milliseconds patience{10000}, retryPause{250};
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  std::string why;
+  while (true) {
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
+      if (showsAWindow(SDL_GetCurrentVideoDriver())) return why;
+      why = std::string("only the ") + SDL_GetCurrentVideoDriver() + " video driver, which shows nothing";
+      SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    } else {
+      why = SDL_GetError();
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(retryPause);
+  }
+  SDL_Quit();
+  throw DisplayUnavailable("Quarvel Launcher cannot open its window: no display could be opened (" + why + ").");
+}
+
+}  // namespace
 
 SDLHandler::SdlSession::SdlSession() {
   // The window's quit event is not one of the ways to close the launcher, so SDL must
@@ -30,6 +71,7 @@ SDLHandler::SdlSession::SdlSession() {
   SDL_SetHint(SDL_HINT_RENDER_DRIVER, "software");
   SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
   QUARVEL_CHECK(SDL_Init(QUARVEL_SDL_SUBSYSTEMS) == 0);
+  failedDisplayTries = openDisplay();
 }
 SDLHandler::SdlSession::~SdlSession() { SDL_Quit(); }
 
@@ -62,6 +104,12 @@ SDLHandler::SDLHandler() : window_(createWindow()), renderer_(createRenderer(win
 SDLHandler::~SDLHandler() {
   // First to last, before the members below go in reverse order.
   for (TexturePtr& texture : textures_) texture.reset();
+}
+
+std::string SDLHandler::displayDetails() const {
+  std::string details = std::string("video driver ") + SDL_GetCurrentVideoDriver();
+  if (!sdl_.failedDisplayTries.empty()) details += ", opened after a failed try (" + sdl_.failedDisplayTries + ")";
+  return details;
 }
 
 SDL_Texture* SDLHandler::loadTexture(const char* path) {

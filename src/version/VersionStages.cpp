@@ -28,23 +28,15 @@ void Launcher::checkInstalledVersion() {
     addLogLine("    No existing installation found.");
   } else {
     addLogLine("    Installed version is " + record->version + " (built " + record->buildDate + ").");
-    // Files of another build were written over it: it is no longer there to play.
-    unfinishedUpdate = updateLeftUnfinished(*record);
+    // Files of another build, or of this one again, were being written over it when the
+    // update stopped: whichever build the record names, the files there are incomplete.
+    unfinishedUpdate = std::ifstream(updateRecordName).is_open();
     if (unfinishedUpdate)
       addLogLine("    The last update did not finish; the installed files are incomplete.");
     else
       installedVersion = *record;
   }
   stage.store(CheckLatestVersion, std::memory_order_release);
-}
-
-// A record that names the installed build itself is one whose removal a power cut undid
-// after the build was recorded; it means nothing.
-bool Launcher::updateLeftUnfinished(const VersionInfo& installed) {
-  std::ifstream file(updateRecordName, std::ios::binary);
-  if (!file.is_open()) return false;
-  const auto underWay = parseVersionLine(readFirstLine(file));
-  return !underWay || underWay->version != installed.version;
 }
 
 void Launcher::checkLatestVersion() {
@@ -96,11 +88,12 @@ void Launcher::reportReady() {
     // Written through a temporary file and a rename, so that a crash leaves the old
     // line or the new one. A failure goes unreported: the next run offers the update again,
     // since the record of the update under way stays. Once the new line is on the disk,
-    // the record has served.
-    if (platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version)))
-      std::remove(updateRecordName);
-    else
+    // the record has served; should its removal not reach the disk, the next start
+    // installs this build once more.
+    if (!platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version)))
       logDetail(std::string("cannot write ") + versionFileName + ": " + platform::lastErrorText());
+    else if (!platform::removeFileDurably(updateRecordName))
+      logDetail(std::string("cannot remove ") + updateRecordName + ": " + platform::lastErrorText());
   }
   if (!latestVersion.version.empty())
     addLogLine("Quarvel is up to date!");

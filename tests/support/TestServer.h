@@ -10,7 +10,8 @@
 #include <vector>
 
 struct Reply {
-  enum Kind { Missing, Body, Redirect, Flood } kind = Missing;  // Flood: 64 KiB every 5 ms, endlessly
+  // Flood: 64 KiB every 5 ms, endlessly; Stall: two bytes, then nothing until the server stops.
+  enum Kind { Missing, Body, Redirect, Flood, Stall } kind = Missing;
   std::string body = {};
 };
 
@@ -30,6 +31,12 @@ class TestServer {
         response.set_chunked_content_provider("application/octet-stream", [this](std::size_t, httplib::DataSink& sink) {
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
           return !stopping_ && sink.write(std::string(65536, 'f').data(), 65536);
+        });
+      if (r.kind == Reply::Stall)
+        response.set_chunked_content_provider("application/octet-stream", [this](std::size_t offset, httplib::DataSink& sink) {
+          if (offset == 0) return sink.write("PK", 2);
+          while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+          return false;
         });
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
