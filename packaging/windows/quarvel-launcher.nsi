@@ -170,9 +170,10 @@ FunctionEnd
 ; here; the folder itself goes only once it is empty, so nothing of the player's is lost.
 Section "Uninstall"
   !insertmacro REMOVE_FILES
-  ; The launcher's log files are its own, not the player's.
+  ; The launcher's log files and its folder lock are its own, not the player's.
   Delete "$INSTDIR\quarvel-launcher.log"
   Delete "$INSTDIR\quarvel-launcher.log.1"
+  Delete "$INSTDIR\quarvel-launcher.lock"
   Delete "$INSTDIR\${UNINSTALLER}"
   Delete "$SMPROGRAMS\${SHORTCUT}"
   Delete "$DESKTOP\${SHORTCUT}"

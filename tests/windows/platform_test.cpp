@@ -1,11 +1,14 @@
 // The Windows platform layer against the real system calls, run under Wine: what the whole update
 // of the end-to-end run does not show, its failures and an earlier install's files.
+#include "app/LogFile.h"
+#include "platform/FilePtr.h"
 #include "platform/Platform.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -48,6 +51,39 @@ TEST_F(WindowsPlatform, AnEarlierInstallsFilesAreReplaced) {
   EXPECT_TRUE(platform::replaceFileAtomically("latest_version.txt", "1.1 20261206"));
   std::string line;
   EXPECT_EQ(std::getline(std::ifstream("latest_version.txt"), line) ? line : "", "1.1 20261206");
+}
+
+std::string slurp(const char* path) {
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+// Each run's log file replaces the previous run's .1, which a plain rename cannot do here; a .1 that cannot be
+// replaced (read-only) leaves the previous run's file to be appended to rather than truncated.
+TEST_F(WindowsPlatform, LogFilesReplaceTheEarlierRunsOrAppend) {
+  for (const char* run : {"first", "second", "third"}) LogFile("run.log").line(run);
+  EXPECT_EQ(slurp("run.log.1").substr(25), "second\n");
+  fs::permissions("run.log.1", fs::perms::owner_write, fs::perm_options::remove);
+  LogFile("run.log").line("fourth");
+  const std::string log = slurp("run.log");
+  EXPECT_EQ(log.substr(25, 6) + log.substr(log.find('\n') + 26), "third\nfourth\n");
+  fs::permissions("run.log.1", fs::perms::owner_write, fs::perm_options::add);
+}
+
+// The folder lock keeps a second holder out until the first lets go; the package, while downloaded, cannot be
+// written by anyone else.
+TEST_F(WindowsPlatform, FolderLockAndPackageAreHeldExclusively) {
+  {
+    const platform::FolderLock first("folder.lock");
+    EXPECT_EQ(first.state(), platform::FolderLock::State::Held);
+    EXPECT_EQ(platform::FolderLock("folder.lock").state(), platform::FolderLock::State::HeldByAnother);
+  }
+  EXPECT_EQ(platform::FolderLock("folder.lock").state(), platform::FolderLock::State::Held);
+  const FilePtr package(platform::openForDownload("package.zip"));
+  ASSERT_TRUE(package);
+  EXPECT_FALSE(std::ofstream("package.zip", std::ios::app).is_open());
+  EXPECT_TRUE(std::ifstream("package.zip").is_open());
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # The Windows launcher built with the test key (tests/keys/test.pub), under Wine against nginx: a build
 # signed with the stock minisign tool installs; a package changed after signing is refused before anything
 # is written; a version file without a signature is refused, nothing is downloaded and the installed build
-# stays playable.
+# stays playable; of two instances started in one folder, against a server whose second answer for the package
+# is another build, one installs the first answer and the other says that it runs already and does nothing.
 #   tests/windows/wine_signed.sh WINE BUILD_DIR FAKE_GAME
 set -euo pipefail
 here=$(dirname "$0")
@@ -10,7 +11,7 @@ here=$(dirname "$0")
 source "$here/../e2e/lib.sh"
 
 WINE=$1 BUILD=$2 FAKE_GAME=$3 PORT=18471 # the port quarvel-launcher-signed.exe asks
-readonly A='1.0 20261205' B='1.1 20261206' KEYS=$here/../keys
+readonly A='1.0 20261205' B='1.1 20261206' C='1.2 20261207' KEYS=$here/../keys
 e2e_begin wine-signed "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip minisign quarvel-launcher-signed.exe
 export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
 evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
@@ -59,5 +60,30 @@ check "an unsigned version file leaves the installed build playable" wait_until 
 check "the package it names is never asked for" not downloaded "$B"
 check "the version file is unchanged" file_holds "$W/latest_version.txt" "$A"
 quit unsigned
+
+# The forged build under the same name, in the folder the test server gives a second request for a package.
+publish_signed "$C" "level forged" && mkdir -p "$SITE/second" && mv "$SITE/quarvel $C.zip" "$SITE/second/"
+publish_signed "$C" "level C"
+stop_pid "$NGINX_PID" && : >"$TMP/requests.log"
+python3 "$here/../e2e/second_answer_differs.py" "$PORT" "$SITE" 2>"$TMP/server.err" & NGINX_PID=$!
+wait_until 10 port_open || die "the test server did not start: $(cat "$TMP/server.err")"
+for n in 1 2; do
+  (cd "$W" && exec "$WINE" quarvel-launcher-signed.exe) >"$TMP/twice-$n.out" 2>"$TMP/twice-$n.err" &
+  sleep 0.3
+done
+two_windows() { (($(xdo 5 search --onlyvisible --name '^Quarvel Launcher$' | wc -l) == 2)); }
+check "two instances in one folder: two windows" wait_until 60 two_windows
+check "the first answer's build is installed" wait_until 120 file_holds "$W/latest_version.txt" "$C"
+check "nothing of the second answer's build is in game, the package was asked for once" \
+  test "$(cat "$W/game/data/level.txt")|$(grep -c '\.zip$' "$TMP/requests.log")" = "level C|1"
+check "exactly one instance says that another runs in the folder" test "$(cat "$TMP"/twice-*.err | tr -d '\r' |
+  grep -cFx 'Another Quarvel Launcher is already running in this folder.')" = 1
+looks=""
+for WID in $(xdo 5 search --onlyvisible --name '^Quarvel Launcher$'); do
+  wait_until 10 shows_enabled "$TMP/twice-$WID.png" && looks+="enabled " || looks+="disabled "
+done
+check "one window's button is enabled, the other's disabled ($looks)" test "$(tr ' ' '\n' <<<"$looks" | sort | xargs)" = "disabled enabled"
+for WID in $(xdo 5 search --onlyvisible --name '^Quarvel Launcher$'); do xdo 5 windowfocus "$WID" key q || true; done
+check "both end on Q" wait_until 10 not two_windows
 "$(dirname "$WINE")/wineserver" -w || true
 e2e_end
