@@ -15,7 +15,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 toolchain="$repo/cmake/mingw-w64-x86_64.cmake"
 cache=${QUARVEL_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quarvel-windows}
 prefix="$cache/prefix"
-packages=(zlib libzip curl libsdl2 libsdl2-image freetype libsdl2-ttf libsodium)
+packages=(zlib libzip curl libsdl2 libsdl2-image freetype libsdl2-ttf libsodium libzstd)
 
 log() { echo "windows-deps: $*" >&2; }
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -69,12 +69,13 @@ fetch_source() {
 }
 
 # Configures, builds and installs one package; arguments after the package are CMake
-# cache settings. TARGET=T in the environment builds T instead of installing.
+# cache settings. TARGET=T in the environment builds T instead of installing; SUBDIR=D
+# takes the CMake project from the folder D of the source.
 build_one() {
   local package=$1 target=${TARGET:-install}
   shift
   local source
-  source=$(find "$cache/src/$package" -mindepth 1 -maxdepth 1 -type d | head -1)
+  source=$(find "$cache/src/$package" -mindepth 1 -maxdepth 1 -type d | head -1)${SUBDIR:+/$SUBDIR}
   log "building $(basename "$source")"
   cmake -S "$source" -B "$cache/build/$package" -G Ninja -Wno-dev \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DQUARVEL_WINDOWS_DEPS="$prefix" \
@@ -128,6 +129,9 @@ build_all() {
     -DSDL2IMAGE_WEBP=OFF -DSDL2IMAGE_JPG=OFF
   build_one libsdl2-ttf -DSDL2TTF_SAMPLES=OFF -DSDL2TTF_VENDORED=OFF -DSDL2TTF_HARFBUZZ=OFF
   build_libsodium
+  # The binary deltas of patch updates. Single-threaded, so its DLL needs no thread DLL.
+  SUBDIR=build/cmake build_one libzstd -DZSTD_BUILD_PROGRAMS=OFF -DZSTD_BUILD_STATIC=OFF -DZSTD_BUILD_SHARED=ON \
+    -DZSTD_BUILD_TESTS=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF -DZSTD_LEGACY_SUPPORT=OFF
 }
 
 main() {

@@ -3,6 +3,8 @@
 #include "app/BuildSettings.h"
 #include "app/Duration.h"
 #include "app/LogFile.h"
+#include "package/Package.h"
+#include "package/PatchManifest.h"
 #include "package/Signature.h"
 #include "platform/FilePtr.h"
 #include "platform/Platform.h"
@@ -97,7 +99,10 @@ class Launcher : public SDLHandler {
   void startStage(UpdateStage s);
   bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
   void continueWithInstalledBuild();
-  bool signedByPublisher(const VersionInfo& latest);
+  bool signedByPublisher(const VersionInfo& latest, const std::string& lines);
+  void choosePatch(const std::string& lines);
+  bool applyChosenPatch(FilePtr patch, const ExtractionHooks& hooks);
+  ExtractionHooks extractionHooks();
   bool packageMatchesSignature();
   std::optional<std::string> recordUpdateUnderWay();
   void keepOutOfAnotherLaunchersFolder();
@@ -142,6 +147,10 @@ class Launcher : public SDLHandler {
   const bool signaturesRequired;
   std::vector<signing::TrustedSignature> latestSignatures;
   std::optional<signing::Digest> packageDigest;
+  // A patch over the installed build that the server announced (and, with signing on,
+  // signed); stage 3 then downloads it instead of the package.
+  std::optional<PatchAnnouncement> chosenPatch;
+  std::vector<signing::TrustedSignature> patchSignatures;
   // The package, open from its first byte until the extraction has read it, so that what
   // is unpacked is what arrived (and was hashed), whatever happens to its name meanwhile.
   FilePtr packageStream;

@@ -1,6 +1,6 @@
 #include "app/Check.h"
+#include "package/ExtractSteps.h"
 #include "package/Package.h"
-#include "package/ZipPtr.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::size_t readBufferSize = 1000000;
-constexpr Milliseconds entryPause{5};
 constexpr std::uint64_t mebibyte = 1048576;
 constexpr std::uint64_t diskBlock = 4096;
 
@@ -39,6 +37,8 @@ bool anyComponent(const std::string& path, Visit visit) {
   return false;
 }
 
+}  // namespace
+
 // A symbolic link below the install directory (one left there by hand, say) would send
 // the write elsewhere, so it counts as unsafe too. The install directory itself may be
 // a link: a player who moved the game elsewhere keeps getting updates there.
@@ -61,6 +61,21 @@ std::uint64_t bytesAdded(const std::string& target, std::uint64_t size) {
   return need > had ? need - had : 0;
 }
 
+std::uint64_t addCapped(std::uint64_t total, std::uint64_t more) {
+  return more > UINT64_MAX - total ? UINT64_MAX : total + more;
+}
+
+std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir) {
+  const auto free = platform::freeBytes(platform::isDirectory(installDir) ? installDir : ".");
+  if (!free || need <= *free) return {};
+  std::ostringstream line;
+  line << "    Not enough free disk space (need " << need / mebibyte + (need % mebibyte != 0) << " MiB, "
+       << *free / mebibyte << " MiB free).";
+  return line.str();
+}
+
+namespace {
+
 // The bytes the package adds to the disk. A name stored twice is written twice but
 // leaves one file, the last one's, so each target counts once.
 std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir) {
@@ -71,26 +86,11 @@ std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& ins
     sizes[targetPath(stat.name, installDir)] = stat.size;
   }
   std::uint64_t total = 0;
-  for (const auto& [target, size] : sizes) {
-    const std::uint64_t added = bytesAdded(target, size);
-    total = added > UINT64_MAX - total ? UINT64_MAX : total + added;
-  }
+  for (const auto& [target, size] : sizes) total = addCapped(total, bytesAdded(target, size));
   return total;
 }
 
-// Empty when the entries fit on the install directory's file system, else the line
-// that says how much is missing.
-std::string diskSpaceShortage(zip_t* archive, std::int64_t n, const std::string& installDir) {
-  const std::uint64_t need = bytesNeeded(archive, n, installDir);
-  const auto free = platform::freeBytes(platform::isDirectory(installDir) ? installDir : ".");
-  if (!free || need <= *free) return {};
-  std::ostringstream line;
-  line << "    Not enough free disk space (need " << need / mebibyte + (need % mebibyte != 0) << " MiB, "
-       << *free / mebibyte << " MiB free).";
-  return line.str();
-}
-
-enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
+}  // namespace
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
                      char* buffer, const ExtractionHooks& hooks) {
@@ -121,17 +121,19 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
 }
 
 // The system's words go to the log file only, after the line the player sees.
-bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, const std::string& systemWords = "") {
+bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, const std::string& systemWords) {
   hooks.addLine(reason);
   if (!systemWords.empty()) hooks.detail(reason.substr(4) + ": " + systemWords);
   hooks.addLine("    Aborting extraction.");
   return false;
 }
 
+namespace {
+
 bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks,
                     std::vector<std::string>& written) {
   const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
-  if (const std::string shortage = diskSpaceShortage(archive, n, installDir); !shortage.empty())
+  if (const std::string shortage = diskSpaceShortage(bytesNeeded(archive, n, installDir), installDir); !shortage.empty())
     return abortExtraction(hooks, shortage);
   const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
   bool writing = false;
@@ -206,8 +208,6 @@ std::string progressLine(int k, std::int64_t n, const char* entryName) {
   return line.str();
 }
 
-namespace {
-
 // On success the archive owns the file, through the source that reads it.
 ZipPtr openArchive(FilePtr& package, zip_error_t& error) {
   if (std::fseek(package.get(), 0, SEEK_SET) != 0) {
@@ -221,8 +221,6 @@ ZipPtr openArchive(FilePtr& package, zip_error_t& error) {
   if (archive) source.release();  // the archive frees it
   return archive;
 }
-
-}  // namespace
 
 bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks) {
   return extractArchive(FilePtr(std::fopen(packageFile.c_str(), "rb")), packageFile, installDir, hooks);

@@ -1,7 +1,9 @@
 #include "app/Launcher.h"
 #include "package/Package.h"
+#include "package/Patch.h"
 #include "platform/Platform.h"
 
+#include <filesystem>
 #include <sstream>
 
 std::string downloadedSizeLine(std::uint32_t bytes) {
@@ -11,7 +13,7 @@ std::string downloadedSizeLine(std::uint32_t bytes) {
 }
 
 void Launcher::downloadPackage() {
-  const std::string& packageFile = latestVersion.packageFile;
+  const std::string packageFile = chosenPatch ? chosenPatch->file : latestVersion.packageFile;
   addLogLine("Downloading package \"" + packageFile + "\"...");
   sleepFor(stageDelay);
   // The name comes from the server; one with a folder in it could point the download
@@ -51,13 +53,37 @@ bool Launcher::extractPackage() {
   sleepFor(stageDelay);
   FilePtr package = std::move(packageStream);
   if (!packageMatchesSignature()) return false;
-  const ExtractionHooks hooks{[this](const std::string& line) { addLogLine(line); },
-                              [this](const std::string& line) { replaceLastLogLine(line); }, sleepFor,
-                              [this] { return stopRequested(); }, [this] { return recordUpdateUnderWay(); },
-                              [this](const std::string& line) { logDetail(line); }};
+  const ExtractionHooks hooks = extractionHooks();
+  if (chosenPatch) return applyChosenPatch(std::move(package), hooks);
   if (!extractArchive(std::move(package), latestVersion.packageFile, installDir, hooks)) return false;
   stage.store(ReportReady, std::memory_order_release);
   return true;
+}
+
+ExtractionHooks Launcher::extractionHooks() {
+  return {[this](const std::string& line) { addLogLine(line); },
+          [this](const std::string& line) { replaceLastLogLine(line); },
+          sleepFor,
+          [this] { return stopRequested(); },
+          [this] { return recordUpdateUnderWay(); },
+          [this](const std::string& line) { logDetail(line); }};
+}
+
+// An installed file that is not the base build's own (edited, damaged) sends the launcher
+// back to stage 3 for the whole package: the one path with a third request.
+bool Launcher::applyChosenPatch(FilePtr patch, const ExtractionHooks& hooks) {
+  std::error_code error;
+  const auto patchBytes = std::filesystem::file_size(chosenPatch->file, error);
+  const PatchTarget target{installedVersion.version, latestVersion.version, error ? 0 : patchBytes};
+  switch (applyPatch(std::move(patch), chosenPatch->file, target, installDir, hooks)) {
+    case PatchOutcome::Applied: stage.store(ReportReady, std::memory_order_release); return true;
+    case PatchOutcome::UseFullPackage:
+      chosenPatch.reset();
+      stage.store(DownloadPackage, std::memory_order_release);
+      return false;
+    case PatchOutcome::Failed: return false;
+  }
+  return false;
 }
 
 // From the first write into the install directory until the new build is recorded, the
@@ -79,7 +105,7 @@ std::optional<std::string> Launcher::recordUpdateUnderWay() {
 // parsed, let alone written. The digest is of the bytes as they arrived.
 bool Launcher::packageMatchesSignature() {
   if (!signaturesRequired) return true;
-  if (packageDigest && signing::signsDigest(latestSignatures, *packageDigest)) return true;
+  if (packageDigest && signing::signsDigest(chosenPatch ? patchSignatures : latestSignatures, *packageDigest)) return true;
   addLogLine("    The package does not match the publisher's signature.");
   logDetail("refused: the package as it arrived (its BLAKE2b-512) is not the one the publisher signed");
   return false;

@@ -69,6 +69,28 @@ class FolderLock {
   std::intptr_t handle_ = -1;  // a file descriptor, or a Windows handle
 };
 
+// A file mapped into memory: the installed file a delta is decoded against, or the new
+// file it is decoded into. Its pages belong to the file, not to the process's heap, so
+// a file of any size costs no memory of the launcher's own.
+class MappedFile {
+ public:
+  static std::optional<MappedFile> openForReading(const std::string& path);
+  // Creates or truncates path to size bytes, mapped for writing.
+  static std::optional<MappedFile> createForWriting(const std::string& path, std::uint64_t size);
+  MappedFile(MappedFile&& other) noexcept;
+  MappedFile& operator=(MappedFile&&) = delete;
+  ~MappedFile();
+  unsigned char* data() const { return data_; }  // null for an empty file
+  std::uint64_t size() const { return size_; }
+  bool flush();  // puts the written pages and the file on the disk
+
+ private:
+  MappedFile() = default;
+  unsigned char* data_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::intptr_t file_ = -1, mapping_ = 0;  // a descriptor; or the Windows file and mapping handles
+};
+
 // True where the system's TLS layer may finish a handshake without checking the server's
 // certificate (Wine's Schannel), so that the program checks it before sending a request.
 extern const bool checksCertificateAfterHandshake;

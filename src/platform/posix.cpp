@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 namespace platform {
 
@@ -135,6 +137,47 @@ FolderLock::FolderLock(const std::string& lockFile) {
 
 FolderLock::~FolderLock() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+std::optional<MappedFile> MappedFile::openForReading(const std::string& path) {
+  MappedFile file;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  file.file_ = fd;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  file.size_ = static_cast<std::uint64_t>(info.st_size);
+  if (file.size_ == 0) return file;
+  void* data = ::mmap(nullptr, file.size_, PROT_READ, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return std::nullopt;
+  file.data_ = static_cast<unsigned char*>(data);
+  return file;
+}
+
+std::optional<MappedFile> MappedFile::createForWriting(const std::string& path, std::uint64_t size) {
+  MappedFile file;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return std::nullopt;
+  file.file_ = fd;
+  file.size_ = size;
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return std::nullopt;
+  if (size == 0) return file;
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return std::nullopt;
+  file.data_ = static_cast<unsigned char*>(data);
+  return file;
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(other.size_), file_(std::exchange(other.file_, -1)) {}
+
+MappedFile::~MappedFile() {
+  if (data_) ::munmap(data_, size_);
+  if (file_ >= 0) ::close(static_cast<int>(file_));
+}
+
+bool MappedFile::flush() {
+  return (!data_ || ::msync(data_, size_, MS_SYNC) == 0) && ::fsync(static_cast<int>(file_)) == 0;
 }
 
 // OpenSSL checks the chain, the dates and the host name against the system's CA bundle

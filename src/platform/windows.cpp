@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -146,6 +147,63 @@ FolderLock::FolderLock(const std::string& lockFile) {
 
 FolderLock::~FolderLock() {
   if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+namespace {
+
+// Maps the whole of an open file; the mapping handle is kept until the view goes.
+bool mapWhole(HANDLE file, std::uint64_t size, bool writable, std::intptr_t& mapping, unsigned char*& data) {
+  if (size == 0) return true;
+  HANDLE map = CreateFileMappingA(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY, 0, 0, nullptr);
+  if (!map) return false;
+  mapping = reinterpret_cast<std::intptr_t>(map);
+  data = static_cast<unsigned char*>(MapViewOfFile(map, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0));
+  return data != nullptr;
+}
+
+}  // namespace
+
+std::optional<MappedFile> MappedFile::openForReading(const std::string& path) {
+  MappedFile file;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  file.file_ = reinterpret_cast<std::intptr_t>(handle);
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(handle, &size)) return std::nullopt;
+  file.size_ = static_cast<std::uint64_t>(size.QuadPart);
+  if (!mapWhole(handle, file.size_, false, file.mapping_, file.data_)) return std::nullopt;
+  return file;
+}
+
+std::optional<MappedFile> MappedFile::createForWriting(const std::string& path, std::uint64_t size) {
+  MappedFile file;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  file.file_ = reinterpret_cast<std::intptr_t>(handle);
+  file.size_ = size;
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) || !SetEndOfFile(handle)) return std::nullopt;
+  if (!mapWhole(handle, size, true, file.mapping_, file.data_)) return std::nullopt;
+  return file;
+}
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(other.size_),
+      file_(std::exchange(other.file_, -1)),
+      mapping_(std::exchange(other.mapping_, 0)) {}
+
+MappedFile::~MappedFile() {
+  if (data_) UnmapViewOfFile(data_);
+  if (mapping_) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
+  if (file_ != -1) CloseHandle(reinterpret_cast<HANDLE>(file_));
+}
+
+bool MappedFile::flush() {
+  return (!data_ || FlushViewOfFile(data_, 0)) && FlushFileBuffers(reinterpret_cast<HANDLE>(file_));
 }
 
 // The command interpreter changes into the game's folder and starts the program there

@@ -45,7 +45,10 @@ void Launcher::checkLatestVersion() {
   const std::string address = serverUrl + versionFileName;
   downloadFile(address.c_str(), latestVersionDownload);
   const auto record = readVersionFile(latestVersionDownload);
-  const bool trusted = record && signedByPublisher(*record);
+  // The lines after the first: signatures and the patches on offer. Launchers of an
+  // earlier release read only 4 KiB of them, where the package's signature comes first.
+  const std::string lines = record ? signing::linesAfterFirst(latestVersionDownload, 64 << 10) : "";
+  const bool trusted = record && signedByPublisher(*record, lines);
   std::remove(latestVersionDownload);
 
   if (!record) addLogLine("Error: Failed to contact server. Check internet connection.");
@@ -59,6 +62,7 @@ void Launcher::checkLatestVersion() {
     stage.store(ReportReady, std::memory_order_release);
   } else {
     addLogLine("An update is required.");
+    choosePatch(lines);
     stage.store(DownloadPackage, std::memory_order_release);
   }
 }
@@ -72,14 +76,32 @@ void Launcher::continueWithInstalledBuild() {
 
 // A version file the studio did not sign is treated like no answer at all: whoever
 // wrote it could name any package.
-bool Launcher::signedByPublisher(const VersionInfo& latest) {
+bool Launcher::signedByPublisher(const VersionInfo& latest, const std::string& lines) {
   if (!signaturesRequired) return true;
-  const std::string lines = signing::linesAfterFirst(latestVersionDownload);
   latestSignatures = signing::findPublisherSignatures(lines, latest.packageFile, publisherKeys);
   if (!latestSignatures.empty()) return true;
   addLogLine("    The update is not signed by the publisher.");
   logDetail("refused: " + signing::refusalReason(lines, latest.packageFile, publisherKeys));
   return false;
+}
+
+// A patch is taken only over a build that is installed whole, and, with signing on, only
+// when the studio signed it like a package; otherwise the package, as ever.
+void Launcher::choosePatch(const std::string& lines) {
+  if (installedVersion.version.empty() || unfinishedUpdate) return;
+  for (const PatchAnnouncement& patch : parsePatchAnnouncements(lines)) {
+    const auto base = parseVersionLine(patch.baseLine);
+    if (!base || base->version != installedVersion.version) continue;
+    if (signaturesRequired) {
+      patchSignatures = signing::findPublisherSignatures(lines, patch.file, publisherKeys);
+      if (patchSignatures.empty()) {
+        logDetail("the patch '" + patch.file + "' is not signed by the publisher; the whole build is downloaded");
+        return;
+      }
+    }
+    chosenPatch = patch;
+    return;
+  }
 }
 
 void Launcher::reportReady() {

@@ -9,6 +9,7 @@ struct PlannedEntry {
   std::string name;              // "Quarvel/details/Quarvel.exe"; a folder's name ends in "/"
   std::filesystem::path source;  // the file or folder in the build
   unsigned mode = 0;             // file type and permission bits, as stored in the entry
+  bool stored = false;           // kept as it is rather than deflated (data compressed already)
 
   bool isFolder() const { return !name.empty() && name.back() == '/'; }
 };

@@ -34,7 +34,7 @@ void addEntry(zip_t* archive, const PlannedEntry& entry) {
       entry.isFolder() ? zip_dir_add(archive, entry.name.c_str(), ZIP_FL_ENC_GUESS) : addData(archive, entry);
   if (index < 0) throw Refusal("cannot add '" + entry.source.string() + "' to the package: " + zip_strerror(archive));
   const auto i = static_cast<zip_uint64_t>(index);
-  if (!entry.isFolder() && zip_set_file_compression(archive, i, ZIP_CM_DEFLATE, 0) != 0)
+  if (!entry.isFolder() && zip_set_file_compression(archive, i, entry.stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0) != 0)
     throw Refusal(std::string("cannot compress the package: ") + zip_strerror(archive));
   // The launcher restores these bits; the file type in the high bits tells unzip what the entry is.
   if (zip_file_set_external_attributes(archive, i, 0, ZIP_OPSYS_UNIX, static_cast<zip_uint32_t>(entry.mode) << 16) != 0)
@@ -85,6 +85,42 @@ void writePackage(const fs::path& path, const std::vector<PlannedEntry>& entries
     throw Refusal("cannot write the package: " + reason);
   }
   (void)archive.release();
+}
+
+namespace {
+
+void unpackEntry(zip_t* archive, zip_uint64_t index, const fs::path& target, unsigned mode) {
+  ZipFilePtr stored(zip_fopen_index(archive, index, 0));
+  std::ofstream out(target, std::ios::binary | std::ios::trunc);
+  std::array<char, chunkSize> chunk;
+  zip_int64_t n = 0;
+  while (stored && out && (n = zip_fread(stored.get(), chunk.data(), chunk.size())) > 0) out.write(chunk.data(), n);
+  out.close();
+  if (!stored || n < 0 || !out) throw Refusal("cannot unpack '" + target.string() + "'");
+  fs::permissions(target, static_cast<fs::perms>(mode & 07777));
+}
+
+}  // namespace
+
+void unpackPackage(const fs::path& path, const fs::path& into) {
+  int error = 0;
+  const ZipPtr archive(zip_open(path.c_str(), ZIP_RDONLY, &error));
+  if (!archive) throw Refusal("cannot open '" + path.string() + "': " + openErrorText(error));
+  fs::create_directories(into);
+  for (zip_int64_t i = 0; i < zip_get_num_entries(archive.get(), 0); ++i) {
+    const auto index = static_cast<zip_uint64_t>(i);
+    const std::string name = zip_get_name(archive.get(), index, 0);
+    const std::string inside = name.substr(std::min(name.find('/') + 1, name.size()));
+    if (inside.empty() || inside.find("..") != std::string::npos || inside.front() == '/') continue;
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    zip_file_get_external_attributes(archive.get(), index, 0, &system, &attributes);
+    const unsigned mode = system == ZIP_OPSYS_UNIX ? attributes >> 16 : 0644;
+    if (inside.back() == '/')
+      fs::create_directories(into / inside);
+    else
+      unpackEntry(archive.get(), index, into / inside, mode);
+  }
 }
 
 bool holdsSameEntries(const fs::path& path, const std::vector<PlannedEntry>& entries) {

@@ -3,9 +3,11 @@
 #include "BuildTree.h"
 #include "Files.h"
 #include "PackageArchive.h"
+#include "Patches.h"
 #include "Refusal.h"
 #include "Signing.h"
 #include "VersionLine.h"
+#include "package/PatchManifest.h"
 #include "version/VersionInfo.h"
 
 #include <unistd.h>
@@ -66,6 +68,56 @@ std::string signPackage(const SigningKey& key, const fs::path& serverDir, const 
   return signature;
 }
 
+// Where earlier builds are unpacked and deltas made; gone when publishing ends.
+class ScratchFolder {
+ public:
+  ScratchFolder() : path_(fs::temp_directory_path() / ("quarvel-publish-" + std::to_string(::getpid()))) {
+    fs::create_directories(path_);
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+struct Patches {
+  std::string announcements;  // the version file's lines for them, signatures included
+  std::string report;
+};
+
+// One patch per earlier build, beside the package. A patch that would cost more than half
+// the package saves a player too little to be worth the risk of a second path: none.
+Patches publishPatches(const PublishRequest& request, const std::vector<OlderBuild>& olders,
+                       const std::optional<SigningKey>& key, const fs::path& package, const fs::path& scratch) {
+  Patches patches;
+  const std::uint64_t packageSize = fs::file_size(package);
+  for (const OlderBuild& older : olders) {
+    const std::string name = patchFileName(older.line, request.line);
+    TemporaryFile temporary(temporaryNameIn(request.serverDir, ".zip"));
+    const std::size_t touched = writePatch(older, request.buildDir, request.line, packageSize, temporary.path(), scratch);
+    const std::uint64_t size = fs::file_size(temporary.path());
+    if (size > packageSize / 2) {
+      patches.report += "; no patch from '" + older.line + "': it would take " + std::to_string(size) +
+                        " bytes, more than half the package's " + std::to_string(packageSize);
+      continue;
+    }
+    finishFile(temporary.path());
+    renameDurably(temporary.path(), request.serverDir / name);
+    temporary.keep();
+    patches.announcements += formatPatchAnnouncement({older.line, name});
+    if (key) patches.announcements += signPackage(*key, request.serverDir, name);
+    patches.report += "; wrote " + quoted(request.serverDir / name) + " (" + std::to_string(touched) + " files, " +
+                      std::to_string(size) + " bytes)";
+  }
+  return patches;
+}
+
 }  // namespace
 
 std::string publish(const PublishRequest& request) {
@@ -77,16 +129,27 @@ std::string publish(const PublishRequest& request) {
   // Before anything is written: a wrong password must leave the server folder untouched.
   const std::optional<SigningKey> key =
       request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));
+  const ScratchFolder scratch;
+  std::vector<OlderBuild> olders;
+  for (const std::string& argument : request.patchFrom) {
+    olders.push_back(resolveOlderBuild(argument, scratch.path()));
+    if (olders.back().line == request.line) throw Refusal("--patch-from '" + argument + "' is this very build");
+  }
 
   const std::string packageFile = parseVersionLine(request.line)->packageFile;
   const fs::path package = request.serverDir / packageFile;
   const bool kept = keepExistingPackage(package, entries, request.force);
   if (!kept) installPackage(package, entries);
-  const std::string signature = key ? "\n" + signPackage(*key, request.serverDir, packageFile) : "";
+  // The package's signature comes first after the version line: launchers of an earlier
+  // release look for it in the first 4 KiB.
+  const std::string signature = key ? signPackage(*key, request.serverDir, packageFile) : "";
+  const Patches patches = publishPatches(request, olders, key, package, scratch.path());
+  const std::string after = signature + patches.announcements;
   // Last, so that the server only ever names a package that is complete.
-  writeFileDurably(request.serverDir, versionFileName, request.line + signature);
+  writeFileDurably(request.serverDir, versionFileName, request.line + (after.empty() ? "" : "\n" + after));
 
   const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
                                 : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
-  return what + (key ? ", signed it" : "") + " and announced '" + request.line + "' in " + versionFileName;
+  return what + (key ? ", signed it" : "") + patches.report + " and announced '" + request.line + "' in " +
+         versionFileName;
 }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct PublishRequest {
   std::filesystem::path buildDir;
@@ -9,6 +10,7 @@ struct PublishRequest {
   std::filesystem::path serverDir;
   bool force = false;
   std::filesystem::path signingKey;  // empty: the build goes out unsigned
+  std::vector<std::string> patchFrom;  // earlier builds: "quarvel LINE.zip" packages or "DIR=LINE"
 };
 
 // Packs the build into SERVER_DIR/"quarvel LINE.zip" and then announces LINE in

@@ -13,7 +13,7 @@
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quarvel-publish [--force] [--sign SECRET_KEY] BUILD_DIR LINE SERVER_DIR
+  quarvel-publish [--force] [--sign SECRET_KEY] [--patch-from OLD]... BUILD_DIR LINE SERVER_DIR
   quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]
   quarvel-publish --help
 
@@ -45,6 +45,16 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               latest_version.txt, where launchers built with the public key
               look for it. A password-protected key takes its password from
               QUARVEL_SIGN_PASSWORD, or else asks on the terminal.
+  --patch-from OLD
+              also write a patch from the earlier build OLD, a published
+              package "quarvel LINE.zip" or a build folder given as DIR=LINE:
+              "quarvel LINE patch from OLD_LINE.zip" beside the package, holding
+              the new and changed small files whole and each changed large file
+              as a zstd delta against the old one. A launcher with OLD installed
+              downloads it instead of the package. It is announced after the
+              first line of latest_version.txt ("patch: OLD_LINE FILE") and
+              signed with --sign like the package. A patch that would be larger
+              than half the package is not written. May be given several times.
 
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
@@ -90,6 +100,8 @@ Command parseArguments(const std::vector<std::string>& args) {
       command.mode = Mode::Check;
     else if (options && arg == "--sign")
       command.publish.signingKey = optionValue(args, i);
+    else if (options && arg == "--patch-from")
+      command.publish.patchFrom.push_back(optionValue(args, i));
     else if (options && arg == "--key")
       command.publicKey = optionValue(args, i);
     else if (options && arg.size() > 1 && arg[0] == '-')

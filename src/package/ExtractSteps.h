@@ -1,0 +1,32 @@
+#pragma once
+// The steps that the extraction of a package and the application of a patch share.
+#include "package/Package.h"
+#include "package/ZipPtr.h"
+
+#include <cstdint>
+#include <string>
+
+inline constexpr std::size_t readBufferSize = 1000000;
+inline constexpr Milliseconds entryPause{5};
+
+// Opens the archive through the open file itself; on success the archive owns the file.
+ZipPtr openArchive(FilePtr& package, zip_error_t& error);
+
+bool passesThroughSymlink(const std::string& target, const std::string& installDir);
+
+// What writing size bytes to target adds to the disk, in whole blocks, less what a file
+// there holds already.
+std::uint64_t bytesAdded(const std::string& target, std::uint64_t size);
+std::uint64_t addCapped(std::uint64_t total, std::uint64_t more);
+// Empty when need bytes fit on the install directory's file system, else the line that
+// says how much is missing.
+std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir);
+
+enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
+// Writes one entry of the archive to target through buffer (readBufferSize bytes).
+CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
+                     char* buffer, const ExtractionHooks& hooks);
+
+// Says why in the log (the system's words in the log file alone) and that the extraction
+// stops; always false.
+bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, const std::string& systemWords = "");

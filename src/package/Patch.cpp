@@ -1,0 +1,212 @@
+#include "package/Patch.h"
+
+#include "package/ExtractSteps.h"
+#include "platform/Platform.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer: decode straight into the mapped file
+#include <zstd.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+
+namespace {
+
+constexpr zip_uint64_t manifestLimit = 64u << 20;
+
+std::string underscored(std::string line) {
+  std::ranges::replace(line, ' ', '_');
+  return line;
+}
+
+struct DctxFree {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+std::optional<PatchManifest> readManifest(zip_t* archive) {
+  zip_stat_t stat;
+  if (zip_stat(archive, patchManifestEntry, 0, &stat) != 0 || stat.size > manifestLimit) return std::nullopt;
+  ZipFilePtr file(zip_fopen(archive, patchManifestEntry, 0));
+  std::string text(stat.size, '\0');
+  if (!file || zip_fread(file.get(), text.data(), stat.size) != static_cast<zip_int64_t>(stat.size)) return std::nullopt;
+  return parsePatchManifest(text);
+}
+
+std::string entryName(const PatchedFile& file) {
+  return (file.delta ? patchDeltasFolder : patchFilesFolder) + file.path;
+}
+
+// The installed file is the base's when its size and hash are the manifest's.
+bool isBaseFile(const std::string& path, const PatchedFile& file) {
+  const auto mapped = platform::MappedFile::openForReading(path);
+  if (!mapped || mapped->size() != *file.oldSize) return false;
+  signing::FileHasher hasher;
+  hasher.update(mapped->data(), mapped->size());
+  return hasher.finish() == file.oldHash;
+}
+
+// The first file the patch replaces that is not what the base build installed.
+std::optional<std::string> firstChangedBaseFile(const PatchManifest& manifest, const std::string& installDir) {
+  for (const PatchedFile& file : manifest.files)
+    if (file.oldSize && !isBaseFile(installDir + "/" + file.path, file)) return installDir + "/" + file.path;
+  return std::nullopt;
+}
+
+// Whole files cost what they add; a delta's new copy stands beside the old file until
+// it replaces it, so the largest one counts in full on top.
+std::uint64_t bytesNeeded(const PatchManifest& manifest, const std::string& installDir) {
+  std::uint64_t total = 0, largestCopy = 0;
+  for (const PatchedFile& file : manifest.files) {
+    const std::string target = installDir + "/" + file.path;
+    total = addCapped(total, file.delta ? (file.newSize > *file.oldSize ? file.newSize - *file.oldSize : 0)
+                                        : bytesAdded(target, file.newSize));
+    if (file.delta) largestCopy = std::max(largestCopy, file.newSize);
+  }
+  return addCapped(total, largestCopy);
+}
+
+// Decodes the delta entry into the new file, whose size the manifest gives; the
+// installed file is the window the delta refers back into. Nothing of either file is
+// copied into the process: both are mapped, and the decoder writes into the mapping.
+std::optional<std::string> decodeDelta(zip_t* archive, zip_uint64_t index, const platform::MappedFile& base,
+                                       platform::MappedFile& result, char* buffer) {
+  const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
+  ZipFilePtr delta(zip_fopen_index(archive, index, 0));
+  if (!context || !delta) return "the delta cannot be read";
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1);
+  ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
+  static char nothing;
+  ZSTD_outBuffer out{result.data() ? static_cast<void*>(result.data()) : &nothing, result.size(), 0};
+  std::size_t left = 1;  // what the decoder still expects of the frame; 0 once it is whole
+  while (true) {
+    const zip_int64_t r = zip_fread(delta.get(), buffer, readBufferSize);
+    if (r < 0) return "the delta cannot be read";
+    if (r == 0) break;
+    ZSTD_inBuffer in{buffer, static_cast<std::size_t>(r), 0};
+    while (in.pos < in.size) {
+      if (left == 0) return "the delta goes on past its end";
+      left = ZSTD_decompressStream(context.get(), &out, &in);
+      if (ZSTD_isError(left)) return std::string("the delta does not decode (") + ZSTD_getErrorName(left) + ")";
+      if (left != 0 && out.pos == out.size && in.pos < in.size) return "the delta yields more than the new size";
+    }
+  }
+  if (left != 0 || out.pos != out.size) return "the delta yields another size than the manifest's";
+  return std::nullopt;
+}
+
+std::optional<std::string> applyDelta(zip_t* archive, zip_uint64_t index, const std::string& target,
+                                      const PatchedFile& file, char* buffer) {
+  const std::string copy = target + ".quarvel-new";
+  {
+    const auto base = platform::MappedFile::openForReading(target);
+    auto result = platform::MappedFile::createForWriting(copy, file.newSize);
+    if (!base || !result) return "cannot map " + (base ? copy : target) + ": " + platform::lastErrorText();
+    if (auto failure = decodeDelta(archive, index, *base, *result, buffer)) return failure;
+    signing::FileHasher hasher;
+    hasher.update(result->data(), result->size());
+    if (hasher.finish() != file.newHash) return std::string("the decoded file is not the one the manifest names");
+    if (!result->flush()) return "cannot flush " + copy + ": " + platform::lastErrorText();
+  }
+  platform::setFileMode(copy, file.mode | 0600u);
+  platform::allowOwnerWrite(target);
+  if (!platform::renameReplacing(copy, target)) return "cannot rename " + copy + ": " + platform::lastErrorText();
+  return std::nullopt;
+}
+
+class PatchRun {
+ public:
+  PatchRun(zip_t* archive, const PatchManifest& manifest, const std::string& installDir, const ExtractionHooks& hooks)
+      : archive_(archive), manifest_(manifest), installDir_(installDir), hooks_(hooks) {}
+
+  bool writeAll() {
+    if (const std::string shortage = diskSpaceShortage(bytesNeeded(manifest_, installDir_), installDir_);
+        !shortage.empty())
+      return abortExtraction(hooks_, shortage);
+    hooks_.addLine("    Extracting files");
+    if (const auto failure = hooks_.beginWriting()) return abortExtraction(hooks_, *failure);
+    platform::makeDirectory(installDir_ + "/");
+    for (const PatchedFolder& folder : manifest_.folders)
+      if (!makeFolder(folder)) return false;
+    for (std::size_t i = 0; i < manifest_.files.size(); ++i)
+      if (hooks_.stopRequested() || !writeFile(manifest_.files[i], static_cast<int>(i + 1))) return false;
+    if (const auto failed = platform::flushToDisk(installDir_, written_))
+      return abortExtraction(hooks_, "    Failed to write file " + *failed, platform::lastErrorText());
+    return true;
+  }
+
+ private:
+  bool makeFolder(const PatchedFolder& folder) {
+    const std::string target = installDir_ + "/" + folder.path + "/";
+    if (passesThroughSymlink(target, installDir_))
+      return abortExtraction(hooks_, "    Unsafe path in package " + folder.path);
+    if (platform::makeDirectory(target) == platform::MakeDirResult::Failed)
+      return abortExtraction(hooks_, "    Failed to create directory " + target, platform::lastErrorText());
+    platform::setFileMode(target, folder.mode | 0700u);
+    return true;
+  }
+
+  bool writeFile(const PatchedFile& file, int k) {
+    const std::string name = entryName(file), target = installDir_ + "/" + file.path;
+    hooks_.replaceLine(progressLine(k, static_cast<std::int64_t>(manifest_.files.size()), name.c_str()));
+    hooks_.pause(entryPause);
+    if (passesThroughSymlink(target, installDir_)) return abortExtraction(hooks_, "    Unsafe path in package " + name);
+    const zip_int64_t index = zip_name_locate(archive_, name.c_str(), 0);
+    zip_stat_t stat;
+    if (index < 0 || zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0)
+      return abortExtraction(hooks_, "    Failed to open file " + target);
+    const auto at = static_cast<zip_uint64_t>(index);
+    if (file.delta) {
+      if (auto failure = applyDelta(archive_, at, target, file, buffer_.get()))
+        return abortExtraction(hooks_, "    Failed to patch file " + target, *failure);
+    } else if (stat.size != file.newSize || copyEntry(archive_, at, stat, target, buffer_.get(), hooks_) != CopyResult::Copied) {
+      return abortExtraction(hooks_, "    Failed to write file " + target, platform::lastErrorText());
+    } else {
+      platform::setFileMode(target, file.mode | 0600u);
+    }
+    written_.push_back(target);
+    return true;
+  }
+
+  zip_t* archive_;
+  const PatchManifest& manifest_;
+  const std::string& installDir_;
+  const ExtractionHooks& hooks_;
+  std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(readBufferSize);
+  std::vector<std::string> written_;
+};
+
+}  // namespace
+
+PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const PatchTarget& target,
+                        const std::string& installDir, const ExtractionHooks& hooks) {
+  zip_error_t error;
+  zip_error_init(&error);
+  const ZipPtr archive = patch ? openArchive(patch, error) : nullptr;
+  const std::string words = zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "";
+  zip_error_fini(&error);
+  if (!archive) {
+    hooks.addLine("    Failed to open archive.");
+    hooks.detail("cannot open '" + patchName + "' as an archive: " + (words.empty() ? "the download left no whole file" : words));
+    return PatchOutcome::Failed;
+  }
+  hooks.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
+  const auto manifest = readManifest(archive.get());
+  if (!manifest || underscored(manifest->fromLine) != target.fromVersion ||
+      underscored(manifest->toLine) != target.toVersion) {
+    hooks.addLine("    The patch is damaged.");
+    hooks.detail("'" + patchName + "' holds no manifest from " + target.fromVersion + " to " + target.toVersion);
+    return PatchOutcome::Failed;
+  }
+  const std::uint64_t saved = manifest->packageSize > target.patchBytes ? manifest->packageSize - target.patchBytes : 0;
+  hooks.detail("patch from " + target.fromVersion + " to " + target.toVersion + ": '" + patchName + "', " +
+               std::to_string(target.patchBytes) + " bytes instead of the package's " +
+               std::to_string(manifest->packageSize) + ", " + std::to_string(saved) + " bytes saved");
+  if (const auto changed = firstChangedBaseFile(*manifest, installDir)) {
+    hooks.addLine("    " + *changed + " is not the installed build's own; getting the whole build instead.");
+    return PatchOutcome::UseFullPackage;
+  }
+  if (!PatchRun(archive.get(), *manifest, installDir, hooks).writeAll()) return PatchOutcome::Failed;
+  hooks.addLine("    Done.");
+  return PatchOutcome::Applied;
+}

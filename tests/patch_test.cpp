@@ -1,0 +1,172 @@
+#include "package/PatchManifest.h"
+#include "support/TestSupport.h"
+
+// Patch updates: real builds published by quarvel-publish with --patch-from (real zstd deltas), served by the
+// in-process server, applied by the launcher, and compared with what the whole package leaves over the same base.
+namespace {
+
+const std::string lineA = "1.0 20190101", lineB = "1.1 20190315", packageB = "quarvel 1.1 20190315.zip",
+                  patchB = "quarvel 1.1 20190315 patch from 1.0 20190101.zip", keys = QUARVEL_KEY_DIR;
+
+// Bytes that compress poorly, the same for the same seed.
+std::string noise(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+  return bytes;
+}
+
+void writeBuild(const WorkDir& dir, const std::string& name, const std::map<std::string, std::string>& files) {
+  for (const auto& [path, contents] : files) dir.write(name + "/" + path, contents);
+  fs::permissions(dir.path() / name / "details/Quarvel.exe", static_cast<fs::perms>(0755));
+}
+
+// A: an archive file of 3 MiB and a few small ones. B: a few KiB of the archive changed and some inserted, shifting
+// the rest; a small file changed; one new file in a new folder; one file the same; the program made read-only.
+const std::string pak = noise(3 << 20, 7);
+std::string changedPak() {
+  std::string bytes = pak;
+  bytes.replace(1 << 20, 4096, noise(4096, 9));
+  return bytes.insert(2 << 20, noise(3000, 11));
+}
+const std::map<std::string, std::string> buildA{{"details/Quarvel.exe", "#!/bin/sh\necho A\n"},
+                                                {"data/level.pak", pak},
+                                                {"data/notes.txt", "first notes"},
+                                                {"data/same.bin", noise(200000, 3)}};
+const std::map<std::string, std::string> buildB{{"details/Quarvel.exe", "#!/bin/sh\necho B\n"},
+                                                {"data/level.pak", changedPak()},
+                                                {"data/notes.txt", "second notes, longer"},
+                                                {"data/same.bin", noise(200000, 3)},
+                                                {"maps/new/one.map", noise(5000, 5)}};
+
+void publish(const WorkDir& dir, const std::vector<std::string>& options, const std::string& build,
+             const std::string& line) {
+  fs::create_directories(dir.path() / "server");
+  std::vector<std::string> args = options;
+  args.insert(args.end(), {build, line, "server"});
+  const ToolRun run = runTool(args);
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+// Every file and folder below root: its path, its bytes and its mode.
+std::map<std::string, std::pair<std::string, unsigned>> treeOf(const fs::path& root) {
+  std::map<std::string, std::pair<std::string, unsigned>> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root))
+    tree[fs::relative(entry.path(), root).string()] = {slurp(entry.path()), modeOf(entry.path())};
+  return tree;
+}
+
+struct PatchRow {
+  std::string name;
+  std::function<void(WorkDir&)> change;  // after A is installed and B published, before the update
+  Lines tail;                            // the log's last lines
+  std::vector<std::string> requests;     // after the version file
+  std::string launcherKeys = "";
+  std::string publishKey = "";
+};
+void PrintTo(const PatchRow& row, std::ostream* out) { *out << row.name; }
+class Patches : public testing::TestWithParam<PatchRow> {};
+
+const std::string patchPath = "/quarvel%201.1%2020190315%20patch%20from%201.0%2020190101.zip",
+                  packagePath = "/quarvel%201.1%2020190315.zip";
+const std::string applying = "    Applying a patch to the installed build: only what changed was downloaded.";
+const Lines patched{"Downloading package \"" + patchB + "\"...", "    Downloaded 0 MiB.", "Extracting package...", applying,
+                    "    Extracting file 4 / 4 (100%): files/maps/new/one.map", "    Done.", upToDate};
+const Lines wholePackage{"    Extracting file 10 / 10 (100%): Quarvel/maps/new/one.map", "    Done.", upToDate};
+
+std::string publicKey(const std::string& name) {
+  std::istringstream pub(slurp(keys + "/" + name + ".pub"));
+  std::string comment, key;
+  std::getline(pub, comment), std::getline(pub, key);
+  return key;
+}
+
+// The version file's lines with the patch's signature block swapped for what replace gives.
+void replacePatchSignature(WorkDir& dir, const std::string& replacement) {
+  std::string file = dir.read("server/latest_version.txt");
+  const std::size_t at = file.find("patch: ");
+  const std::size_t signature = file.find('\n', at) + 1;
+  file.replace(signature, std::string::npos, replacement);
+  dir.write("server/latest_version.txt", file);
+}
+
+TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
+  const PatchRow& row = GetParam();
+  WorkDir dir;
+  writeBuild(dir, "build-a", buildA);
+  writeBuild(dir, "build-b", buildB);
+  fs::permissions(dir.path() / "build-b/details/Quarvel.exe", static_cast<fs::perms>(0555));
+  const std::vector<std::string> signing =
+      row.publishKey.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--sign", keys + "/" + row.publishKey + ".key"};
+  publish(dir, signing, "build-a", lineA);
+  TestServer server;
+  const auto serveFolder = [&] {
+    for (const auto& file : fs::directory_iterator(dir.path() / "server"))
+      server.serve("/" + file.path().filename().string(), slurp(file.path()));
+  };
+  serveFolder();
+  ASSERT_TRUE(runLauncher(server.url()).second);  // A, installed whole
+  // The reference: B's package over A, in a copy of the folder.
+  const fs::path reference = dir.path().parent_path() / ("reference-" + dir.path().filename().string());
+  fs::copy(dir.path(), reference, fs::copy_options::recursive);
+  std::vector<std::string> options = signing;
+  options.insert(options.end(), {"--patch-from", "server/quarvel " + lineA + ".zip"});
+  publish(dir, options, "build-b", lineB);
+  row.change(dir);
+  serveFolder();
+
+  const std::size_t before = server.requests().size();
+  auto launcher = std::make_unique<Launcher>(LauncherSettings{server.url(), row.launcherKeys});
+  ASSERT_TRUE(driveUntil(*launcher, [&] { return launcher->pipelineIdle(); }));
+  EXPECT_EQ(tailOf(launcher->logLines(), row.tail), row.tail);
+  launcher.reset();
+  const Lines all = server.requests();
+  const Lines requests(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+  EXPECT_EQ(requests, Lines{"/latest_version.txt"} + row.requests);
+  if (row.tail.back() != upToDate) {
+    fs::remove_all(reference);
+    return;
+  }
+
+  {
+    const fs::path previous = fs::current_path();
+    fs::current_path(reference);
+    server.serve("/latest_version.txt", lineB);  // no patches announced: the whole package
+    EXPECT_TRUE(runLauncher(server.url()).second);
+    fs::current_path(previous);
+  }
+  EXPECT_EQ(treeOf(dir.path() / "game"), treeOf(reference / "game"));
+  EXPECT_FALSE(dir.exists(updateRecordName));
+  fs::remove_all(reference);
+}
+
+const PatchRow patchRows[] = {
+    {"PatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}},
+    {"BaseFileChangedByHandGetsThePackage",
+     [](WorkDir& dir) { dir.write("game/data/level.pak", changedPak()); },
+     {applying, "    game/data/level.pak is not the installed build's own; getting the whole build instead.",
+      "Downloading package \"quarvel 1.1 20190315.zip\"...", "    Downloaded 3 MiB.", "Extracting package...", "*",
+      "    Done.", upToDate},
+     {patchPath, packagePath}},
+    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), "test"},
+    {"UnsignedPatchWithSigningOnGetsThePackage", [](WorkDir& dir) { replacePatchSignature(dir, ""); },
+     wholePackage, {packagePath},
+     publicKey("test"), "test"},
+    {"PatchSignedByAnotherKeyGetsThePackage",
+     [](WorkDir& dir) {
+       const std::string patch = (dir.path() / "server" / patchB).string();
+       ASSERT_EQ(runProgram("minisign", {"-S", "-s", keys + "/other.key", "-m", patch}).status, 0);
+       replacePatchSignature(dir, dir.read("server/" + patchB + ".minisig"));
+     },
+     wholePackage, {packagePath},
+     publicKey("test"), "test"},
+    {"BaseNotAnnouncedGetsThePackage",
+     [](WorkDir& dir) {
+       std::string file = dir.read("server/latest_version.txt");
+       file.replace(file.find("patch: 1.0 20190101"), 19, "patch: 0.9 20190101");
+       dir.write("server/latest_version.txt", file);
+     },
+     wholePackage, {packagePath}},
+};
+INSTANTIATE_TEST_SUITE_P(Publisher, Patches, testing::ValuesIn(patchRows), rowName);
+
+}  // namespace
