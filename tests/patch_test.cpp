@@ -62,6 +62,7 @@ struct PatchRow {
   std::vector<std::string> requests;     // after the version file
   std::string launcherKeys = "";
   std::string publishKey = "";
+  std::string checkSays = "";  // what quarvel-publish --check with the test key says of the patch
 };
 void PrintTo(const PatchRow& row, std::ostream* out) { *out << row.name; }
 class Patches : public testing::TestWithParam<PatchRow> {};
@@ -89,31 +90,40 @@ void replacePatchSignature(WorkDir& dir, const std::string& replacement) {
   dir.write("server/latest_version.txt", file);
 }
 
-TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
-  const PatchRow& row = GetParam();
-  WorkDir dir;
+void serveFolder(const WorkDir& dir, TestServer& server) {
+  for (const auto& file : fs::directory_iterator(dir.path() / "server"))
+    server.serve("/" + file.path().filename().string(), slurp(file.path()));
+}
+
+// Build A published and installed whole, a copy of that folder at reference, then B published with a patch from A.
+void installAThenPublishB(const WorkDir& dir, TestServer& server, const std::string& key, const fs::path& reference) {
   writeBuild(dir, "build-a", buildA);
   writeBuild(dir, "build-b", buildB);
   fs::permissions(dir.path() / "build-b/details/Quarvel.exe", static_cast<fs::perms>(0555));
-  const std::vector<std::string> signing =
-      row.publishKey.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--sign", keys + "/" + row.publishKey + ".key"};
-  publish(dir, signing, "build-a", lineA);
-  TestServer server;
-  const auto serveFolder = [&] {
-    for (const auto& file : fs::directory_iterator(dir.path() / "server"))
-      server.serve("/" + file.path().filename().string(), slurp(file.path()));
-  };
-  serveFolder();
-  ASSERT_TRUE(runLauncher(server.url()).second);  // A, installed whole
-  // The reference: B's package over A, in a copy of the folder.
-  const fs::path reference = dir.path().parent_path() / ("reference-" + dir.path().filename().string());
-  fs::copy(dir.path(), reference, fs::copy_options::recursive);
-  std::vector<std::string> options = signing;
+  std::vector<std::string> options =
+      key.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--sign", keys + "/" + key + ".key"};
+  publish(dir, options, "build-a", lineA);
+  serveFolder(dir, server);
+  ASSERT_TRUE(runLauncher(server.url()).second);
+  if (!reference.empty()) fs::copy(dir.path(), reference, fs::copy_options::recursive);
   options.insert(options.end(), {"--patch-from", "server/quarvel " + lineA + ".zip"});
   publish(dir, options, "build-b", lineB);
-  row.change(dir);
-  serveFolder();
+  serveFolder(dir, server);
+}
 
+TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
+  const PatchRow& row = GetParam();
+  WorkDir dir;
+  TestServer server;
+  const fs::path reference = dir.path().parent_path() / ("reference-" + dir.path().filename().string());
+  installAThenPublishB(dir, server, row.publishKey, reference);
+  row.change(dir);
+  serveFolder(dir, server);
+
+  if (!row.checkSays.empty()) {
+    const ToolRun check = runTool({"--check", server.url(), "--key", keys + "/test.pub"});
+    EXPECT_NE(check.out.find(row.checkSays), std::string::npos) << check.out;
+  }
   const std::size_t before = server.requests().size();
   auto launcher = std::make_unique<Launcher>(LauncherSettings{server.url(), row.launcherKeys});
   ASSERT_TRUE(driveUntil(*launcher, [&] { return launcher->pipelineIdle(); }));
@@ -147,7 +157,8 @@ const PatchRow patchRows[] = {
       "Downloading package \"quarvel 1.1 20190315.zip\"...", "    Downloaded 3 MiB.", "Extracting package...", "*",
       "    Done.", upToDate},
      {patchPath, packagePath}},
-    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), "test"},
+    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), "test",
+     "ok: '" + patchB + "' patches '1.0 20190101' (4 files, "},
     {"UnsignedPatchWithSigningOnGetsThePackage", [](WorkDir& dir) { replacePatchSignature(dir, ""); },
      wholePackage, {packagePath},
      publicKey("test"), "test"},
@@ -157,8 +168,8 @@ const PatchRow patchRows[] = {
        ASSERT_EQ(runProgram("minisign", {"-S", "-s", keys + "/other.key", "-m", patch}).status, 0);
        replacePatchSignature(dir, dir.read("server/" + patchB + ".minisig"));
      },
-     wholePackage, {packagePath},
-     publicKey("test"), "test"},
+     wholePackage, {packagePath}, publicKey("test"), "test",
+     "problem: '" + patchB + "' is not signed by the key, so launchers download the whole package"},
     {"BaseNotAnnouncedGetsThePackage",
      [](WorkDir& dir) {
        std::string file = dir.read("server/latest_version.txt");
@@ -168,5 +179,43 @@ const PatchRow patchRows[] = {
      wholePackage, {packagePath}},
 };
 INSTANTIATE_TEST_SUITE_P(Publisher, Patches, testing::ValuesIn(patchRows), rowName);
+
+// The patch's manifest with another hash for the decoded archive file: the delta decodes, its result is refused,
+// the record stays, and the next start installs the whole package.
+TEST(PatchFaults, DeltaWhoseResultDoesNotMatchIsRefusedAndTheNextStartGetsThePackage) {
+  WorkDir dir;
+  TestServer server;
+  installAThenPublishB(dir, server, "", "");
+  const std::string patch = (dir.path() / "server" / patchB).string();
+  zip_t* archive = zip_open(patch.c_str(), 0, nullptr);
+  ASSERT_TRUE(archive);
+  zip_stat_t stat;
+  ASSERT_EQ(zip_stat(archive, patchManifestEntry, 0, &stat), 0);
+  std::string manifest(stat.size, '\0');
+  zip_file_t* file = zip_fopen(archive, patchManifestEntry, 0);
+  zip_fread(file, manifest.data(), stat.size);
+  zip_fclose(file);
+  const std::size_t hash = manifest.rfind(' ', manifest.find(" data/level.pak") - 1) + 1;  // the new hash
+  manifest[hash] = manifest[hash] == '0' ? '1' : '0';
+  zip_file_replace(archive, static_cast<zip_uint64_t>(zip_name_locate(archive, patchManifestEntry, 0)),
+                   zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+  serveFolder(dir, server);
+
+  const auto [log, ready] = runLauncher(server.url());
+  EXPECT_EQ(tailOf(log, {"    Failed to patch file game/data/level.pak", aborting}),
+            (Lines{"    Failed to patch file game/data/level.pak", aborting}));
+  EXPECT_FALSE(ready);
+  EXPECT_EQ(dir.read(updateRecordName), lineB);
+  EXPECT_NE(dir.read("quarvel-launcher.log").find("| Failed to patch file game/data/level.pak: the decoded file is not"),
+            std::string::npos);
+
+  const std::size_t before = server.requests().size();
+  EXPECT_TRUE(runLauncher(server.url()).second);
+  EXPECT_EQ(server.requests().back(), packagePath);
+  EXPECT_EQ(server.requests().size(), before + 2);
+  EXPECT_EQ(dir.read("game/data/level.pak"), changedPak());
+  EXPECT_FALSE(dir.exists(updateRecordName));
+}
 
 }  // namespace

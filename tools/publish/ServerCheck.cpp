@@ -5,6 +5,7 @@
 #include "VersionLine.h"
 #include "package/CurlPtr.h"
 #include "package/Download.h"
+#include "package/PatchManifest.h"
 #include "package/ZipPtr.h"
 #include "version/VersionInfo.h"
 
@@ -184,6 +185,45 @@ void checkPackage(const std::string& serverUrl, const std::string& line, const S
   reportLayout(archive.get(), findings);
 }
 
+std::optional<PatchManifest> readPatchManifest(const fs::path& file) {
+  int error = 0;
+  ZipPtr archive(zip_open(file.c_str(), ZIP_RDONLY, &error));
+  zip_stat_t stat;
+  if (!archive || zip_stat(archive.get(), patchManifestEntry, 0, &stat) != 0 || stat.size > (64u << 20)) return std::nullopt;
+  ZipFilePtr entry(zip_fopen(archive.get(), patchManifestEntry, 0));
+  std::string text(stat.size, '\0');
+  if (!entry || zip_fread(entry.get(), text.data(), stat.size) != static_cast<zip_int64_t>(stat.size)) return std::nullopt;
+  return parsePatchManifest(text);
+}
+
+// Each patch as a launcher with its base installed would take it: present, signed where
+// a key is given, and a manifest from that base to this line whose files are all there.
+void checkPatches(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
+                  const std::optional<signing::PublicKey>& key, Findings& findings) {
+  const std::string lines = signing::linesAfterFirst(scratch / "latest_version.txt", 64 << 10);
+  for (const PatchAnnouncement& patch : parsePatchAnnouncements(lines)) {
+    const fs::path file = scratch / "patch.zip";
+    const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + patch.file), file);
+    if (!reportAnswer("'" + patch.file + "'", answer, "the patch", findings)) continue;
+    if (key) {
+      const auto signatures = signing::findPublisherSignatures(lines, patch.file, {*key});
+      const auto digest = signing::digestOfFile(file.string());
+      if (signatures.empty() || !digest || !signing::signsDigest(signatures, *digest)) {
+        findings.problem("'" + patch.file + "' is not signed by the key, so launchers download the whole package");
+        continue;
+      }
+    }
+    const auto manifest = readPatchManifest(file);
+    if (!manifest || manifest->fromLine != patch.baseLine || manifest->toLine != line) {
+      findings.problem("'" + patch.file + "' holds no patch from '" + patch.baseLine + "' to '" + line +
+                       "', so launchers on that build stop with 'The patch is damaged.'");
+      continue;
+    }
+    findings.ok("'" + patch.file + "' patches '" + patch.baseLine + "' (" + std::to_string(manifest->files.size()) +
+                " files, " + std::to_string(fs::file_size(file)) + " bytes)");
+  }
+}
+
 }  // namespace
 
 std::string serverUrlProblem(const std::string& serverUrl) {
@@ -208,6 +248,7 @@ int checkServer(const std::string& serverUrl, const std::optional<signing::Publi
   std::optional<Signatures> signatures;
   if (!line.empty() && key) signatures = checkSignatures(scratch, line, *key, findings);
   if (!line.empty()) checkPackage(serverUrl, line, scratch, signatures, findings);
+  if (!line.empty()) checkPatches(serverUrl, line, scratch, key, findings);
   if (findings.problems() == 0) {
     std::cout << "A player gets a clean update to '" << line << "'." << std::endl;
     return 0;
