@@ -41,7 +41,10 @@ void Launcher::downloadPackage() {
   const auto size = platform::fileSizeLow32(packageFile);
   // With no file to measure there is no size to report; the extraction that follows
   // says what went wrong.
-  if (size)
+  // A patch is often below a MiB, which the package's line would show as 0.
+  if (size && chosenPatch && *size < 1048576u)
+    addLogLine("    Downloaded " + std::to_string((*size + 1023) / 1024) + " KiB.");
+  else if (size)
     addLogLine(downloadedSizeLine(*size));
   else
     addLogLine("    No package was downloaded.");
