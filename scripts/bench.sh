@@ -168,8 +168,35 @@ update_once() {  # -> "seconds peak_rss_kib"
   done
   end=$(date +%s%N)
   peak=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
+  sleep 0.2  # the log file's last lines
   kill -9 "$pid"; wait "$pid" 2>/dev/null || true
+  stage_times "$player/quarvel-launcher.log" >>"$work/breakdown"
   echo "$(python3 -c "print(($end - $start) / 1e9)") $peak"
+}
+
+# Where the update's time goes, from the log file's time stamps: start to the package's
+# request (version check, two stage pauses, frame steps), the transfer, from the transfer
+# to the first entry (the stage pause, the archive's directory), the entries, the flush,
+# and from the flush to the version file.
+stage_times() {
+  python3 - "$1" <<'PY'
+import datetime, re, sys
+t = []
+for line in open(sys.argv[1], errors="replace"):
+    stamp, _, text = line.rstrip("\n").partition("  ")
+    try: t.append((datetime.datetime.strptime(stamp, "%Y-%m-%d %H:%M:%S.%f").timestamp(), text))
+    except ValueError: pass
+def at(pattern, last=False):
+    hits = [s for s, text in t if re.search(pattern, text)]
+    return hits[-1] if last else hits[0]
+start, get = t[0][0], at(r"\| GET .*\.zip: started")
+got = at(r"\| GET .*\.zip: libcurl")
+first, last = at(r"Extracting file 1 /"), at(r"Extracting file", last=True)
+flushed = at(r"are on the disk after a flush of ([0-9.]+)")
+flush = float(re.search(r"flush of ([0-9.]+)", [x for s, x in t if s == flushed][-1]).group(1))
+end = at(r"is up to date")
+print(f"{get - start:.3f} {got - get:.3f} {first - got:.3f} {flushed - flush - first:.3f} {flush:.3f} {end - flushed:.3f}")
+PY
 }
 
 idle_rss() {  # the launcher at rest after finding its build up to date, in KiB
@@ -185,6 +212,7 @@ idle_rss() {  # the launcher at rest after finding its build up to date, in KiB
 bench_update() {
   printf 'bz1 20261205' > "$work/server/latest_version.txt"
   local ours=() ref=() rss=() r t peak idle
+  : >"$work/breakdown"
   for r in $(seq "$runs"); do
     read -r t peak < <(update_once); ours+=("$t"); rss+=("$peak")
     fresh; ref+=("$(seconds bash -c "cd '$work/out' && curl -s -o pkg 'http://127.0.0.1:$port/quarvel%20bz1%2020261205.zip' && bsdtar -xf pkg && sync")")
@@ -201,6 +229,16 @@ bench_update() {
   ratios "  (launcher - ${fixed} s fixed pauses) / reference" "${net[*]}" "${ref[*]}"
   local above=()
   for peak in "${rss[@]}"; do above+=("$(python3 -c "print(($peak - $idle) / 1024)")"); done
+  echo "  where the launcher's time goes (median of the runs, s):"
+  python3 - "$work/breakdown" <<'PY'
+import statistics, sys
+rows = [list(map(float, line.split())) for line in open(sys.argv[1]) if line.strip()]
+names = ["start to the package's request (version check, stage pauses, frame steps)", "package transfer",
+         "transfer to the first entry (stage pause, opening the archive)", "writing the entries",
+         "flush to the disk", "flush to the version file written"]
+for i, name in enumerate(names):
+    print(f"    {name:<76} {statistics.median(r[i] for r in rows):7.3f}")
+PY
   echo "memory: idle RSS $((idle / 1024)) MiB"
   stats "  peak RSS above idle during the update (MiB)" "${above[@]}"
 }

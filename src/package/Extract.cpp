@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -245,8 +246,12 @@ bool extractArchive(FilePtr package, const std::string& packageName, const std::
   archive.reset();
   // The build is recorded as installed after this returns true, so every file written
   // must reach the disk first: a power cut may otherwise keep the record and lose the data.
+  const auto flushStart = std::chrono::steady_clock::now();
   if (const auto failed = platform::flushToDisk(installDir, written))
     return abortExtraction(hooks, "    Failed to write file " + *failed, platform::lastErrorText());
+  const std::chrono::duration<double> flushed = std::chrono::steady_clock::now() - flushStart;
+  hooks.detail("the " + std::to_string(written.size()) + " files written are on the disk after a flush of " +
+               std::to_string(flushed.count()) + " s");
   hooks.addLine("    Done.");
   return true;
 }
