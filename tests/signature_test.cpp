@@ -6,13 +6,6 @@ namespace {
 
 const std::string keys = QUARVEL_KEY_DIR, lineB = "1.1 20190402";
 
-std::string publicKey(const std::string& name) {
-  std::istringstream pub(slurp(keys + "/" + name + ".pub"));
-  std::string comment, key;
-  std::getline(pub, comment), std::getline(pub, key);
-  return key;
-}
-
 // Publishes a build whose program prints program into folder, signed with the named key unless it is empty.
 void publish(const WorkDir& dir, const std::string& folder, const std::string& line, const std::string& program,
              const std::string& key) {

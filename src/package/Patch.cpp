@@ -7,6 +7,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 
@@ -95,9 +96,8 @@ std::optional<std::string> decodeDelta(zip_t* archive, zip_uint64_t index, const
   return std::nullopt;
 }
 
-std::optional<std::string> applyDelta(zip_t* archive, zip_uint64_t index, const std::string& target,
-                                      const PatchedFile& file, char* buffer) {
-  const std::string copy = target + ".quarvel-new";
+std::optional<std::string> decodeBeside(zip_t* archive, zip_uint64_t index, const std::string& target,
+                                        const std::string& copy, const PatchedFile& file, char* buffer) {
   {
     const auto base = platform::MappedFile::openForReading(target);
     auto result = platform::MappedFile::createForWriting(copy, file.newSize);
@@ -112,6 +112,16 @@ std::optional<std::string> applyDelta(zip_t* archive, zip_uint64_t index, const 
   platform::allowOwnerWrite(target);
   if (!platform::renameReplacing(copy, target)) return "cannot rename " + copy + ": " + platform::lastErrorText();
   return std::nullopt;
+}
+
+// A new copy that was not renamed into place goes again: the package installed instead
+// would leave it behind.
+std::optional<std::string> applyDelta(zip_t* archive, zip_uint64_t index, const std::string& target,
+                                      const PatchedFile& file, char* buffer) {
+  const std::string copy = target + ".quarvel-new";
+  auto failure = decodeBeside(archive, index, target, copy, file, buffer);
+  if (failure) std::remove(copy.c_str());
+  return failure;
 }
 
 class PatchRun {

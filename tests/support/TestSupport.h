@@ -233,3 +233,11 @@ inline ToolRun runProgram(const std::string& program, const std::vector<std::str
   return run;
 }
 inline ToolRun runTool(const std::vector<std::string>& args) { return runProgram(QUARVEL_PUBLISH_BIN, args); }
+
+// The base64 line of one of the test keys made by minisign.
+inline std::string publicKey(const std::string& name) {
+  std::istringstream pub(slurp(std::string(QUARVEL_KEY_DIR) + "/" + name + ".pub"));
+  std::string comment, key;
+  std::getline(pub, comment), std::getline(pub, key);
+  return key;
+}

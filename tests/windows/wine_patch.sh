@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Patch updates by the Windows launcher built with the test key, under Wine against nginx, from builds that the
 # Linux quarvel-publish signed: with build A installed, only the patch is downloaded and game\ ends up holding
-# exactly build B; with a file of A changed by hand, the launcher says so and installs the whole package.
+# exactly build B. (What differs by system is the mapping of files and the rename over an existing file; the cases
+# that fall back to the package are the same code on both and are tested on Linux.)
 #   tests/windows/wine_patch.sh WINE BUILD_DIR FAKE_GAME PUBLISH_TOOL
 set -euo pipefail
 here=$(dirname "$0")
@@ -41,7 +42,6 @@ is_build_b() { diff -r "$W/game" "$TMP/build-b" >&2; }
 run_launcher install-a
 wait_until 120 file_holds "$W/latest_version.txt" "$A" || die "build A was not installed"
 quit install-a
-cp -a "$W" "$TMP/player-a"
 "$PUBLISH" --sign "$KEY" --patch-from "$TMP/site/quarvel $A.zip" "$TMP/build-b" "$B" "$TMP/site" >/dev/null ||
   die "publishing B failed"
 
@@ -54,15 +54,5 @@ check "game holds exactly build B" is_build_b
 check "the window shows the enabled LAUNCH button" wait_until 10 shows_enabled "$TMP/patched.png"
 quit patched
 
-rm -rf "$W" && cp -a "$TMP/player-a" "$W" && echo "edited by the player" >"$W/game/data/f2.txt"
-seen=$(wc -l <"$TMP/nginx/access.log")
-run_launcher edited
-check "with a file of A edited, build B is installed all the same" wait_until 120 file_holds "$W/latest_version.txt" "$B"
-check "... from the whole package after the patch ($(requested_since "$seen"))" \
-  test "$(requested_since "$seen" | wc -w)" = 3 -a "$(requested_since "$seen" | awk '{print $3}')" = "/quarvel%20${B// /%20}.zip"
-check "game holds exactly build B" is_build_b
-check "the log file says which file was not the installed build's own" \
-  grep -qF "game/data/f2.txt is not the installed build's own; getting the whole build instead." "$W/quarvel-launcher.log"
-quit edited
 "$(dirname "$WINE")/wineserver" -w || true
 e2e_end
