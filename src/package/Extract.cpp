@@ -159,7 +159,10 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
       return abortExtraction(hooks, "    Failed to create directory " + target, platform::lastErrorText());
     if (!directory) {
       switch (copyEntry(archive, index, stat, target, buffer.get(), hooks)) {
-        case CopyResult::Copied: written.push_back(target); break;
+        case CopyResult::Copied:
+          written.push_back(target);
+          std::remove((target + ".quarvel-new").c_str());  // a patch's copy that a kill left beside it
+          break;
         case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
         case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);

@@ -9,6 +9,7 @@
 #include <string>
 
 struct zip;
+typedef struct zip zip_t;
 
 // "    Downloaded 4 MiB." for a file of 5,000,000 bytes: whole MiB, remainder dropped.
 std::string downloadedSizeLine(std::uint32_t bytes);

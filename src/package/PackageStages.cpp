@@ -55,7 +55,14 @@ bool Launcher::extractPackage() {
   addLogLine("Extracting package...");
   sleepFor(stageDelay);
   FilePtr package = std::move(packageStream);
-  if (!packageMatchesSignature()) return false;
+  if (!packageMatchesSignature()) {
+    if (!chosenPatch) return false;
+    // Nothing was written: the package, signed in its own right, can still be installed.
+    addLogLine("    The patch cannot be used; getting the whole build instead.");
+    chosenPatch.reset();
+    stage.store(DownloadPackage, std::memory_order_release);
+    return false;
+  }
   const ExtractionHooks hooks = extractionHooks();
   if (chosenPatch) return applyChosenPatch(std::move(package), hooks);
   if (!extractArchive(std::move(package), latestVersion.packageFile, installDir, hooks)) return false;

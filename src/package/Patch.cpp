@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -24,7 +23,9 @@ struct DctxFree {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-std::optional<PatchManifest> readManifest(zip_t* archive) {
+}  // namespace
+
+std::optional<PatchManifest> readPatchManifest(zip_t* archive) {
   zip_stat_t stat;
   if (zip_stat(archive, patchManifestEntry, 0, &stat) != 0 || stat.size > manifestLimit) return std::nullopt;
   ZipFilePtr file(zip_fopen(archive, patchManifestEntry, 0));
@@ -32,6 +33,8 @@ std::optional<PatchManifest> readManifest(zip_t* archive) {
   if (!file || zip_fread(file.get(), text.data(), stat.size) != static_cast<zip_int64_t>(stat.size)) return std::nullopt;
   return parsePatchManifest(text);
 }
+
+namespace {
 
 std::string entryName(const PatchedFile& file) {
   return (file.delta ? patchDeltasFolder : patchFilesFolder) + file.path;
@@ -74,9 +77,12 @@ std::optional<std::string> decodeDelta(zip_t* archive, zip_uint64_t index, const
   const std::unique_ptr<ZSTD_DCtx, DctxFree> context(ZSTD_createDCtx());
   ZipFilePtr delta(zip_fopen_index(archive, index, 0));
   if (!context || !delta) return "the delta cannot be read";
-  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX);
-  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1);
-  ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size());
+  // Without the stable output buffer the decoder would allocate a window as large as the
+  // frame asks for: it must take it, or nothing is decoded.
+  if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_WINDOWLOG_MAX)) ||
+      ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_stableOutBuffer, 1)) ||
+      ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), base.data(), base.size())))
+    return "zstd cannot decode into the mapped file";
   static char nothing;
   ZSTD_outBuffer out{result.data() ? static_cast<void*>(result.data()) : &nothing, result.size(), 0};
   std::size_t left = 1;  // what the decoder still expects of the frame; 0 once it is whole
@@ -169,9 +175,12 @@ class PatchRun {
     if (file.delta) {
       if (auto failure = applyDelta(archive_, at, target, file, buffer_.get()))
         return abortExtraction(hooks_, "    Failed to patch file " + target, *failure);
-    } else if (stat.size != file.newSize || copyEntry(archive_, at, stat, target, buffer_.get(), hooks_) != CopyResult::Copied) {
-      return abortExtraction(hooks_, "    Failed to write file " + target, platform::lastErrorText());
     } else {
+      const CopyResult copied = stat.size == file.newSize ? copyEntry(archive_, at, stat, target, buffer_.get(), hooks_)
+                                                          : CopyResult::ReadFailed;
+      if (copied == CopyResult::Interrupted) return false;
+      if (copied != CopyResult::Copied)
+        return abortExtraction(hooks_, "    Failed to write file " + target, platform::lastErrorText());
       platform::setFileMode(target, file.mode | 0600u);
     }
     written_.push_back(target);
@@ -195,18 +204,21 @@ PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const Patch
   const ZipPtr archive = patch ? openArchive(patch, error) : nullptr;
   const std::string words = zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "";
   zip_error_fini(&error);
+  // A patch that cannot be used costs the player nothing but the package's download: no
+  // start would ever get past it otherwise, since nothing was written.
+  const std::string unusable = "    The patch cannot be used; getting the whole build instead.";
   if (!archive) {
-    hooks.addLine("    Failed to open archive.");
+    hooks.addLine(unusable);
     hooks.detail("cannot open '" + patchName + "' as an archive: " + (words.empty() ? "the download left no whole file" : words));
-    return PatchOutcome::Failed;
+    return PatchOutcome::UseFullPackage;
   }
   hooks.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
-  const auto manifest = readManifest(archive.get());
+  const auto manifest = readPatchManifest(archive.get());
   if (!manifest || underscored(manifest->fromLine) != target.fromVersion ||
       underscored(manifest->toLine) != target.toVersion) {
-    hooks.addLine("    The patch is damaged.");
+    hooks.addLine(unusable);
     hooks.detail("'" + patchName + "' holds no manifest from " + target.fromVersion + " to " + target.toVersion);
-    return PatchOutcome::Failed;
+    return PatchOutcome::UseFullPackage;
   }
   const std::uint64_t saved = manifest->packageSize > target.patchBytes ? manifest->packageSize - target.patchBytes : 0;
   hooks.detail("patch from " + target.fromVersion + " to " + target.toVersion + ": '" + patchName + "', " +

@@ -8,7 +8,7 @@
 
 enum class PatchOutcome {
   Applied,         // the install folder now holds the new build
-  UseFullPackage,  // nothing was written: an installed file is not the one the patch expects
+  UseFullPackage,  // nothing was written: the patch is unusable, or an installed file is not the one it expects
   Failed,          // the reason is in the log; once something was written, the record says so
 };
 
@@ -24,5 +24,8 @@ struct PatchTarget {
 // Whole files are written as the extraction writes them; a delta is decoded from the
 // installed file into a new file beside it, checked against the manifest's hash, flushed
 // and renamed over the old one.
+// The manifest of a patch archive; empty when it has none that reads.
+std::optional<PatchManifest> readPatchManifest(zip_t* archive);
+
 PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const PatchTarget& target,
                         const std::string& installDir, const ExtractionHooks& hooks);

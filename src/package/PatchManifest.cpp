@@ -141,9 +141,10 @@ std::vector<PatchAnnouncement> parsePatchAnnouncements(std::string_view text) {
   constexpr std::string_view prefix = "patch: ";
   std::vector<PatchAnnouncement> found;
   while (!text.empty()) {
-    const std::size_t feed = std::min(text.find('\n'), text.size());
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos) break;  // a last line without its end may have been cut off
     std::string_view line = text.substr(0, feed);
-    text.remove_prefix(std::min(feed + 1, text.size()));
+    text.remove_prefix(feed + 1);
     while (line.ends_with('\r')) line.remove_suffix(1);
     if (!line.starts_with(prefix) || line.size() < prefix.size() + 14 || line[prefix.size() + 12] != ' ') continue;
     const std::string_view file = line.substr(prefix.size() + 13);

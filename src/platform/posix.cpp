@@ -160,7 +160,12 @@ std::optional<MappedFile> MappedFile::createForWriting(const std::string& path, 
   if (fd < 0) return std::nullopt;
   file.file_ = fd;
   file.size_ = size;
-  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return std::nullopt;
+  // Space taken now rather than page by page: a disk that fills while the mapping is
+  // written would end the process with SIGBUS instead of an error to report.
+  if (const int failed = size ? ::posix_fallocate(fd, 0, static_cast<off_t>(size)) : 0; failed != 0) {
+    if (failed != EOPNOTSUPP && failed != EINVAL) return errno = failed, std::nullopt;
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return std::nullopt;
+  }
   if (size == 0) return file;
   void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (data == MAP_FAILED) return std::nullopt;

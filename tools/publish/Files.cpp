@@ -66,6 +66,17 @@ TemporaryFile::~TemporaryFile() {
   if (!kept_) ::unlink(path_.c_str());
 }
 
+ScratchFolder::ScratchFolder(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (!::mkdtemp(pattern.data())) throw Refusal("cannot create a temporary folder: " + std::string(std::strerror(errno)));
+  path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ignored;
+  fs::remove_all(path_, ignored);
+}
+
 fs::path temporaryNameIn(const fs::path& dir, const std::string& suffix) {
   return dir / (".quarvel-publish-" + std::to_string(::getpid()) + suffix);
 }

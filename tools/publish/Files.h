@@ -22,6 +22,21 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
+// A folder of the tool's own below the system's temporary folder, made by mkdtemp so that
+// nobody else can have made it first, and removed with what is in it.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(const std::string& prefix);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const char* name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
 // "SERVER_DIR/.quarvel-publish-PID.suffix": hidden, and unique to this run.
 fs::path temporaryNameIn(const fs::path& dir, const std::string& suffix);
 

@@ -68,23 +68,6 @@ std::string signPackage(const SigningKey& key, const fs::path& serverDir, const 
   return signature;
 }
 
-// Where earlier builds are unpacked and deltas made; gone when publishing ends.
-class ScratchFolder {
- public:
-  ScratchFolder() : path_(fs::temp_directory_path() / ("quarvel-publish-" + std::to_string(::getpid()))) {
-    fs::create_directories(path_);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 struct Patches {
   std::string announcements;  // the version file's lines for them, signatures included
@@ -129,7 +112,11 @@ std::string publish(const PublishRequest& request) {
   // Before anything is written: a wrong password must leave the server folder untouched.
   const std::optional<SigningKey> key =
       request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));
-  const ScratchFolder scratch;
+  // Where earlier builds are unpacked and deltas made.
+  const ScratchFolder scratch("quarvel-publish");
+  // Launchers read 64 KiB after the version line; a patch's announcement and signature take
+  // under 500 bytes, so a hundred of them always fit.
+  if (request.patchFrom.size() > 100) throw Refusal("at most 100 --patch-from may be given");
   std::vector<OlderBuild> olders;
   for (const std::string& argument : request.patchFrom) {
     olders.push_back(resolveOlderBuild(argument, scratch.path()));

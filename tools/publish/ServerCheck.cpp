@@ -1,11 +1,12 @@
 #include "ServerCheck.h"
 
+#include "Files.h"
 #include "Findings.h"
 #include "PackageLayout.h"
 #include "VersionLine.h"
 #include "package/CurlPtr.h"
 #include "package/Download.h"
-#include "package/PatchManifest.h"
+#include "package/Patch.h"
 #include "package/ZipPtr.h"
 #include "version/VersionInfo.h"
 
@@ -35,25 +36,6 @@ class CurlLibrary {
 };
 
 // A private folder for the downloaded files, removed with everything in it.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quarvel-check-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a temporary folder");
-    path_ = pattern;
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  fs::path operator/(const char* name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
 
 struct Answer {
   CURLcode result = CURLE_OK;
@@ -187,13 +169,8 @@ void checkPackage(const std::string& serverUrl, const std::string& line, const S
 
 std::optional<PatchManifest> readPatchManifest(const fs::path& file) {
   int error = 0;
-  ZipPtr archive(zip_open(file.c_str(), ZIP_RDONLY, &error));
-  zip_stat_t stat;
-  if (!archive || zip_stat(archive.get(), patchManifestEntry, 0, &stat) != 0 || stat.size > (64u << 20)) return std::nullopt;
-  ZipFilePtr entry(zip_fopen(archive.get(), patchManifestEntry, 0));
-  std::string text(stat.size, '\0');
-  if (!entry || zip_fread(entry.get(), text.data(), stat.size) != static_cast<zip_int64_t>(stat.size)) return std::nullopt;
-  return parsePatchManifest(text);
+  const ZipPtr archive(zip_open(file.c_str(), ZIP_RDONLY, &error));
+  return archive ? readPatchManifest(archive.get()) : std::nullopt;
 }
 
 // Each patch as a launcher with its base installed would take it: present, signed where
@@ -238,7 +215,7 @@ std::string serverUrlProblem(const std::string& serverUrl) {
 
 int checkServer(const std::string& serverUrl, const std::optional<signing::PublicKey>& key) {
   const CurlLibrary curl;
-  const ScratchFolder scratch;
+  const ScratchFolder scratch("quarvel-check");
   Findings findings(std::cout);
   // Only the package's address has its blanks escaped; libcurl refuses the other one.
   if (serverUrl.find(' ') != std::string::npos)
