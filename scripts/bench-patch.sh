@@ -77,8 +77,8 @@ floor_bytes() {  # A_DIR B_DIR: zstd's own patch of every changed file plus ever
   echo "$total"
 }
 
-# update_seconds INSTALLED RATE: process start to build B recorded, in a copy of INSTALLED, with nginx sending at
-# RATE (0: no limit); sets RESULT to "seconds peak_anon_kib idle_anon_kib". Not run in a subshell, which would
+# update_seconds INSTALLED RATE LOGGED: process start to build B recorded, in a copy of INSTALLED, with nginx sending at
+# RATE (0: no limit), whose log file must hold LOGGED; sets RESULT to "seconds peak_anon_kib idle_anon_kib". Not run in a subshell, which would
 # leave its nginx behind.
 update_seconds() {
   local player=$work/player pid start end peak=0 idle="" anon
@@ -99,6 +99,7 @@ update_seconds() {
   done
   end=$(date +%s%N)
   kill -9 "$pid"; wait "$pid" 2>/dev/null || true
+  grep -q "$3" "$player/quarvel-launcher.log" || { echo "the update did not go as asked: no '$3' in its log" >&2; return 1; }
   RESULT="$(python3 -c "print(($end - $start) / 1e9)") $peak ${idle:-0}"
 }
 
@@ -114,7 +115,7 @@ bench_input() {  # NAME
   local pid=$!
   until [ "$(cat "$work/installed/latest_version.txt" 2>/dev/null)" = "$A" ]; do sleep 0.1; done
   kill -9 "$pid"; wait "$pid" 2>/dev/null || true
-  rm -f "$work/installed/quarvel-launcher.log"*
+  rm -f "$work/installed/quarvel-launcher.log"* "$work/installed/quarvel "*.zip  # a player needs no old package
 
   local timing
   timing=$( { /usr/bin/time -f '%e %M' "$bin/quarvel-publish" --patch-from "$work/server/quarvel $A.zip" "$b" "$B" \
@@ -123,20 +124,21 @@ bench_input() {  # NAME
   local patch=$(stat -c %s "$work/server/quarvel $B patch from $A.zip")
   local manifest=$(unzip -p "$work/server/quarvel $B patch from $A.zip" manifest.txt | wc -c)
   local touched=$(unzip -p "$work/server/quarvel $B patch from $A.zip" manifest.txt | grep -c '^whole \|^delta ')
-  local floor=$(floor_bytes "$a" "$b")
+  [ -s "$work/$name.floor" ] || floor_bytes "$a" "$b" >"$work/$name.floor"  # the same inputs give the same floor
+  local floor=$(cat "$work/$name.floor")
   echo "== $name: package $package bytes, patch $patch bytes ($touched files touched, manifest $manifest bytes)"
   echo "   floor (zstd --patch-from --long=31 -19 per changed file, -19 per new file): $floor bytes"
   python3 -c "p,f,m,t=$patch,$floor,$manifest,$touched; print(f'   patch / floor: {p/f:.3f}; (patch - manifest - 200 B per touched file) / floor: {(p-m-200*t)/f:.3f}')"
   echo "   patch creation: ${timing% *} s, peak RSS $((${timing#* } / 1024)) MiB"
 
-  local full_version patch_version rate t peak idle
-  patch_version=$(cat "$work/server/latest_version.txt")
+  local rate t peak idle
+  cp "$work/server/latest_version.txt" "$work/with-patch.txt"  # kept byte for byte: its last line ends in a line feed
   for rate in 0 6250k; do
     printf '%s' "$B" >"$work/server/latest_version.txt"
-    update_seconds "$work/installed" "$rate" && read -r t peak idle <<<"$RESULT"
+    update_seconds "$work/installed" "$rate" 'Downloading package "quarvel 1.1 20261206.zip"' && read -r t peak idle <<<"$RESULT"
     local full_t=$t
-    printf '%s' "$patch_version" >"$work/server/latest_version.txt"
-    update_seconds "$work/installed" "$rate" && read -r t peak idle <<<"$RESULT"
+    cp "$work/with-patch.txt" "$work/server/latest_version.txt"
+    update_seconds "$work/installed" "$rate" "Applying a patch" && read -r t peak idle <<<"$RESULT"
     python3 -c "print(f'   whole update at $([ "$rate" = 0 ] && echo "loopback speed" || echo "50 Mbit/s"): package {$full_t:.2f} s, patch {$t:.2f} s, patch / package {$t/$full_t:.3f}')"
     echo "   launcher's anonymous memory while patching: peak $((peak / 1024)) MiB, $(((peak - idle) / 1024)) MiB above idle ($((idle / 1024)) MiB)"
   done
