@@ -192,8 +192,7 @@ def at(pattern, last=False):
 start, get = t[0][0], at(r"\| GET .*\.zip: started")
 got = at(r"\| GET .*\.zip: libcurl")
 first, last = at(r"Extracting file 1 /"), at(r"Extracting file", last=True)
-flushed = at(r"are on the disk after a flush of ([0-9.]+)")
-flush = float(re.search(r"flush of ([0-9.]+)", [x for s, x in t if s == flushed][-1]).group(1))
+flushed, flush = [(s, float(m.group(1))) for s, x in t if (m := re.search(r"after a flush of ([0-9.]+)", x))][-1]
 end = at(r"is up to date")
 print(f"{get - start:.3f} {got - get:.3f} {first - got:.3f} {flushed - flush - first:.3f} {flush:.3f} {end - flushed:.3f}")
 PY
