@@ -212,18 +212,20 @@ std::string progressLine(int k, std::int64_t n, const char* entryName) {
   return line.str();
 }
 
-// On success the archive owns the file, through the source that reads it.
-ZipPtr openArchive(FilePtr& package, zip_error_t& error) {
-  if (std::fseek(package.get(), 0, SEEK_SET) != 0) {
-    zip_error_set(&error, ZIP_ER_SEEK, errno);
-    return nullptr;
+OpenedArchive openArchive(const FilePtr& package, zip_error_t& error) {
+  OpenedArchive opened{std::make_unique_for_overwrite<char[]>(archiveBufferSize), nullptr};
+  FilePtr reader(platform::reopenForReading(package.get()));
+  if (!reader || std::setvbuf(reader.get(), opened.readBuffer.get(), _IOFBF, archiveBufferSize) != 0 ||
+      std::fseek(reader.get(), 0, SEEK_SET) != 0) {
+    zip_error_set(&error, ZIP_ER_READ, errno);
+    return opened;
   }
-  ZipSourcePtr source(zip_source_filep_create(package.get(), 0, -1, &error));
-  if (!source) return nullptr;
-  package.release();  // the source closes it
-  ZipPtr archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
-  if (archive) source.release();  // the archive frees it
-  return archive;
+  ZipSourcePtr source(zip_source_filep_create(reader.get(), 0, -1, &error));
+  if (!source) return opened;
+  reader.release();  // the source closes it
+  opened.zip.reset(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
+  if (opened.zip) source.release();  // the archive frees it
+  return opened;
 }
 
 bool extractArchive(const std::string& packageFile, const std::string& installDir, const ExtractionHooks& hooks) {
@@ -234,8 +236,8 @@ bool extractArchive(FilePtr package, const std::string& packageName, const std::
                     const ExtractionHooks& hooks) {
   zip_error_t error;
   zip_error_init(&error);
-  ZipPtr archive = package ? openArchive(package, error) : nullptr;
-  if (!archive) {
+  OpenedArchive archive = package ? openArchive(package, error) : OpenedArchive{};
+  if (!archive.zip) {
     hooks.addLine("    Failed to open archive.");
     hooks.detail("cannot open '" + packageName + "' as an archive: " +
                  (zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "the download left no whole file"));
@@ -245,8 +247,8 @@ bool extractArchive(FilePtr package, const std::string& packageName, const std::
   zip_error_fini(&error);
   hooks.addLine("    Extracting files");
   std::vector<std::string> written;
-  if (!extractEntries(archive.get(), installDir, hooks, written)) return false;
-  archive.reset();
+  if (!extractEntries(archive.zip.get(), installDir, hooks, written)) return false;
+  archive.zip.reset();
   // The build is recorded as installed after this returns true, so every file written
   // must reach the disk first: a power cut may otherwise keep the record and lose the data.
   const auto flushStart = std::chrono::steady_clock::now();

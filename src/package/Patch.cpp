@@ -201,19 +201,19 @@ PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const Patch
                         const std::string& installDir, const ExtractionHooks& hooks) {
   zip_error_t error;
   zip_error_init(&error);
-  const ZipPtr archive = patch ? openArchive(patch, error) : nullptr;
+  const OpenedArchive archive = patch ? openArchive(patch, error) : OpenedArchive{};
   const std::string words = zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "";
   zip_error_fini(&error);
   // A patch that cannot be used costs the player nothing but the package's download: no
   // start would ever get past it otherwise, since nothing was written.
   const std::string unusable = "    The patch cannot be used; getting the whole build instead.";
-  if (!archive) {
+  if (!archive.zip) {
     hooks.addLine(unusable);
     hooks.detail("cannot open '" + patchName + "' as an archive: " + (words.empty() ? "the download left no whole file" : words));
     return PatchOutcome::UseFullPackage;
   }
   hooks.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
-  const auto manifest = readPatchManifest(archive.get());
+  const auto manifest = readPatchManifest(archive.zip.get());
   if (!manifest || underscored(manifest->fromLine) != target.fromVersion ||
       underscored(manifest->toLine) != target.toVersion) {
     hooks.addLine(unusable);
@@ -228,7 +228,7 @@ PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const Patch
     hooks.addLine("    " + *changed + " is not the installed build's own; getting the whole build instead.");
     return PatchOutcome::UseFullPackage;
   }
-  if (!PatchRun(archive.get(), *manifest, installDir, hooks).writeAll()) return PatchOutcome::Failed;
+  if (!PatchRun(archive.zip.get(), *manifest, installDir, hooks).writeAll()) return PatchOutcome::Failed;
   hooks.addLine("    Done.");
   return PatchOutcome::Applied;
 }

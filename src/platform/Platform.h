@@ -53,6 +53,10 @@ bool renameReplacing(const std::string& from, const std::string& to);
 // (Windows), not write it while it is open.
 std::FILE* openForDownload(const std::string& path);
 
+// A second stream that reads the same open file from its start, with a descriptor of its
+// own, so that it can be given a buffer before its first read; null on failure.
+std::FILE* reopenForReading(std::FILE* file);
+
 // A lock on the working folder, held from construction to destruction. The system drops
 // it when the process ends, however it ends, so a lock file left behind blocks nobody.
 class FolderLock {

@@ -121,6 +121,15 @@ bool renameReplacing(const std::string& from, const std::string& to) { return ::
 // the player's rights and could as well write into the install folder itself.
 std::FILE* openForDownload(const std::string& path) { return std::fopen(path.c_str(), "w+be"); }
 
+std::FILE* reopenForReading(std::FILE* file) {
+  if (std::fflush(file) != 0) return nullptr;
+  const int fd = ::fcntl(::fileno(file), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  std::FILE* copy = ::fdopen(fd, "rb");
+  if (copy == nullptr) ::close(fd);
+  return copy;
+}
+
 // flock rather than fcntl locks: those are dropped when any descriptor of the file in the
 // process is closed, and they do not keep two launchers of one process apart (tests).
 FolderLock::FolderLock(const std::string& lockFile) {

@@ -6,6 +6,7 @@
 #endif
 #include <windows.h>
 
+#include <io.h>
 #include <share.h>
 
 #include <algorithm>
@@ -127,6 +128,16 @@ bool renameReplacing(const std::string& from, const std::string& to) {
 
 // Others may read the package while it is open (a virus scanner), but not write it.
 std::FILE* openForDownload(const std::string& path) { return _fsopen(path.c_str(), "w+b", _SH_DENYWR); }
+
+// The copied handle keeps the original's sharing: nobody else writes the file meanwhile.
+std::FILE* reopenForReading(std::FILE* file) {
+  if (std::fflush(file) != 0) return nullptr;
+  const int fd = _dup(_fileno(file));
+  if (fd < 0) return nullptr;
+  std::FILE* copy = _fdopen(fd, "rb");
+  if (copy == nullptr) _close(fd);
+  return copy;
+}
 
 // A byte-range lock rather than an open without sharing: a virus scanner or a backup
 // program that opens the lock file must not make the launcher think another one runs.
