@@ -5,7 +5,9 @@
 # the patch and its floor (zstd --patch-from --long=31 -19 on each changed file plus the new files at -19), the
 # patch's creation time and peak memory, and the whole update through nginx on loopback and at 50 Mbit/s, package
 # against patch, with the launcher's peak anonymous memory above idle while it patches.
-#   scripts/bench-patch.sh [INPUT...]   (INPUT: npm npm_minor game; all by default; needs 5 GB in build-bench)
+#   scripts/bench-patch.sh [INPUT...]   (INPUT: npm npm_minor game game_1g; all but game_1g by default; needs 5 GB
+#                                        in build-bench; RATES="0" leaves out the runs at 50 Mbit/s,
+#                                        FLOOR=no the floor)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -40,15 +42,18 @@ npm_pair() {  # NAME OLD NEW: two consecutive releases of typescript from the np
 make_npm() { npm_pair npm 5.6.2 5.6.3; }         # a patch release
 make_npm_minor() { npm_pair npm_minor 5.5.4 5.6.2; }  # the next minor release
 
-make_game() {  # 1 GiB: data/world.pak of 512 MiB, 64 files of 8 MiB, a few small ones
-  [ -d "$work/game/b" ] && return 0
-  rm -rf "$work/game" && mkdir -p "$work/game/a/data/assets"
-  fake_program "$work/game/a"
-  head -c $((512 << 20)) /dev/urandom >"$work/game/a/data/world.pak"
-  for i in $(seq 64); do head -c $((8 << 20)) /dev/urandom >"$work/game/a/data/assets/asset$i.bin"; done
-  for i in $(seq 20); do echo "setting $i = $RANDOM" >"$work/game/a/data/config$i.ini"; done
-  cp -a "$work/game/a" "$work/game/b"
-  python3 - "$work/game/a/data/world.pak" "$work/game/b/data/world.pak" <<'PY'
+make_game() { generated_game game 512; }  # 1 GiB: data/world.pak of 512 MiB, 64 files of 8 MiB, a few small ones
+make_game_1g() { generated_game game_1g 1024; }  # the same with a world.pak of 1 GiB (the memory goal's size)
+generated_game() {  # NAME WORLD_MIB
+  local g=$work/$1
+  [ -d "$g/b" ] && return 0
+  rm -rf "$g" && mkdir -p "$g/a/data/assets"
+  fake_program "$g/a"
+  head -c $(($2 << 20)) /dev/urandom >"$g/a/data/world.pak"
+  for i in $(seq 64); do head -c $((8 << 20)) /dev/urandom >"$g/a/data/assets/asset$i.bin"; done
+  for i in $(seq 20); do echo "setting $i = $RANDOM" >"$g/a/data/config$i.ini"; done
+  cp -a "$g/a" "$g/b"
+  python3 - "$g/a/data/world.pak" "$g/b/data/world.pak" <<'PY'
 import os, random, sys
 # About 1 % of the archive rewritten in 40 places, and 1 MiB inserted at a third, shifting what follows.
 data = bytearray(open(sys.argv[1], "rb").read())
@@ -60,9 +65,9 @@ third = len(data) // 3
 data[third:third] = os.urandom(1 << 20)
 open(sys.argv[2], "wb").write(data)
 PY
-  for i in 3 7; do head -c $((8 << 20)) /dev/urandom >"$work/game/b/data/assets/asset$i.bin"; done
-  for i in 1 2 3; do echo "setting $i = changed" >"$work/game/b/data/config$i.ini"; done
-  head -c $((2 << 20)) /dev/urandom >"$work/game/b/data/assets/new1.bin" && echo "new" >"$work/game/b/data/new.ini"
+  for i in 3 7; do head -c $((8 << 20)) /dev/urandom >"$g/b/data/assets/asset$i.bin"; done
+  for i in 1 2 3; do echo "setting $i = changed" >"$g/b/data/config$i.ini"; done
+  head -c $((2 << 20)) /dev/urandom >"$g/b/data/assets/new1.bin" && echo "new" >"$g/b/data/new.ini"
 }
 
 floor_bytes() {  # A_DIR B_DIR: zstd's own patch of every changed file plus every new file compressed
@@ -124,7 +129,8 @@ bench_input() {  # NAME
   local patch=$(stat -c %s "$work/server/quarvel $B patch from $A.zip")
   local manifest=$(unzip -p "$work/server/quarvel $B patch from $A.zip" manifest.txt | wc -c)
   local touched=$(unzip -p "$work/server/quarvel $B patch from $A.zip" manifest.txt | grep -c '^whole \|^delta ')
-  [ -s "$work/$name.floor" ] || floor_bytes "$a" "$b" >"$work/$name.floor"  # the same inputs give the same floor
+  # The same inputs give the same floor; FLOOR=no leaves it out (zstd -19 on a 1 GiB file takes long).
+  [ -s "$work/$name.floor" ] || { [ "${FLOOR:-}" = no ] && echo 1 || floor_bytes "$a" "$b"; } >"$work/$name.floor"
   local floor=$(cat "$work/$name.floor")
   echo "== $name: package $package bytes, patch $patch bytes ($touched files touched, manifest $manifest bytes)"
   echo "   floor (zstd --patch-from --long=31 -19 per changed file, -19 per new file): $floor bytes"
@@ -133,7 +139,7 @@ bench_input() {  # NAME
 
   local rate t peak idle
   cp "$work/server/latest_version.txt" "$work/with-patch.txt"  # kept byte for byte: its last line ends in a line feed
-  for rate in 0 6250k; do
+  for rate in ${RATES:-0 6250k}; do
     printf '%s' "$B" >"$work/server/latest_version.txt"
     update_seconds "$work/installed" "$rate" 'Downloading package "quarvel 1.1 20261206.zip"' && read -r t peak idle <<<"$RESULT"
     local full_t=$t

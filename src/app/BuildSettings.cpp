@@ -1,5 +1,7 @@
 #include "app/BuildSettings.h"
 
+#include <cstdlib>
+
 #ifndef QUARVEL_SERVER_URL
 #define QUARVEL_SERVER_URL "127.0.0.1:8470/"
 #endif
@@ -12,5 +14,14 @@
 #endif
 
 const char* launcherVersion() { return QUARVEL_VERSION; }
+
+#ifdef QUARVEL_TEST_HOOKS
+int launcherSwapStopStep() {
+  const char* step = std::getenv("QUARVEL_STOP_AT_SWAP_STEP");
+  return step ? std::atoi(step) : -1;
+}
+#else
+int launcherSwapStopStep() { return -1; }
+#endif
 
 LauncherSettings builtInSettings() { return {QUARVEL_SERVER_URL, QUARVEL_PUBLIC_KEY}; }

@@ -14,3 +14,7 @@ LauncherSettings builtInSettings();
 
 // The launcher's own version, "0.1.0".
 const char* launcherVersion();
+
+// Test launchers only: the step of a launcher replacement at which the process ends itself,
+// as a kill there would end it (QUARVEL_STOP_AT_SWAP_STEP); -1 in every other launcher.
+int launcherSwapStopStep();

@@ -27,5 +27,6 @@ void runFrameLoop(Launcher& launcher) {
     if (!launcher.handleEvents()) return;
     launcher.update();
     launcher.render();
+    launcher.frameShown();
   }
 }

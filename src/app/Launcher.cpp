@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -59,10 +61,27 @@ Launcher::Launcher(const LauncherSettings& settings)
   allowTransfers();
   logStartDetails();
   keepOutOfAnotherLaunchersFolder();
+  if (holdsFolder()) resumeLauncherUpdate(selfUpdateContext());
   splash = loadTexture("quarvel_splash.png");
   launchButton = loadTexture("launch.png");
   launchButtonPressed = loadTexture("launch_pressed.png");
   launchButtonDisabled = loadTexture("launch_disabled.png");
+}
+
+SelfUpdateContext Launcher::selfUpdateContext() {
+  std::error_code error;
+  return {std::filesystem::current_path(error).string(),
+          platform::ownProgramPath(),
+          launcherVersion(),
+          [this](const std::string& line) { addLogLine(line); },
+          [this](const std::string& line) { logDetail(line); },
+          [this] { return stopRequested(); },
+          launcherSwapStopStep()};
+}
+
+void Launcher::frameShown() {
+  if (std::exchange(firstFrameShown, true) || !holdsFolder()) return;
+  confirmLauncherStarted(selfUpdateContext());
 }
 
 void Launcher::logStartDetails() {

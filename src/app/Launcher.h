@@ -3,6 +3,7 @@
 #include "app/BuildSettings.h"
 #include "app/Duration.h"
 #include "app/LogFile.h"
+#include "app/SelfUpdate.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
 #include "package/Signature.h"
@@ -75,6 +76,8 @@ class Launcher : public SDLHandler {
   // did not take every byte that arrived, or no transfer was made.
   bool downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher);
   void launchGame();
+  // After each frame drawn, main thread: the first one confirms an updated launcher.
+  void frameShown();
 
   // Shutdown: asks running work to stop at its next step, then waits up to limit
   // for the worker threads; false when one is still blocked (a stalled transfer).
@@ -106,6 +109,8 @@ class Launcher : public SDLHandler {
   bool packageMatchesSignature();
   std::optional<std::string> recordUpdateUnderWay();
   void keepOutOfAnotherLaunchersFolder();
+  bool holdsFolder() const { return folderLock.state() != platform::FolderLock::State::HeldByAnother; }
+  SelfUpdateContext selfUpdateContext();
 
   SDL_Texture* splash;
   SDL_Rect splashRect;
@@ -160,4 +165,5 @@ class Launcher : public SDLHandler {
   UpdateStage lastStage = None;
   std::atomic<int> runningWorkers{0};
   std::atomic<bool> stopping{false};
+  bool firstFrameShown = false;
 };

@@ -1,9 +1,14 @@
 #include "app/FrameLoop.h"
 #include "app/Launcher.h"
+#include "app/SelfCheck.h"
 
 #include <iostream>
+#include <string_view>
 
-int main(int, char**) {
+int main(int argc, char** argv) {
+  constexpr std::string_view selfCheck = "--self-check=";
+  if (argc == 2 && std::string_view(argv[1]).starts_with(selfCheck))
+    return runSelfCheck(std::string(std::string_view(argv[1]).substr(selfCheck.size())));
   try {
     Launcher launcher;
     runFrameLoop(launcher);

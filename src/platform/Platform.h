@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -103,6 +104,31 @@ extern const bool checksCertificateAfterHandshake;
 // pointer to the session) for host, in words; empty when the system's trust store
 // vouches for it.
 std::optional<std::string> serverCertificateProblem(void* tlsSession, const std::string& host);
+
+// The launcher's own program file, as the system started it; empty when unknown.
+std::string ownProgramPath();
+
+// Runs program with one argument, in folder, and waits at most timeout for it to end;
+// its exit status, or nothing when it could not be started or was ended for taking too long.
+std::optional<int> runProgram(const std::string& program, const std::string& argument, const std::string& folder,
+                              std::chrono::milliseconds timeout);
+
+// Copies from to to (replacing it), with from's permission bits, and puts the copy on the
+// disk before returning true.
+bool copyFileDurably(const std::string& from, const std::string& to);
+
+// Puts next at target and keeps target's file until then at previous (replacing what lay
+// there); when target did not exist, previous is left absent. Each name holds a whole file
+// at every moment where the system allows it (a rename over the old name); Windows cannot
+// replace a running program, so there target's file is first renamed aside. A file held by
+// another program (a virus scanner) is waited for a few times. False leaves target as it was.
+bool swapIntoPlace(const std::string& next, const std::string& target, const std::string& previous);
+
+// Puts the names in folder on the disk (a no-op where the system offers no way to).
+bool flushFolder(const std::string& folder);
+
+// Ends this process at once, as a kill would: no destructor, no buffer, no handler runs.
+[[noreturn]] void endAbruptly();
 
 // The system's words for the last failed call of this thread ("No space left on device").
 std::string lastErrorText();

@@ -8,6 +8,7 @@
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -211,6 +212,71 @@ int runCommand(const std::string& command) {
   const int status = std::system(command.c_str());
   if (status == -1) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);  // as the shell reports a signal
+}
+
+std::string ownProgramPath() {
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
+  path.resize(static_cast<std::size_t>(length));
+  return path;
+}
+
+std::optional<int> runProgram(const std::string& program, const std::string& argument, const std::string& folder,
+                              std::chrono::milliseconds timeout) {
+  const pid_t child = ::fork();
+  if (child < 0) return std::nullopt;
+  if (child == 0) {
+    if (::chdir(folder.c_str()) == 0) ::execl(program.c_str(), program.c_str(), argument.c_str(), nullptr);
+    ::_exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  pid_t ended = 0;
+  while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+    ::usleep(20000);
+  if (ended == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return std::nullopt;
+  }
+  if (ended < 0) return std::nullopt;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool copyFileDurably(const std::string& from, const std::string& to) {
+  const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat status{};
+  ::unlink(to.c_str());
+  const int out = ::fstat(in, &status) == 0
+                      ? ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, status.st_mode & 0777)
+                      : -1;
+  std::string chunk(1 << 16, '\0');
+  bool copied = out >= 0;
+  for (ssize_t got = 0; copied && (got = ::read(in, chunk.data(), chunk.size())) != 0;)
+    copied = got > 0 && writeAll(out, chunk.substr(0, static_cast<std::size_t>(got)));
+  copied = copied && ::fchmod(out, status.st_mode & 0777) == 0 && ::fsync(out) == 0;
+  const int failure = errno;
+  ::close(in);
+  if (out >= 0 && ::close(out) != 0) copied = false;
+  errno = failure;
+  return copied;
+}
+
+// A hard link keeps the old file under its second name while the rename replaces the
+// first in one step: a kill or a power cut finds the old file or the new one at target.
+bool swapIntoPlace(const std::string& next, const std::string& target, const std::string& previous) {
+  if (::unlink(previous.c_str()) != 0 && errno != ENOENT) return false;
+  if (::link(target.c_str(), previous.c_str()) != 0 && errno != ENOENT) return false;
+  return ::rename(next.c_str(), target.c_str()) == 0;
+}
+
+bool flushFolder(const std::string& folder) { return syncPath(folder, false); }
+
+void endAbruptly() {
+  ::kill(::getpid(), SIGKILL);
+  ::_exit(137);
 }
 
 std::string lastErrorText() { return std::strerror(errno); }

@@ -106,13 +106,15 @@ void Launcher::choosePatch(const std::string& lines) {
 
 void Launcher::reportReady() {
   readyToLaunch = true;
+  bool recorded = true;
   if (!latestVersion.version.empty() && latestVersion.version != installedVersion.version) {
     // Written through a temporary file and a rename, so that a crash leaves the old
     // line or the new one. A failure goes unreported: the next run offers the update again,
     // since the record of the update under way stays. Once the new line is on the disk,
     // the record has served; should its removal not reach the disk, the next start
     // installs this build once more.
-    if (!platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version)))
+    recorded = platform::replaceFileAtomically(versionFileName, restoreSpaces(latestVersion.version));
+    if (!recorded)
       logDetail(std::string("cannot write ") + versionFileName + ": " + platform::lastErrorText());
     else if (!platform::removeFileDurably(updateRecordName))
       logDetail(std::string("cannot remove ") + updateRecordName + ": " + platform::lastErrorText());
@@ -121,4 +123,6 @@ void Launcher::reportReady() {
     addLogLine("Quarvel is up to date!");
   else
     addLogLine("Quarvel version " + installedVersion.version + " is ready to play!");
+  // The launcher a build carries is taken only from a build recorded as whole.
+  if (recorded) updateLauncherFrom(installDir, selfUpdateContext());
 }

@@ -1,10 +1,13 @@
 #include "BuildTree.h"
 
 #include "Refusal.h"
+#include "app/SelfUpdate.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -62,6 +65,50 @@ void requireGameProgram(const fs::path& buildDir) {
   // The player owns the installed files, so the owner's bit decides whether it starts.
   if (fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_exec) == fs::perms::none)
     throw Refusal(quoted(program) + " is not executable; give it mode 755 before publishing");
+}
+
+namespace {
+
+constexpr const char* launcherAssets[] = {"quarvel_splash.png", "launch.png", "launch_pressed.png",
+                                          "launch_disabled.png", "quarvel_icon_black.png", "LTYPE.TTF"};
+
+std::string carriedVersion(const fs::path& dir) {
+  std::ifstream in(dir / launcherVersionFileName, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto version = parseLauncherVersion(text.substr(0, 64));
+  if (!version)
+    throw Refusal(quoted(dir / launcherVersionFileName) + " is missing or does not read \"quarvel launcher VERSION\"");
+  return *version;
+}
+
+void requireLauncherFolder(const fs::path& dir, const std::string& program) {
+  const fs::file_status status = fs::symlink_status(dir / program);
+  if (!fs::is_regular_file(status)) throw Refusal("the launcher folder " + quoted(dir) + " has no " + program);
+  if (program.find('.') == std::string::npos && (status.permissions() & fs::perms::owner_exec) == fs::perms::none)
+    throw Refusal(quoted(dir / program) + " is not executable; give it mode 755 before publishing");
+  for (const char* asset : launcherAssets)
+    if (!fs::is_regular_file(fs::symlink_status(dir / asset)))
+      throw Refusal("the launcher folder " + quoted(dir) + " has no " + asset + ", which the launcher loads at start");
+  carriedVersion(dir);
+}
+
+}  // namespace
+
+void addCarriedLaunchers(const fs::path& launcherDir, const fs::path& buildDir, std::vector<PlannedEntry>& entries) {
+  if (fs::exists(fs::symlink_status(buildDir / "launcher")))
+    throw Refusal("the build folder " + quoted(buildDir) + " has a launcher folder of its own; give the launcher with --launcher alone");
+  const std::string folder = std::string(packageTopFolder) + "/launcher/";
+  bool any = false;
+  for (const auto& [system, program] : {std::pair{"linux", "quarvel-launcher"}, {"windows", "quarvel-launcher.exe"}}) {
+    const fs::path dir = launcherDir / system;
+    if (!fs::is_directory(dir)) continue;
+    requireLauncherFolder(dir, program);
+    if (!any) entries.push_back({folder, launcherDir, S_IFDIR | 0755});
+    any = true;
+    entries.push_back({folder + system + "/", dir, S_IFDIR | permissionBits(fs::status(dir))});
+    addFolder(dir, folder + system + "/", entries);
+  }
+  if (!any) throw Refusal("--launcher " + quoted(launcherDir) + " holds neither a linux nor a windows folder");
 }
 
 std::vector<PlannedEntry> planPackage(const fs::path& buildDir) {

@@ -27,3 +27,10 @@ void requireGameProgram(const std::filesystem::path& buildDir);
 // so that the same build always gives the same package. Symbolic links and special
 // files are refused: a link could pull in files from outside the build or loop.
 std::vector<PlannedEntry> planPackage(const std::filesystem::path& buildDir);
+
+// Adds the launchers in launcherDir ("linux/", "windows/", each a launcher's folder as its
+// build leaves it: program, libraries, assets and quarvel-launcher.version) below the
+// package's "launcher/" folder, where an installed launcher finds its successor. Refuses a
+// folder that lacks one of those, and a build that has a "launcher/" folder of its own.
+void addCarriedLaunchers(const std::filesystem::path& launcherDir, const std::filesystem::path& buildDir,
+                         std::vector<PlannedEntry>& entries);

@@ -87,13 +87,13 @@ OlderBuild resolveOlderBuild(const std::string& argument, const fs::path& scratc
   return older;
 }
 
-std::size_t writePatch(const OlderBuild& older, const fs::path& newBuild, const std::string& newLine,
+std::size_t writePatch(const OlderBuild& older, const std::vector<PlannedEntry>& newBuild, const std::string& newLine,
                        std::uint64_t packageSize, const fs::path& into, const fs::path& scratch) {
   const std::map<std::string, TreeFile> before = filesOf(older.dir);
   PatchManifest manifest{older.line, newLine, packageSize, {}, {}};
   std::vector<PlannedEntry> entries;
   const std::size_t top = std::strlen(packageTopFolder) + 1;
-  for (const PlannedEntry& entry : planPackage(newBuild)) {
+  for (const PlannedEntry& entry : newBuild) {
     const std::string path = entry.name.substr(top);
     const unsigned mode = entry.mode & 07777;
     if (entry.isFolder()) {

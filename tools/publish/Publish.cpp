@@ -76,14 +76,15 @@ struct Patches {
 
 // One patch per earlier build, beside the package. A patch that would cost more than half
 // the package saves a player too little to be worth the risk of a second path: none.
-Patches publishPatches(const PublishRequest& request, const std::vector<OlderBuild>& olders,
-                       const std::optional<SigningKey>& key, const fs::path& package, const fs::path& scratch) {
+Patches publishPatches(const PublishRequest& request, const std::vector<PlannedEntry>& entries,
+                       const std::vector<OlderBuild>& olders, const std::optional<SigningKey>& key,
+                       const fs::path& package, const fs::path& scratch) {
   Patches patches;
   const std::uint64_t packageSize = fs::file_size(package);
   for (const OlderBuild& older : olders) {
     const std::string name = patchFileName(older.line, request.line);
     TemporaryFile temporary(temporaryNameIn(request.serverDir, ".zip"));
-    const std::size_t touched = writePatch(older, request.buildDir, request.line, packageSize, temporary.path(), scratch);
+    const std::size_t touched = writePatch(older, entries, request.line, packageSize, temporary.path(), scratch);
     const std::uint64_t size = fs::file_size(temporary.path());
     if (size > packageSize / 2) {
       patches.report += "; no patch from '" + older.line + "': it would take " + std::to_string(size) +
@@ -108,7 +109,8 @@ std::string publish(const PublishRequest& request) {
   requireGameProgram(request.buildDir);
   requireWritableFolder(request.serverDir);
   requireSeparateFolders(request.buildDir, request.serverDir);
-  const std::vector<PlannedEntry> entries = planPackage(request.buildDir);
+  std::vector<PlannedEntry> entries = planPackage(request.buildDir);
+  if (!request.launcherDir.empty()) addCarriedLaunchers(request.launcherDir, request.buildDir, entries);
   // Before anything is written: a wrong password must leave the server folder untouched.
   const std::optional<SigningKey> key =
       request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));
@@ -130,7 +132,7 @@ std::string publish(const PublishRequest& request) {
   // The package's signature comes first after the version line: launchers of an earlier
   // release look for it in the first 4 KiB.
   const std::string signature = key ? signPackage(*key, request.serverDir, packageFile) : "";
-  const Patches patches = publishPatches(request, olders, key, package, scratch.path());
+  const Patches patches = publishPatches(request, entries, olders, key, package, scratch.path());
   const std::string after = signature + patches.announcements;
   // Last, so that the server only ever names a package that is complete.
   writeFileDurably(request.serverDir, versionFileName, request.line + (after.empty() ? "" : "\n" + after));

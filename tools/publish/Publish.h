@@ -11,6 +11,7 @@ struct PublishRequest {
   bool force = false;
   std::filesystem::path signingKey;  // empty: the build goes out unsigned
   std::vector<std::string> patchFrom;  // earlier builds: "quarvel LINE.zip" packages or "DIR=LINE"
+  std::filesystem::path launcherDir;   // empty: the build carries no launcher
 };
 
 // Packs the build into SERVER_DIR/"quarvel LINE.zip" and then announces LINE in

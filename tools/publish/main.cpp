@@ -13,7 +13,8 @@
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quarvel-publish [--force] [--sign SECRET_KEY] [--patch-from OLD]... BUILD_DIR LINE SERVER_DIR
+  quarvel-publish [--force] [--sign SECRET_KEY] [--patch-from OLD]... [--launcher DIR]
+                  BUILD_DIR LINE SERVER_DIR
   quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]
   quarvel-publish --help
 
@@ -55,6 +56,12 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               first line of latest_version.txt ("patch: OLD_LINE FILE") and
               signed with --sign like the package. A patch that would be larger
               than half the package is not written. May be given several times.
+  --launcher DIR
+              carry a launcher in the build: DIR holds linux/ or windows/ or both,
+              each a launcher's folder as its build leaves it (the program, its
+              libraries, its six assets and quarvel-launcher.version). They go
+              into the package under launcher/; an installed launcher of an
+              older version installs the one for its system after the build.
 
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
@@ -102,6 +109,8 @@ Command parseArguments(const std::vector<std::string>& args) {
       command.publish.signingKey = optionValue(args, i);
     else if (options && arg == "--patch-from")
       command.publish.patchFrom.push_back(optionValue(args, i));
+    else if (options && arg == "--launcher")
+      command.publish.launcherDir = optionValue(args, i);
     else if (options && arg == "--key")
       command.publicKey = optionValue(args, i);
     else if (options && arg.size() > 1 && arg[0] == '-')

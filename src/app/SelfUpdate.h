@@ -1,0 +1,55 @@
+#pragma once
+// The launcher replacing its own files with a newer launcher that an installed build
+// carries, and the start-up work that finishes such a replacement after a kill or a
+// power cut.
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The launcher's version, beside its program in every launcher folder a build carries.
+inline constexpr const char* launcherVersionFileName = "quarvel-launcher.version";
+// What the replacement has done so far; present only while one is under way or until the
+// new launcher has shown its first frame.
+inline constexpr const char* launcherSwapRecordName = "launcher-update.txt";
+// Versions whose installation failed once; they are not tried again.
+inline constexpr const char* launcherRefusedName = "launcher-update-refused.txt";
+// The suffixes of a new file before it takes its name, and of the old one kept beside it.
+inline constexpr const char* nextSuffix = ".quarvel-next";
+inline constexpr const char* previousSuffix = ".quarvel-previous";
+
+// Whether candidate, dotted numbers ("0.10.2"), comes after current. A version that is
+// not made of dotted numbers is never newer.
+bool isNewerVersion(const std::string& candidate, const std::string& current);
+
+// The text of a launcher's version file: "quarvel launcher VERSION".
+std::string formatLauncherVersion(const std::string& version);
+std::optional<std::string> parseLauncherVersion(const std::string& text);
+
+// Where the running launcher stands, and how it reports.
+struct SelfUpdateContext {
+  std::string workingFolder;  // the launcher's folder, where its files are replaced
+  std::string ownProgram;     // the running program's file
+  std::string ownVersion;
+  std::function<void(const std::string&)> addLine;  // a line in the window
+  std::function<void(const std::string&)> detail;   // a line in the log file alone
+  std::function<bool()> stopRequested;
+  int stopAtStep = -1;  // tests: the process ends itself at this step of a replacement
+};
+
+// At start: finishes a replacement that an earlier run left half done, or clears one that
+// had not begun replacing anything yet.
+void resumeLauncherUpdate(const SelfUpdateContext& context);
+
+// Once the new launcher has shown its first frame, the previous launcher's files go.
+void confirmLauncherStarted(const SelfUpdateContext& context);
+
+// After a build is recorded as installed: installs the launcher it carries for this
+// system when that one is newer than the running one and passes its self-check.
+void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& context);
+
+// The folder below a build that holds its launcher for this system.
+std::string carriedLauncherFolder(const std::string& installDir);
+// The launcher program's file name on this system.
+const char* launcherProgramName();
