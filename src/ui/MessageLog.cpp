@@ -3,15 +3,24 @@
 
 #include <SDL_ttf.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 namespace {
 
 // The log's blue. The text library treats an alpha of 0 as fully transparent, so the
 // colour is passed opaque to show on the black window.
 constexpr SDL_Color logTextColour{0, 127, 225, 255};
 
-// Opened on the first line of the process and kept open until the process ends.
+// Read whole on the first line of the process, and the file closed: an update of the
+// launcher renames its files, which Windows refuses for a file that is held open.
 TTF_Font* logFont() {
-  static TTF_Font* const font = TTF_OpenFont("LTYPE.TTF", 12);
+  static const std::string data = [] {
+    std::ifstream in("LTYPE.TTF", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  static TTF_Font* const font = TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12);
   QUARVEL_CHECK(font);
   return font;
 }

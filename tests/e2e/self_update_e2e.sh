@@ -67,8 +67,10 @@ check "newer launcher: ... and shows its new splash" red_splash "$shots/self-upd
 check "newer launcher: nothing of the replacement is left once it has shown a frame" no_leftovers "$w"
 quit second
 
-# Ended at each step: the record, each copy, the record again, each rename, the last record (19 steps for 8 files).
-for step in 1 5 9 10 14 17 18 19; do
+# Ended at each kind of step. For N files: the record (step 1), N copies, the record (N + 2), N renames (the
+# program's last, 2N + 2), the record.
+n=$(find "$TMP/next/linux" -type f | wc -l)
+for step in 1 $((n / 2 + 1)) $((n + 1)) $((n + 2)) $((n + 2 + n / 2)) $((2 * n + 1)) $((2 * n + 2)) $((2 * n + 3)); do
   k=$TMP/kill-$step && player_with "$k" 1.0.0
   QUARVEL_STOP_AT_SWAP_STEP=$step LAUNCHER=$k/quarvel-launcher start_launcher "$k" "kill-$step"
   wait_until 60 not is_running "$LAUNCHER_PID" || die "kill-$step: the launcher did not end itself"

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# The Windows launcher updating itself under Wine, against nginx, from builds that the Linux quarvel-publish signed
+# with the test key. Each player's folder holds quarvel-launcher-self-1.0.0.exe as quarvel-launcher.exe, with its
+# libraries and assets, as the installer leaves it:
+# - a build carrying launcher 1.1.0 (with a red splash) installs it by renaming the running program aside; the next
+#   start runs 1.1.0, shows the red splash, and once it has shown a frame the previous launcher's files are gone;
+# - a process ended at several steps of the replacement leaves a launcher that starts and finishes the replacement;
+# - a file of the launcher held open without sharing by another program leaves the old launcher working, with a
+#   line in the log that names the file.
+#   tests/windows/wine_self_update.sh WINE BUILD_DIR FAKE_GAME PUBLISH_TOOL
+set -euo pipefail
+here=$(dirname "$0")
+# shellcheck source=../e2e/lib.sh
+source "$here/../e2e/lib.sh"
+
+WINE=$1 BUILD=$2 FAKE_GAME=$3 PUBLISH=$4 PORT=18471 # the port the self-update launchers ask
+[[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
+e2e_begin wine-self-update "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx \
+  quarvel-launcher-self-1.0.0.exe quarvel-launcher-self-1.1.0.exe quarvel-hold-file.exe
+export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
+timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+
+# The carried launcher: 1.1.0 with every library beside it and a red splash.
+L=$TMP/next/windows
+mkdir -p "$L" && cp "$BUILD"/bin/*.dll "$L/" && cp "$BUILD/bin/quarvel-launcher-self-1.1.0.exe" "$L/quarvel-launcher.exe"
+(cd "$BUILD/bin" && cp -- "${ASSETS[@]}" "$L/") && printf 'quarvel launcher 1.1.0\n' >"$L/quarvel-launcher.version"
+convert "$BUILD/bin/quarvel_splash.png" -fill '#c02020' -colorize 100 "$L/quarvel_splash.png"
+install -D "$FAKE_GAME" "$TMP/build/details/Quarvel.exe"
+mkdir -p "$TMP/site" && "$PUBLISH" --sign "$here/../keys/test.key" --launcher "$TMP/next" "$TMP/build" "1.0 20261201" \
+  "$TMP/site" >/dev/null || die "publishing failed"
+start_nginx "$TMP/site"
+
+player() {  # DIR: a player's folder with launcher 1.0.0
+  mkdir -p "$1" && cp "$BUILD"/bin/*.dll "$1/" && cp "$BUILD/bin/quarvel-launcher-self-1.0.0.exe" "$1/quarvel-launcher.exe"
+  new_workdir "$1"
+}
+# run_until DIR NAME PATTERN: the launcher in DIR, until PATTERN shows in its log file.
+run_until() {
+  (cd "$1" && exec "$WINE" quarvel-launcher.exe) >"$TMP/$2.out" 2>"$TMP/$2.err" & LAUNCHER_PID=$!
+  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$2: no window: $(tail -3 "$TMP/$2.err")"
+  wait_until 120 grep -q "$3" "$1/quarvel-launcher.log" || die "$2: no '$3' in the log: $(tail -5 "$1/quarvel-launcher.log")"
+}
+runs_version() { grep -q "| Quarvel Launcher $2 on Windows" "$1/quarvel-launcher.log"; }
+no_leftovers() { ! compgen -G "$1/*.quarvel-next" >/dev/null && ! compgen -G "$1/*.quarvel-previous" >/dev/null && [[ ! -e $1/launcher-update.txt ]]; }
+same_as_carried() { for f in "$L"/*; do cmp -s "$f" "$1/${f##*/}" || return 1; done; }
+red_splash() {
+  local r g
+  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
+  read -r r g < <(convert "$1" -format "%[fx:round(255*p{320,100}.r)] %[fx:round(255*p{320,100}.g)]\n" info:)
+  ((r >= 150 && g <= 90))
+}
+
+w=$TMP/first && player "$w"
+run_until "$w" first "The launcher was updated to version 1.1.0; the new one starts next time."
+check "newer launcher: its files, the running program's included, are in place" same_as_carried "$w"
+quit first
+run_until "$w" second "has shown its first frame"
+check "newer launcher: the next start runs 1.1.0" runs_version "$w" 1.1.0
+check "newer launcher: ... shows its red splash" red_splash "$TMP/wine-self-updated.png"
+check "newer launcher: ... and nothing of the replacement is left" no_leftovers "$w"
+quit second
+
+# For N files: the record (step 1), N copies, the record (N + 2), N renames (the program's last, 2N + 2), the record.
+n=$(find "$L" -type f | wc -l)
+for step in 1 $((n / 2 + 1)) $((n + 2)) $((n + 2 + n / 2)) $((2 * n + 2)) $((2 * n + 3)); do
+  k=$TMP/kill-$step && player "$k"
+  (cd "$k" && QUARVEL_STOP_AT_SWAP_STEP=$step exec "$WINE" quarvel-launcher.exe) >"$TMP/kill-$step.out" 2>&1 &
+  LAUNCHER_PID=$!
+  wait_until 120 not is_running "$LAUNCHER_PID" || die "kill-$step: the launcher did not end itself"
+  run_until "$k" "after-kill-$step" "Quarvel is up to date!"
+  check "ended at step $step: the next start opens its window and finishes the replacement" wait_until 60 same_as_carried "$k"
+  quit "after-kill-$step"
+  run_until "$k" "third-$step" "Quarvel is up to date!"
+  check "ended at step $step: the start after runs 1.1.0 with nothing left over" eval 'runs_version "$k" 1.1.0 && no_leftovers "$k"'
+  quit "third-$step"
+done
+
+h=$TMP/held && player "$h"
+(cd "$h" && exec "$WINE" "$BUILD/bin/quarvel-hold-file.exe" launch.png) >"$TMP/holder.out" 2>&1 & holder=$!
+wait_until 60 grep -q held "$TMP/holder.out" || die "the file was not held: $(cat "$TMP/holder.out")"
+run_until "$h" held "launch.png cannot be replaced"
+check "held file: the launcher says which file and that it is not tried again" \
+  grep -q "launcher 1.1.0 is not installed: launch.png cannot be replaced: .*; it is not tried again" "$h/quarvel-launcher.log"
+check "held file: the program and the files replaced before are the previous ones again" \
+  eval 'cmp -s "$h/quarvel-launcher.exe" "$BUILD/bin/quarvel-launcher-self-1.0.0.exe" && cmp -s "$h/LTYPE.TTF" "$BUILD/bin/LTYPE.TTF" && no_leftovers "$h"'
+quit held
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
+run_until "$h" after-held "Quarvel is up to date!"
+check "held file: the next start runs 1.0.0" runs_version "$h" 1.0.0
+quit after-held
+
+"$(dirname "$WINE")/wineserver" -w || true
+e2e_end
