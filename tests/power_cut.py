@@ -1,11 +1,15 @@
 #!/usr/bin/env python3
-"""tests/power_cut.py COMMAND...: runs a whole update under strace and replays it as a disk
+"""tests/power_cut.py [--swap] COMMAND...: runs a whole update under strace and replays it as a disk
 keeps data across a power cut: a file's data is there only after an fsync or fdatasync of
 it, or a sync or syncfs, made after the write; a new name only after its folder is
 flushed. Checked on the way: the version file and the record were renamed into place
 only with their data on the disk; the record of the update under way is on the disk before the first write into
 game/; when the version file takes its new name, every file of the build is on the disk;
-the version file is on the disk before the record is removed, and the removal itself once its folder is flushed."""
+the version file is on the disk before the record is removed, and the removal itself once its folder is flushed.
+With --swap the command replaces the launcher's own files instead, and the replay checks that no power cut leaves
+a name of the launcher without a whole file: each new file is on the disk before it takes its name, the record
+of the replacement is on the disk before the first file takes its name, and the names are on the disk when the
+record says the replacement is done."""
 import os
 import re
 import subprocess
@@ -13,7 +17,7 @@ import sys
 import tempfile
 
 WRITES = "write,writev,pwrite64,pwritev,pwritev2,ftruncate,fallocate"
-CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,unlink,unlinkat"
+CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,unlink,unlinkat,link,linkat"
 RECORD, VERSION = "update_in_progress.txt", "latest_version.txt"
 FD = r"\d+<([^>]*)>"
 
@@ -89,10 +93,57 @@ def problems(trace):
     return found
 
 
+SWAP_RECORD, NEXT = "launcher-update.txt", ".quarvel-next"
+
+
+def swap_problems(trace):
+    dirty, found, pending, durable, records, swapped, folder = set(), [], set(), set(), 0, 0, None
+    for call in calls(trace):
+        name = call.split("(", 1)[0]
+        fd = re.match(r"\w+\(" + FD, call)
+        opened = re.search(r"= " + FD + r"$", call)
+        if re.search(r"= -1 ", call):
+            continue
+        paths = names(call)
+        if name in WRITES.split(",") and fd:
+            dirty.add(fd.group(1))
+        elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
+            dirty.add(opened.group(1))
+        elif name in ("fsync", "fdatasync") and fd:
+            dirty.discard(fd.group(1))
+            durable |= {p for p in pending if os.path.dirname(p) == fd.group(1)}
+            pending -= durable
+        elif name in ("sync", "syncfs"):
+            dirty.clear()
+        elif name.startswith("rename") and len(paths) == 2:
+            source, target = paths
+            if target.endswith("/" + SWAP_RECORD):
+                folder = os.path.dirname(target)
+            if os.path.dirname(target) != folder:  # the test's own archives, say
+                continue
+            if source in dirty:
+                found.append(f"renamed into place before its data was on disk: {target}")
+            if target.endswith("/" + SWAP_RECORD):
+                records += 1
+                if swapped and any(p not in durable for p in pending):
+                    found.append("the record says the replacement is done before the new names are on disk")
+            if source.endswith(NEXT):
+                swapped += 1
+                if records < 2 or target.rsplit("/", 1)[0] + "/" + SWAP_RECORD not in durable:
+                    found.append(f"{target} took its new file before the record of the replacement was on disk")
+            durable.discard(target)
+            pending.add(target)
+    if not swapped:
+        found.append("no file of the launcher was replaced")
+    found += [f"not on disk at the end: {p}" for p in sorted(pending)]
+    return found
+
+
+swap = sys.argv[1:2] == ["--swap"]
 with tempfile.NamedTemporaryFile("r") as trace:
     strace = ["strace", "-f", "-y", "-qq", "-s", "0", "-e", "trace=" + CALLS, "-o", trace.name]
-    if subprocess.run(strace + sys.argv[1:], stdout=subprocess.DEVNULL).returncode != 0:
+    if subprocess.run(strace + sys.argv[1 + swap:], stdout=subprocess.DEVNULL).returncode != 0:
         sys.exit("the traced update failed")
-    found = problems(trace)
+    found = swap_problems(trace) if swap else problems(trace)
 print("".join(f"power cut: {line}\n" for line in found), end="")
 sys.exit(1 if found else 0)

@@ -23,6 +23,7 @@ Target amd64-unicode
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include Sections.nsh
+!include TextFunc.nsh
 
 !define NAME "Quarvel Launcher"
 !define EXE "quarvel-launcher.exe"
@@ -166,10 +167,43 @@ Function StartLauncher
   Exec '"$INSTDIR\${EXE}"'
 FunctionEnd
 
+; Removes each file named on a "file NAME" line of $0 (a record of an update of the launcher
+; itself), with the copies that update kept beside it. The launcher writes plain names only:
+; no folder, no wildcard.
+Function un.RemoveListedFiles
+  ClearErrors
+  FileOpen $1 "$0" r
+  IfErrors done
+  next:
+    FileRead $1 $2
+    IfErrors close
+    ${TrimNewLines} "$2" $2
+    StrCpy $3 $2 5
+    StrCmp $3 "file " 0 next
+    StrCpy $2 $2 "" 5
+    Delete "$INSTDIR\$2"
+    Delete "$INSTDIR\$2.quarvel-next"
+    Delete "$INSTDIR\$2.quarvel-previous"
+    Goto next
+  close:
+  FileClose $1
+  Delete "$0"
+  Delete "$0.new"
+  done:
+FunctionEnd
+
 ; Only what setup put here, and after asking (yes when silent) what the launcher wrote
 ; here; the folder itself goes only once it is empty, so nothing of the player's is lost.
 Section "Uninstall"
   !insertmacro REMOVE_FILES
+  ; An update of the launcher itself may have brought files setup never put here.
+  StrCpy $0 "$INSTDIR\launcher-update.txt"
+  Call un.RemoveListedFiles
+  StrCpy $0 "$INSTDIR\launcher-files.txt"
+  Call un.RemoveListedFiles
+  Delete "$INSTDIR\launcher-update-refused.txt"
+  Delete "$INSTDIR\launcher-update-refused.txt.new"
+  Delete "$INSTDIR\quarvel-launcher.version"
   ; The launcher's log files and its folder lock are its own, not the player's.
   Delete "$INSTDIR\quarvel-launcher.log"
   Delete "$INSTDIR\quarvel-launcher.log.1"

@@ -54,8 +54,9 @@ std::string formatRecord(const SwapRecord& record) {
   return text;
 }
 
+// No folder, and nothing that Windows or the uninstaller's wildcards would read otherwise.
 bool isPlainName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:") == std::string::npos;
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:*?\"<>|") == std::string::npos;
 }
 
 std::optional<SwapRecord> readRecord(const std::string& path) {
@@ -264,6 +265,11 @@ void confirmLauncherStarted(const SelfUpdateContext& c) {
   if (!record || record->state != SwapState::Swapped || record->version != c.ownVersion) return;
   for (const std::string& file : record->files) std::remove((inFolder(c.workingFolder, file) + previousSuffix).c_str());
   platform::flushFolder(c.workingFolder);
+  // The uninstaller reads which files are the launcher's, some of which setup never put there.
+  std::string list;
+  for (const std::string& file : record->files) list += "file " + file + "\n";
+  if (!platform::replaceFileAtomically(inFolder(c.workingFolder, launcherFilesName), list))
+    c.detail(std::string("cannot write ") + launcherFilesName + ": " + platform::lastErrorText());
   platform::removeFileDurably(recordPath);
   c.detail("launcher " + c.ownVersion + " has shown its first frame; the previous launcher's files are removed");
 }

@@ -13,6 +13,8 @@ inline constexpr const char* launcherVersionFileName = "quarvel-launcher.version
 // What the replacement has done so far; present only while one is under way or until the
 // new launcher has shown its first frame.
 inline constexpr const char* launcherSwapRecordName = "launcher-update.txt";
+// The files of the launcher that an update installed last ("file NAME" lines), for the uninstaller.
+inline constexpr const char* launcherFilesName = "launcher-files.txt";
 // Versions whose installation failed once; they are not tried again.
 inline constexpr const char* launcherRefusedName = "launcher-update-refused.txt";
 // The suffixes of a new file before it takes its name, and of the old one kept beside it.

@@ -95,6 +95,12 @@ wait_until 10 not console_open || true
 xdo 5 mousemove --window "$WID" 50 50 click 1 sleep 0.3 || true
 quit wine
 
+# What an update of the launcher itself leaves: the files it brought (one setup never installed), the
+# previous launcher's copies until the new one has started, the copies of one that a kill interrupted.
+printf 'file quarvel-launcher.exe\nfile libnew.dll\n' >"$INSTALL/launcher-files.txt"
+touch "$INSTALL/libnew.dll" "$INSTALL/quarvel-launcher.exe.quarvel-previous" "$INSTALL/launcher-update-refused.txt"
+printf 'quarvel launcher update 1\nversion 9.0.0\nstate copying\nfile libnext.dll\n' >"$INSTALL/launcher-update.txt"
+touch "$INSTALL/libnext.dll.quarvel-next"
 "$WINE" "$INSTALL/uninstall.exe" /S
 check "the silent uninstall removes the install folder, game included" wait_until 30 not test -e "$INSTALL"
 check "the silent uninstall removes the uninstall entry" not "$WINE" reg query "$KEY" 2>/dev/null
