@@ -41,6 +41,14 @@ def names(call):
     return re.findall(r'"([^"]*)"', call)
 
 
+def succeeded(trace):
+    """Each call that succeeded: its name, the path of its first descriptor and of the one it returned, its paths."""
+    for call in calls(trace):
+        if not re.search(r"= -1 ", call):
+            fd, opened = re.match(r"\w+\(" + FD, call), re.search(r"= " + FD + r"$", call)
+            yield call, call.split("(", 1)[0], fd and fd.group(1), opened and opened.group(1), names(call)
+
+
 def problems(trace):
     dirty, found, folder, pending, durable, writing = set(), [], None, set(), set(), False
     removal_pending = False
@@ -49,26 +57,20 @@ def problems(trace):
         if name not in durable:
             found.append(f"{name} was not on disk {moment}")
 
-    for call in calls(trace):
-        name = call.split("(", 1)[0]
-        fd = re.match(r"\w+\(" + FD, call)
-        opened = re.search(r"= " + FD + r"$", call)
-        if re.search(r"= -1 ", call):
-            continue
-        paths = names(call)
-        touches_game = any(p == "game" or p.startswith("game/") for p in paths) or (fd and "/game/" in fd.group(1))
+    for call, name, fd, opened, paths in succeeded(trace):
+        touches_game = any(p == "game" or p.startswith("game/") for p in paths) or (fd and "/game/" in fd)
         if touches_game and (name in WRITES.split(",") or name.startswith("mkdir") or "O_CREAT" in call) and not writing:
             writing = True
             require(RECORD, "before the first write under game/")
         if name in WRITES.split(",") and fd:
-            dirty.add(fd.group(1))
+            dirty.add(fd)
         elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
-            dirty.add(opened.group(1))
-            if opened.group(1).endswith(("/" + VERSION + ".new", "/" + RECORD + ".new")):
-                folder = os.path.dirname(opened.group(1))
+            dirty.add(opened)
+            if opened.endswith(("/" + VERSION + ".new", "/" + RECORD + ".new")):
+                folder = os.path.dirname(opened)
         elif name in ("fsync", "fdatasync") and fd:
-            dirty.discard(fd.group(1))
-            if fd.group(1) == folder:
+            dirty.discard(fd)
+            if fd == folder:
                 durable |= pending
                 pending.clear()
                 removal_pending = False
@@ -98,20 +100,14 @@ SWAP_RECORD, NEXT = "launcher-update.txt", ".quarvel-next"
 
 def swap_problems(trace):
     dirty, found, pending, durable, records, swapped, folder = set(), [], set(), set(), 0, 0, None
-    for call in calls(trace):
-        name = call.split("(", 1)[0]
-        fd = re.match(r"\w+\(" + FD, call)
-        opened = re.search(r"= " + FD + r"$", call)
-        if re.search(r"= -1 ", call):
-            continue
-        paths = names(call)
+    for call, name, fd, opened, paths in succeeded(trace):
         if name in WRITES.split(",") and fd:
-            dirty.add(fd.group(1))
+            dirty.add(fd)
         elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
-            dirty.add(opened.group(1))
+            dirty.add(opened)
         elif name in ("fsync", "fdatasync") and fd:
-            dirty.discard(fd.group(1))
-            durable |= {p for p in pending if os.path.dirname(p) == fd.group(1)}
+            dirty.discard(fd)
+            durable |= {p for p in pending if os.path.dirname(p) == fd}
             pending -= durable
         elif name in ("sync", "syncfs"):
             dirty.clear()

@@ -73,6 +73,9 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
   makeBuild("with-link");
   fs::create_symlink("level1.txt", dir.path() / "with-link/data/link.txt");
   fs::create_directories(dir.path() / "no-program/data");
+  dir.write("launcher/linux/quarvel-launcher", "a launcher, not executable");
+  makeBuild("with-launcher");
+  fs::create_directories(dir.path() / "with-launcher/launcher");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"build", "1.0 2026120", "server"}, "is 11 characters, not 12"},
       {{"build", "1.0 202612050", "server"}, "is 13 characters, not 12"},
@@ -90,6 +93,9 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"with-link", line2, "server"}, "link.txt' is a symbolic link"},
       {{"build", line2, "no-server"}, "'no-server' does not exist or is not a folder"},
       {{"build", line2, "build/data"}, "lies inside the build folder"},
+      {{"--launcher", "launcher", "build", line2, "server"}, "quarvel-launcher' is not executable"},
+      {{"--launcher", "build", "build", line2, "server"}, "holds neither a linux nor a windows folder"},
+      {{"--launcher", "launcher", "with-launcher", line2, "server"}, "has a launcher folder of its own"},
   };
   for (const auto& [args, reason] : cases) expectRefused(args, reason);
   if (::geteuid() != 0) {  // root writes to any folder

@@ -282,8 +282,9 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
   if (!version) return c.detail(std::string("the build's ") + versionFile + " is unreadable; the launcher stays as it is");
   if (!isNewerVersion(*version, c.ownVersion))
     return c.detail("the build carries launcher " + *version + ", not newer than this one (" + c.ownVersion + ")");
-  if (fileExists(inFolder(c.workingFolder, launcherSwapRecordName)) || wasRefused(c, *version) || c.stopRequested())
-    return;
+  if (wasRefused(c, *version))
+    return c.detail("launcher " + *version + " could not be installed before (" + launcherRefusedName + "); it is not tried again");
+  if (fileExists(inFolder(c.workingFolder, launcherSwapRecordName)) || c.stopRequested()) return;
   if (!runsFromItsFolder(c))
     return c.detail("this launcher runs as '" + c.ownProgram + "', not as " + launcherProgramName() +
                     " in its folder, so it does not replace itself");

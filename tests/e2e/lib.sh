@@ -90,3 +90,28 @@ quit() {
   elapsed=$(($(now_ms) - start)) LAUNCHER_PID="" && wait "$pid" || status=$?
   check "$1: Q ends the launcher with status 0 within 1 s (status $status, $elapsed ms)" test "$status" = 0 -a "$elapsed" -le 1000
 }
+
+# For the launcher's updates of itself. runs_version DIR VERSION: the log file's launcher; no_leftovers DIR: no
+# copy, kept file or record of a replacement; same_as_carried DIR FOLDER: DIR holds every file of FOLDER;
+# red_splash FILE: the window, shot into FILE, shows a red splash.
+runs_version() { grep -q "| Quarvel Launcher $2 on" "$1/quarvel-launcher.log"; }
+no_leftovers() { ! compgen -G "$1/*.quarvel-next" >/dev/null && ! compgen -G "$1/*.quarvel-previous" >/dev/null && [[ ! -e $1/launcher-update.txt ]]; }
+same_as_carried() { local f; for f in "$2"/*; do cmp -s "$f" "$1/${f##*/}" || return 1; done; }
+red_splash() {
+  local r g
+  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
+  read -r r g < <(convert "$1" -format "%[fx:round(255*p{320,100}.r)] %[fx:round(255*p{320,100}.g)]\n" info:)
+  ((r >= 150 && g <= 90))
+}
+
+# wine_begin PREFIX: Wine's prefix made ready, with a window manager that ends with the X server.
+wine_begin() {
+  export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
+  evilwm -fn fixed >/dev/null 2>&1 &
+  timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+}
+# wine_start DIR EXE NAME: the Windows launcher EXE started in DIR, until its window shows (WID).
+wine_start() {
+  (cd "$1" && exec "$WINE" "$2") >"$TMP/$3.out" 2>"$TMP/$3.err" & LAUNCHER_PID=$!
+  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$3: no window: $(tail -3 "$TMP/$3.err")"
+}

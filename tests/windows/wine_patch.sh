@@ -15,9 +15,7 @@ WINE=$1 BUILD=$2 FAKE_GAME=$3 PUBLISH=$4 PORT=18471 # the port quarvel-launcher-
 [[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
 readonly A='1.0 20261205' B='1.1 20261206' KEY=$here/../keys/test.key
 e2e_begin wine-patch "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx quarvel-launcher-signed.exe
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
-evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
-timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+wine_begin "$BUILD/wineprefix"
 
 # A: the game's program, an archive file of 6 MiB and 200 small files (a second of the 5 ms pauses, time for a
 # kill); B: 64 KiB of the archive replaced and 4 KiB inserted, the small files changed, a new file in a new folder.
@@ -34,10 +32,7 @@ start_nginx "$TMP/site"
 
 W=$TMP/installed
 mkdir -p "$W" && cp "$BUILD"/bin/*.dll "$BUILD/bin/quarvel-launcher-signed.exe" "$W/" && new_workdir "$W"
-run_launcher() {  # NAME
-  (cd "$W" && exec "$WINE" quarvel-launcher-signed.exe) >"$TMP/$1.out" 2>"$TMP/$1.err" & LAUNCHER_PID=$!
-  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$1: no window: $(tail -3 "$TMP/$1.err")"
-}
+run_launcher() { wine_start "$W" quarvel-launcher-signed.exe "$1"; }  # NAME
 requested_since() { tail -n +$(($1 + 1)) "$TMP/nginx/access.log" | awk '{print $7}' | tr '\n' ' '; }
 is_build_b() { diff -r "$W/game" "$TMP/build-b" >&2; }
 from_installed() { W=$TMP/$1 && cp -a "$TMP/installed" "$W" && seen=$(wc -l <"$TMP/nginx/access.log"); }

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# The Windows launcher updating itself under Wine, against nginx, from builds that the Linux quarvel-publish signed
-# with the test key. Each player's folder holds quarvel-launcher-self-1.0.0.exe as quarvel-launcher.exe, with its
-# libraries and assets, as the installer leaves it:
-# - a build carrying launcher 1.1.0 (with a red splash) installs it by renaming the running program aside; the next
-#   start runs 1.1.0, shows the red splash, and once it has shown a frame the previous launcher's files are gone;
-# - a process ended at several steps of the replacement leaves a launcher that starts and finishes the replacement;
-# - a file of the launcher held open without sharing by another program leaves the old launcher working, with a
-#   line in the log that names the file.
+# The Windows launcher updating itself under Wine against nginx, builds signed with the test key by the Linux
+# quarvel-publish, each player's folder holding launcher 1.0.0 as the installer leaves it: launcher 1.1.0 carried
+# by a build replaces the running program and runs from the next start with its red splash; a process ended at
+# each kind of step leaves a launcher that starts and finishes the replacement; a file held without sharing by
+# another program leaves the old launcher working and a line in the log naming the file.
 #   tests/windows/wine_self_update.sh WINE BUILD_DIR FAKE_GAME PUBLISH_TOOL
 set -euo pipefail
 here=$(dirname "$0")
@@ -17,9 +14,7 @@ WINE=$1 BUILD=$2 FAKE_GAME=$3 PUBLISH=$4 PORT=18471 # the port the self-update l
 [[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
 e2e_begin wine-self-update "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx \
   quarvel-launcher-self-1.0.0.exe quarvel-launcher-self-1.1.0.exe quarvel-hold-file.exe
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
-evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
-timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+wine_begin "$BUILD/wineprefix"
 
 # The carried launcher: 1.1.0 with every library beside it and a red splash.
 L=$TMP/next/windows
@@ -37,23 +32,13 @@ player() {  # DIR: a player's folder with launcher 1.0.0
 }
 # run_until DIR NAME PATTERN: the launcher in DIR, until PATTERN shows in its log file.
 run_until() {
-  (cd "$1" && exec "$WINE" quarvel-launcher.exe) >"$TMP/$2.out" 2>"$TMP/$2.err" & LAUNCHER_PID=$!
-  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$2: no window: $(tail -3 "$TMP/$2.err")"
+  wine_start "$1" quarvel-launcher.exe "$2"
   wait_until 120 grep -q "$3" "$1/quarvel-launcher.log" || die "$2: no '$3' in the log: $(tail -5 "$1/quarvel-launcher.log")"
-}
-runs_version() { grep -q "| Quarvel Launcher $2 on Windows" "$1/quarvel-launcher.log"; }
-no_leftovers() { ! compgen -G "$1/*.quarvel-next" >/dev/null && ! compgen -G "$1/*.quarvel-previous" >/dev/null && [[ ! -e $1/launcher-update.txt ]]; }
-same_as_carried() { for f in "$L"/*; do cmp -s "$f" "$1/${f##*/}" || return 1; done; }
-red_splash() {
-  local r g
-  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
-  read -r r g < <(convert "$1" -format "%[fx:round(255*p{320,100}.r)] %[fx:round(255*p{320,100}.g)]\n" info:)
-  ((r >= 150 && g <= 90))
 }
 
 w=$TMP/first && player "$w"
 run_until "$w" first "The launcher was updated to version 1.1.0; the new one starts next time."
-check "newer launcher: its files, the running program's included, are in place" same_as_carried "$w"
+check "newer launcher: its files, the running program's included, are in place" same_as_carried "$w" "$L"
 quit first
 run_until "$w" second "has shown its first frame"
 check "newer launcher: the next start runs 1.1.0" runs_version "$w" 1.1.0
@@ -69,7 +54,7 @@ for step in 1 $((n / 2 + 1)) $((n + 2)) $((n + 2 + n / 2)) $((2 * n + 2)) $((2 *
   LAUNCHER_PID=$!
   wait_until 120 not is_running "$LAUNCHER_PID" || die "kill-$step: the launcher did not end itself"
   run_until "$k" "after-kill-$step" "Quarvel is up to date!"
-  check "ended at step $step: the next start opens its window and finishes the replacement" wait_until 60 same_as_carried "$k"
+  check "ended at step $step: the next start opens its window and finishes the replacement" wait_until 60 same_as_carried "$k" "$L"
   quit "after-kill-$step"
   run_until "$k" "third-$step" "Quarvel is up to date!"
   check "ended at step $step: the start after runs 1.1.0 with nothing left over" eval 'runs_version "$k" 1.1.0 && no_leftovers "$k"'

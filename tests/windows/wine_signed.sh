@@ -13,9 +13,7 @@ source "$here/../e2e/lib.sh"
 WINE=$1 BUILD=$2 FAKE_GAME=$3 PORT=18471 # the port quarvel-launcher-signed.exe asks
 readonly A='1.0 20261205' B='1.1 20261206' C='1.2 20261207' KEYS=$here/../keys
 e2e_begin wine-signed "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip minisign quarvel-launcher-signed.exe
-export WINEPREFIX=$BUILD/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
-evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
-timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+wine_begin "$BUILD/wineprefix"
 W=$TMP/player SITE=$TMP/site
 mkdir -p "$W" "$SITE" && cp "$BUILD"/bin/*.dll "$BUILD/bin/quarvel-launcher-signed.exe" "$W/" && new_workdir "$W"
 
@@ -27,10 +25,7 @@ publish_signed() {
   minisign -S -s "$KEYS/test.key" -m "$SITE/quarvel $1.zip" >/dev/null
   { printf '%s\n' "$1"; cat "$SITE/quarvel $1.zip.minisig"; } >"$SITE/latest_version.txt"
 }
-run_launcher() {  # NAME
-  (cd "$W" && exec "$WINE" quarvel-launcher-signed.exe) >"$TMP/$1.out" 2>"$TMP/$1.err" & LAUNCHER_PID=$!
-  WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$1: no window: $(tail -3 "$TMP/$1.err")"
-}
+run_launcher() { wine_start "$W" quarvel-launcher-signed.exe "$1"; }  # NAME
 downloaded() { cmp -s "$W/quarvel $1.zip" "$SITE/quarvel $1.zip"; }
 requested() { grep -q "GET /quarvel%20${1// /%20}.zip" "$TMP/nginx/access.log"; }
 
