@@ -175,12 +175,14 @@ Function un.RemoveListedFiles
   FileOpen $1 "$0" r
   IfErrors done
   next:
+    ClearErrors
     FileRead $1 $2
     IfErrors close
     ${TrimNewLines} "$2" $2
     StrCpy $3 $2 5
     StrCmp $3 "file " 0 next
     StrCpy $2 $2 "" 5
+    StrCmp $2 "" next
     Delete "$INSTDIR\$2"
     Delete "$INSTDIR\$2.quarvel-next"
     Delete "$INSTDIR\$2.quarvel-previous"

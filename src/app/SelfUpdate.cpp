@@ -15,8 +15,13 @@ namespace {
 // not ended by then is taken as hanging.
 constexpr std::chrono::seconds selfCheckLimit{30};
 
-enum class SwapState { Copying, Swapping, Swapped };
-constexpr const char* stateNames[] = {"copying", "swapping", "swapped"};
+// RollingBack: files are being put back after a failure; a start that finds it goes on
+// putting them back rather than forward.
+enum class SwapState { Copying, Swapping, Swapped, RollingBack };
+constexpr const char* stateNames[] = {"copying", "swapping", "swapped", "rolling back"};
+// A failure that may pass (a file held a while, a full disk, a slow first start) is tried
+// at this many starts in all; a self-check that fails is not tried again.
+constexpr int attemptsPerVersion = 3;
 
 struct SwapRecord {
   std::string version;
@@ -59,6 +64,11 @@ bool isPlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:*?\"<>|") == std::string::npos;
 }
 
+// The names of what the launcher keeps in its folder besides its own files.
+constexpr const char* launcherStateNames[] = {
+    launcherSwapRecordName, launcherFilesName, launcherRefusedName, "latest_version.txt", "update_in_progress.txt",
+    "temp.txt", "quarvel-launcher.lock", "quarvel-launcher.log", "quarvel-launcher.log.1", "uninstall.exe", "game"};
+
 std::optional<SwapRecord> readRecord(const std::string& path) {
   std::istringstream lines(readSmallFile(path));
   std::string line;
@@ -68,7 +78,7 @@ std::optional<SwapRecord> readRecord(const std::string& path) {
   while (std::getline(lines, line)) {
     if (line.starts_with("version ")) record.version = line.substr(8);
     if (line.starts_with("file ") && isPlainName(line.substr(5))) record.files.push_back(line.substr(5));
-    for (int s = 0; s < 3; ++s)
+    for (int s = 0; s < 4; ++s)
       if (line == std::string("state ") + stateNames[s]) record.state = static_cast<SwapState>(s), stated = true;
   }
   if (!stated || !versionNumbers(record.version)) return std::nullopt;
@@ -87,12 +97,15 @@ class Swap {
 
   bool copyIn(const std::string& fromFolder) {
     if (!saveRecord(SwapState::Copying)) return false;
+    // A previous copy found now is left from some earlier replacement; a rollback of this one
+    // must never put it back.
+    for (const std::string& file : record_.files) std::remove((target(file) + previousSuffix).c_str());
     for (const std::string& file : record_.files) {
       if (!platform::copyFileDurably(inFolder(fromFolder, file), target(file) + nextSuffix))
         return fail("cannot copy " + file + " into the launcher's folder: " + platform::lastErrorText());
       reached();
     }
-    return platform::flushFolder(c_.workingFolder) || fail("cannot flush the launcher's folder");
+    return platform::flushFolder(c_.workingFolder) || fail("cannot flush the launcher's folder: " + platform::lastErrorText());
   }
 
   // Every new file is whole on the disk before the first one takes its name.
@@ -104,18 +117,24 @@ class Swap {
         return fail(file + " cannot be replaced: " + platform::lastErrorText());
       reached();
     }
-    return (platform::flushFolder(c_.workingFolder) || fail("cannot flush the launcher's folder")) &&
+    return (platform::flushFolder(c_.workingFolder) ||
+            fail("cannot flush the launcher's folder: " + platform::lastErrorText())) &&
            saveRecord(SwapState::Swapped);
   }
 
-  // The new copies go; once replacing has begun, the files already replaced get their
-  // previous copies back (only this replacement made those: it removes any before).
+  // The new copies go; once replacing has begun, each file already replaced, or left
+  // without a file at its name, gets its previous copy back (only this replacement made
+  // those: it removed any before). Recorded first, so that a kill on the way back is
+  // followed by more of the way back, never by the way forward.
   void rollBack() {
+    if (record_.state == SwapState::Swapping) saveRecord(SwapState::RollingBack);
     for (const std::string& file : record_.files) {
-      if (fileExists(target(file) + nextSuffix))
-        std::remove((target(file) + nextSuffix).c_str());
-      else if (record_.state != SwapState::Copying && fileExists(target(file) + previousSuffix))
-        platform::renameReplacing(target(file) + previousSuffix, target(file));
+      const std::string next = target(file) + nextSuffix, previous = target(file) + previousSuffix;
+      const bool replaced = !fileExists(next);
+      if (!replaced) std::remove(next.c_str());
+      if (record_.state != SwapState::Copying && fileExists(previous) && (replaced || !fileExists(target(file))) &&
+          !platform::renameReplacing(previous, target(file)))
+        c_.detail("cannot put back the previous " + file + ": " + platform::lastErrorText());
     }
     platform::flushFolder(c_.workingFolder);
     platform::removeFileDurably(inFolder(c_.workingFolder, launcherSwapRecordName));
@@ -151,46 +170,66 @@ class Swap {
 
 std::string refusedPath(const SelfUpdateContext& c) { return inFolder(c.workingFolder, launcherRefusedName); }
 
+// Whether version has failed for good, or at as many starts as it may.
 bool wasRefused(const SelfUpdateContext& c, const std::string& version) {
   std::istringstream lines(readSmallFile(refusedPath(c)));
-  for (std::string line; std::getline(lines, line);)
-    if (line == version) return true;
-  return false;
+  int attempts = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line == version + " refused") return true;
+    attempts += line == version + " failed";
+  }
+  return attempts >= attemptsPerVersion;
 }
 
-// Remembered so that a launcher that cannot be installed costs one attempt, not one a start.
-void refuse(const SelfUpdateContext& c, const std::string& version, const std::string& why) {
-  c.detail("launcher " + version + " is not installed: " + why + "; it is not tried again");
-  if (!platform::replaceFileAtomically(refusedPath(c), readSmallFile(refusedPath(c)) + version + "\n"))
+// Remembered, so that a launcher that cannot be installed costs a few attempts, not one a
+// start: one for a failure that says nothing of another start (its self-check failed),
+// three for the others.
+void refuse(const SelfUpdateContext& c, const std::string& version, const std::string& why, bool forGood = false) {
+  const std::string text = readSmallFile(refusedPath(c)) + version + (forGood ? " refused\n" : " failed\n");
+  if (!platform::replaceFileAtomically(refusedPath(c), text))
     c.detail(std::string("cannot write ") + launcherRefusedName + ": " + platform::lastErrorText());
+  const bool again = !wasRefused(c, version);
+  c.detail("launcher " + version + " is not installed: " + why +
+           (again ? "; it is tried again at a later start" : "; it is not tried again"));
 }
 
 std::string updatedLine(const std::string& version) {
   return "The launcher was updated to version " + version + "; the new one starts next time.";
 }
 
-// The carried launcher's files, its program last; empty when the folder holds no program.
-std::vector<std::string> carriedFiles(const std::string& folder) {
+// The carried launcher's files, its program last; the reason instead when one cannot go
+// into the launcher's folder as it is.
+std::vector<std::string> carriedFiles(const std::string& folder, std::string& problem) {
   std::vector<std::string> files;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     const std::string name = entry.path().filename().string();
-    if (fs::is_regular_file(entry.symlink_status()) && isPlainName(name) && name != launcherProgramName())
-      files.push_back(name);
+    if (problem.empty()) problem = carriedFileProblem(name, fs::is_regular_file(entry.symlink_status()));
+    if (name != launcherProgramName()) files.push_back(name);
   }
   std::sort(files.begin(), files.end());
-  if (!fileExists(inFolder(folder, launcherProgramName()))) return {};
+  if (problem.empty() && !fileExists(inFolder(folder, launcherProgramName())))
+    problem = std::string("the build's launcher folder holds no ") + launcherProgramName();
   files.push_back(launcherProgramName());
   return files;
 }
 
-std::string selfCheckFailure(const std::string& folder, const std::string& version) {
+struct SelfCheckFailure {
+  std::string why;  // empty: the check passed
+  bool forGood = false;
+};
+
+SelfCheckFailure selfCheckFailure(const std::string& folder, const std::string& version) {
   std::error_code error;
   const std::string where = fs::absolute(folder, error).string();  // the program starts in it
-  const auto status =
+  const platform::ProgramOutcome outcome =
       platform::runProgram(inFolder(where, launcherProgramName()), "--self-check=" + version, where, selfCheckLimit);
-  if (!status) return "its self-check could not be started or did not end within 30 s";
-  if (*status != 0) return "its self-check ended with status " + std::to_string(*status);
+  switch (outcome.end) {
+    case platform::ProgramOutcome::NotStarted: return {"its self-check could not be started: " + outcome.systemWords};
+    case platform::ProgramOutcome::TimedOut: return {"its self-check did not end within 30 s"};
+    case platform::ProgramOutcome::Ended: break;
+  }
+  if (outcome.status != 0) return {"its self-check ended with status " + std::to_string(outcome.status), true};
   return {};
 }
 
@@ -204,6 +243,17 @@ bool runsFromItsFolder(const SelfUpdateContext& c) {
 }
 
 }  // namespace
+
+std::string carriedFileProblem(const std::string& name, bool regularFile) {
+  if (!regularFile) return "'" + name + "' in the build's launcher folder is not a plain file";
+  if (!isPlainName(name)) return "'" + name + "' in the build's launcher folder is no plain file name";
+  const bool state = std::any_of(std::begin(launcherStateNames), std::end(launcherStateNames), [&](const char* own) {
+    return name == own || name == std::string(own) + ".new";
+  });
+  if (state || name.ends_with(nextSuffix) || name.ends_with(previousSuffix))
+    return "'" + name + "' in the build's launcher folder would replace a file the launcher keeps for itself";
+  return {};
+}
 
 #ifdef _WIN32
 const char* launcherProgramName() { return "quarvel-launcher.exe"; }
@@ -255,6 +305,10 @@ void resumeLauncherUpdate(const SelfUpdateContext& c) {
       // Ended after the program's own rename, the earlier run left the new launcher running now.
       if (record->version != c.ownVersion) c.addLine(updatedLine(record->version));
       return;
+    case SwapState::RollingBack:
+      swap.rollBack();
+      refuse(c, record->version, "it had failed and was being undone when the earlier run stopped; the previous launcher is restored");
+      return;
     case SwapState::Swapped: return;  // the previous launcher's files go after the first frame
   }
 }
@@ -265,9 +319,11 @@ void confirmLauncherStarted(const SelfUpdateContext& c) {
   if (!record || record->state != SwapState::Swapped || record->version != c.ownVersion) return;
   for (const std::string& file : record->files) std::remove((inFolder(c.workingFolder, file) + previousSuffix).c_str());
   platform::flushFolder(c.workingFolder);
-  // The uninstaller reads which files are the launcher's, some of which setup never put there.
-  std::string list;
-  for (const std::string& file : record->files) list += "file " + file + "\n";
+  // The uninstaller reads which files are the launcher's, some of which setup never put
+  // there; files that an earlier update brought stay listed.
+  std::string list = readSmallFile(inFolder(c.workingFolder, launcherFilesName));
+  for (const std::string& file : record->files)
+    if (list.find("file " + file + "\n") == std::string::npos) list += "file " + file + "\n";
   if (!platform::replaceFileAtomically(inFolder(c.workingFolder, launcherFilesName), list))
     c.detail(std::string("cannot write ") + launcherFilesName + ": " + platform::lastErrorText());
   platform::removeFileDurably(recordPath);
@@ -283,15 +339,20 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
   if (!isNewerVersion(*version, c.ownVersion))
     return c.detail("the build carries launcher " + *version + ", not newer than this one (" + c.ownVersion + ")");
   if (wasRefused(c, *version))
-    return c.detail("launcher " + *version + " could not be installed before (" + launcherRefusedName + "); it is not tried again");
-  if (fileExists(inFolder(c.workingFolder, launcherSwapRecordName)) || c.stopRequested()) return;
+    return c.detail("launcher " + *version + " could not be installed before (" + launcherRefusedName +
+                    "); it is not tried again");
+  if (fileExists(inFolder(c.workingFolder, launcherSwapRecordName)))
+    return c.detail("an earlier update of the launcher is not confirmed yet (" + std::string(launcherSwapRecordName) +
+                    "), so launcher " + *version + " waits");
+  if (c.stopRequested()) return;
   if (!runsFromItsFolder(c))
     return c.detail("this launcher runs as '" + c.ownProgram + "', not as " + launcherProgramName() +
                     " in its folder, so it does not replace itself");
-  const std::vector<std::string> files = carriedFiles(folder);
-  if (files.empty()) return refuse(c, *version, std::string("the build's launcher folder holds no ") + launcherProgramName());
-  if (const std::string failure = selfCheckFailure(folder, *version); !failure.empty())
-    return refuse(c, *version, failure);
+  std::string problem;
+  const std::vector<std::string> files = carriedFiles(folder, problem);
+  if (!problem.empty()) return refuse(c, *version, problem, true);
+  if (const SelfCheckFailure failure = selfCheckFailure(folder, *version); !failure.why.empty())
+    return refuse(c, *version, failure.why, failure.forGood);
   Swap swap(c, {*version, SwapState::Copying, files});
   if (!swap.copyIn(folder) || !swap.putInPlace()) {
     swap.rollBack();

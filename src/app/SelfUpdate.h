@@ -21,6 +21,12 @@ inline constexpr const char* launcherRefusedName = "launcher-update-refused.txt"
 inline constexpr const char* nextSuffix = ".quarvel-next";
 inline constexpr const char* previousSuffix = ".quarvel-previous";
 
+// Why a file named name (a plain file when regularFile) in a build's launcher folder
+// cannot be installed into the launcher's folder; empty when it can. Folders, names that
+// Windows or the uninstaller would read otherwise, and the names of the launcher's own
+// records and downloads are refused.
+std::string carriedFileProblem(const std::string& name, bool regularFile);
+
 // Whether candidate, dotted numbers ("0.10.2"), comes after current. A version that is
 // not made of dotted numbers is never newer.
 bool isNewerVersion(const std::string& candidate, const std::string& current);

@@ -54,8 +54,9 @@ bool renameReplacing(const std::string& from, const std::string& to);
 // (Windows), not write it while it is open.
 std::FILE* openForDownload(const std::string& path);
 
-// A second stream that reads the same open file from its start, with a descriptor of its
-// own, so that it can be given a buffer before its first read; null on failure.
+// A second stream over the same open file, through a copy of its descriptor (which shares
+// the file position: the first stream is not read meanwhile), so that it can be given a
+// buffer before its first read; null on failure.
 std::FILE* reopenForReading(std::FILE* file);
 
 // A lock on the working folder, held from construction to destruction. The system drops
@@ -108,10 +109,17 @@ std::optional<std::string> serverCertificateProblem(void* tlsSession, const std:
 // The launcher's own program file, as the system started it; empty when unknown.
 std::string ownProgramPath();
 
-// Runs program with one argument, in folder, and waits at most timeout for it to end;
-// its exit status, or nothing when it could not be started or was ended for taking too long.
-std::optional<int> runProgram(const std::string& program, const std::string& argument, const std::string& folder,
-                              std::chrono::milliseconds timeout);
+// How a program run by runProgram ended: its exit status, or that it never started (in the
+// system's words), or that it was ended for taking longer than it was given.
+struct ProgramOutcome {
+  enum End { Ended, NotStarted, TimedOut } end = NotStarted;
+  int status = -1;
+  std::string systemWords;
+};
+
+// Runs program with one argument, in folder, and waits at most timeout for it to end.
+ProgramOutcome runProgram(const std::string& program, const std::string& argument, const std::string& folder,
+                          std::chrono::milliseconds timeout);
 
 // Copies from to to (replacing it), with from's permission bits, and puts the copy on the
 // disk before returning true.

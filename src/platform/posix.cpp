@@ -222,26 +222,30 @@ std::string ownProgramPath() {
   return path;
 }
 
-std::optional<int> runProgram(const std::string& program, const std::string& argument, const std::string& folder,
-                              std::chrono::milliseconds timeout) {
+// Between fork and exec the child calls only chdir and execl, which are safe in a copy of a
+// process with other threads.
+ProgramOutcome runProgram(const std::string& program, const std::string& argument, const std::string& folder,
+                          std::chrono::milliseconds timeout) {
+  const char* const path = program.c_str();
   const pid_t child = ::fork();
-  if (child < 0) return std::nullopt;
+  if (child < 0) return {ProgramOutcome::NotStarted, -1, lastErrorText()};
   if (child == 0) {
-    if (::chdir(folder.c_str()) == 0) ::execl(program.c_str(), program.c_str(), argument.c_str(), nullptr);
+    if (::chdir(folder.c_str()) == 0) ::execl(path, path, argument.c_str(), nullptr);
     ::_exit(127);
   }
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   pid_t ended = 0;
-  while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+  while (((ended = ::waitpid(child, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR)) &&
+         std::chrono::steady_clock::now() < deadline)
     ::usleep(20000);
-  if (ended == 0) {
+  if (ended <= 0) {
     ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return std::nullopt;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    return {ProgramOutcome::TimedOut, -1, {}};
   }
-  if (ended < 0) return std::nullopt;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return {ProgramOutcome::NotStarted, 127, "exec failed"};
+  return {ProgramOutcome::Ended, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), {}};
 }
 
 bool copyFileDurably(const std::string& from, const std::string& to) {
@@ -266,10 +270,18 @@ bool copyFileDurably(const std::string& from, const std::string& to) {
 
 // A hard link keeps the old file under its second name while the rename replaces the
 // first in one step: a kill or a power cut finds the old file or the new one at target.
+// File systems without hard links (FAT) get the old file renamed aside instead, as on
+// Windows, with a moment in which target has no file.
 bool swapIntoPlace(const std::string& next, const std::string& target, const std::string& previous) {
   if (::unlink(previous.c_str()) != 0 && errno != ENOENT) return false;
-  if (::link(target.c_str(), previous.c_str()) != 0 && errno != ENOENT) return false;
-  return ::rename(next.c_str(), target.c_str()) == 0;
+  if (::link(target.c_str(), previous.c_str()) != 0 && errno != ENOENT &&
+      ::rename(target.c_str(), previous.c_str()) != 0)
+    return false;
+  if (::rename(next.c_str(), target.c_str()) == 0) return true;
+  const int failure = errno;
+  if (::access(target.c_str(), F_OK) != 0) ::rename(previous.c_str(), target.c_str());
+  errno = failure;
+  return false;
 }
 
 bool flushFolder(const std::string& folder) { return syncPath(folder, false); }

@@ -235,24 +235,24 @@ std::string ownProgramPath() {
   return path;
 }
 
-std::optional<int> runProgram(const std::string& program, const std::string& argument, const std::string& folder,
-                              std::chrono::milliseconds timeout) {
+ProgramOutcome runProgram(const std::string& program, const std::string& argument, const std::string& folder,
+                          std::chrono::milliseconds timeout) {
   std::string commandLine = "\"" + program + "\" " + argument;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started{};
   if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                       &startup, &started))
-    return std::nullopt;
+    return {ProgramOutcome::NotStarted, -1, lastErrorText()};
   const UniqueHandle process(started.hProcess), thread(started.hThread);
   if (WaitForSingleObject(process.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
     TerminateProcess(process.get(), 1);
     WaitForSingleObject(process.get(), 5000);
-    return std::nullopt;
+    return {ProgramOutcome::TimedOut, -1, {}};
   }
   DWORD status = 0;
-  if (!GetExitCodeProcess(process.get(), &status)) return std::nullopt;
-  return static_cast<int>(status);
+  if (!GetExitCodeProcess(process.get(), &status)) return {ProgramOutcome::NotStarted, -1, lastErrorText()};
+  return {ProgramOutcome::Ended, static_cast<int>(status), {}};
 }
 
 bool copyFileDurably(const std::string& from, const std::string& to) {
@@ -294,11 +294,12 @@ bool flushFolder(const std::string&) { return true; }
 void endAbruptly() { TerminateProcess(GetCurrentProcess(), 137); std::abort(); }
 
 std::string lastErrorText() {
+  const DWORD code = GetLastError();  // before FormatMessage, which sets its own
   char* text = nullptr;
   const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      GetLastError(), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string words = length ? std::string(text, length) : "error " + std::to_string(GetLastError());
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+      reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string words = length ? std::string(text, length) : "error " + std::to_string(code);
   LocalFree(text);
   while (!words.empty() && (words.back() == '\n' || words.back() == '\r' || words.back() == '.')) words.pop_back();
   return words;

@@ -3,7 +3,7 @@
 # quarvel-publish, each player's folder holding launcher 1.0.0 as the installer leaves it: launcher 1.1.0 carried
 # by a build replaces the running program and runs from the next start with its red splash; a process ended at
 # each kind of step leaves a launcher that starts and finishes the replacement; a file held without sharing by
-# another program leaves the old launcher working and a line in the log naming the file.
+# another program leaves the old launcher working, a line in the log naming the file, and a later start tries again.
 #   tests/windows/wine_self_update.sh WINE BUILD_DIR FAKE_GAME PUBLISH_TOOL
 set -euo pipefail
 here=$(dirname "$0")
@@ -65,15 +65,30 @@ h=$TMP/held && player "$h"
 (cd "$h" && exec "$WINE" "$BUILD/bin/quarvel-hold-file.exe" launch.png) >"$TMP/holder.out" 2>&1 & holder=$!
 wait_until 60 grep -q held "$TMP/holder.out" || die "the file was not held: $(cat "$TMP/holder.out")"
 run_until "$h" held "launch.png cannot be replaced"
-check "held file: the launcher says which file and that it is not tried again" \
-  grep -q "launcher 1.1.0 is not installed: launch.png cannot be replaced: .*; it is not tried again" "$h/quarvel-launcher.log"
+check "held file: the launcher names the file and tries again at a later start" \
+  grep -q "launcher 1.1.0 is not installed: launch.png cannot be replaced: .*; it is tried again at a later start" "$h/quarvel-launcher.log"
 check "held file: the program and the files replaced before are the previous ones again" \
   eval 'cmp -s "$h/quarvel-launcher.exe" "$BUILD/bin/quarvel-launcher-self-1.0.0.exe" && cmp -s "$h/LTYPE.TTF" "$BUILD/bin/LTYPE.TTF" && no_leftovers "$h"'
 quit held
 kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
-run_until "$h" after-held "Quarvel is up to date!"
-check "held file: the next start runs 1.0.0" runs_version "$h" 1.0.0
+run_until "$h" after-held "The launcher was updated to version 1.1.0"
+check "held file: the next start, 1.0.0 still, installs 1.1.0 once the file is free" runs_version "$h" 1.0.0
 quit after-held
+
+# Ended while putting files back after launch.png could not be replaced: the record of the way back is the step
+# after the last rename that worked, and the next start goes on back (then tries again, the file now free).
+r=$TMP/held-ended && player "$r"
+(cd "$r" && exec "$WINE" "$BUILD/bin/quarvel-hold-file.exe" launch.png) >"$TMP/holder2.out" 2>&1 & holder=$!
+wait_until 60 grep -q held "$TMP/holder2.out" || die "the file was not held: $(cat "$TMP/holder2.out")"
+step=$((n + 2 + $(ls "$L" | LC_ALL=C sort | awk '$0 == "launch.png" { print NR; exit }')))
+(cd "$r" && QUARVEL_STOP_AT_SWAP_STEP=$step exec "$WINE" quarvel-launcher.exe) >"$TMP/held-ended.out" 2>&1 & LAUNCHER_PID=$!
+wait_until 120 not is_running "$LAUNCHER_PID" || die "held-ended: the launcher did not end itself"
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null || true
+check "ended on the way back: the record says so" grep -q "^state rolling back$" "$r/launcher-update.txt"
+run_until "$r" after-held-ended "The launcher was updated to version 1.1.0"
+check "ended on the way back: the next start finishes the way back before it tries again" \
+  grep -q "launcher 1.1.0 is not installed: it had failed and was being undone" "$r/quarvel-launcher.log"
+quit after-held-ended
 
 "$(dirname "$WINE")/wineserver" -w || true
 e2e_end

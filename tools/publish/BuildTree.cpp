@@ -81,7 +81,13 @@ std::string carriedVersion(const fs::path& dir) {
   return *version;
 }
 
+// What the launcher would refuse to install in place of itself is refused here already.
 void requireLauncherFolder(const fs::path& dir, const std::string& program) {
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (const std::string problem =
+            carriedFileProblem(entry.path().filename().string(), fs::is_regular_file(entry.symlink_status()));
+        !problem.empty())
+      throw Refusal(quoted(dir) + ": " + problem);
   const fs::file_status status = fs::symlink_status(dir / program);
   if (!fs::is_regular_file(status)) throw Refusal("the launcher folder " + quoted(dir) + " has no " + program);
   if (program.find('.') == std::string::npos && (status.permissions() & fs::perms::owner_exec) == fs::perms::none)
