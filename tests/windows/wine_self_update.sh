@@ -3,7 +3,8 @@
 # quarvel-publish, each player's folder holding launcher 1.0.0 as the installer leaves it: launcher 1.1.0 carried
 # by a build replaces the running program and runs from the next start with its red splash; a process ended at
 # each kind of step leaves a launcher that starts and finishes the replacement; a file held without sharing by
-# another program leaves the old launcher working, a line in the log naming the file, and a later start tries again.
+# another program leaves the old launcher working, a line in the log naming the file, and a later start tries again;
+# a launcher failing its self-check and an older one are not installed; a key replacement; a server move.
 #   tests/windows/wine_self_update.sh WINE BUILD_DIR FAKE_GAME PUBLISH_TOOL
 set -euo pipefail
 here=$(dirname "$0")
@@ -16,14 +17,22 @@ e2e_begin wine-self-update "$BUILD/bin" Xvfb evilwm xdotool xprop import convert
   quarvel-launcher-self-1.0.0.exe quarvel-launcher-self-1.1.0.exe quarvel-hold-file.exe
 wine_begin "$BUILD/wineprefix"
 
-# The carried launcher: 1.1.0 with every library beside it and a red splash.
-L=$TMP/next/windows
-mkdir -p "$L" && cp "$BUILD"/bin/*.dll "$L/" && cp "$BUILD/bin/quarvel-launcher-self-1.1.0.exe" "$L/quarvel-launcher.exe"
-(cd "$BUILD/bin" && cp -- "${ASSETS[@]}" "$L/") && printf 'quarvel launcher 1.1.0\n' >"$L/quarvel-launcher.version"
+# carried NAME PROGRAM_VERSION [VERSION_FILE_SAYS]: a Windows launcher folder as its build leaves it, in TMP/NAME.
+carried() {
+  local d=$TMP/$1/windows && mkdir -p "$d" && cp "$BUILD"/bin/*.dll "$d/"
+  cp "$BUILD/bin/quarvel-launcher-self-$2.exe" "$d/quarvel-launcher.exe" && (cd "$BUILD/bin" && cp -- "${ASSETS[@]}" "$d/")
+  printf 'quarvel launcher %s\n' "${3:-$2}" >"$d/quarvel-launcher.version"
+}
+# release N KEY SITE [--launcher DIR]: build N, line "N.0 202612NN", signed with KEY (test or other) into SITE.
+line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
+release() {
+  install -D "$FAKE_GAME" "$TMP/build-$1/details/Quarvel.exe" && echo "$1" >"$TMP/build-$1/n.txt"
+  "$PUBLISH" --sign "$here/../keys/$2.key" "${@:4}" "$TMP/build-$1" "$(line_of "$1")" "$3" >/dev/null || die "publishing $1 failed"
+}
+# The carried launcher: 1.1.0 with a red splash.
+carried next 1.1.0 && L=$TMP/next/windows
 convert "$BUILD/bin/quarvel_splash.png" -fill '#c02020' -colorize 100 "$L/quarvel_splash.png"
-install -D "$FAKE_GAME" "$TMP/build/details/Quarvel.exe"
-mkdir -p "$TMP/site" && "$PUBLISH" --sign "$here/../keys/test.key" --launcher "$TMP/next" "$TMP/build" "1.0 20261201" \
-  "$TMP/site" >/dev/null || die "publishing failed"
+mkdir -p "$TMP/site" && release 1 test "$TMP/site" --launcher "$TMP/next"
 start_nginx "$TMP/site"
 
 player() {  # DIR: a player's folder with launcher 1.0.0
@@ -45,6 +54,32 @@ check "newer launcher: the next start runs 1.1.0" runs_version "$w" 1.1.0
 check "newer launcher: ... shows its red splash" red_splash "$TMP/wine-self-updated.png"
 check "newer launcher: ... and nothing of the replacement is left" no_leftovers "$w"
 quit second
+
+# A launcher whose self-check fails (its version file says 1.5.0 beside program 1.3.0), then an older one: both
+# left alone. Then a key replacement (1.2.0 trusts the other key alone) and a move (1.3.0 asks port 18476).
+carried broken 1.3.0 1.5.0 && release 2 test "$TMP/site" --launcher "$TMP/broken"
+run_until "$w" broken "launcher 1.5.0 is not installed: its self-check ended with status 3; it is not tried again"
+quit broken
+carried older 1.0.0 && release 3 test "$TMP/site" --launcher "$TMP/older"
+run_until "$w" older "not newer than this one (1.1.0)"
+check "failed self-check, older launcher: build 3 is installed and 1.1.0 runs" \
+  eval 'file_holds "$w/latest_version.txt" "$(line_of 3)" && runs_version "$w" 1.1.0 && same_as_carried "$w" "$L"'
+quit older
+carried keyed 1.2.0 && release 4 test "$TMP/site" --launcher "$TMP/keyed"
+run_until "$w" rekey "The launcher was updated to version 1.2.0"
+quit rekey
+release 5 other "$TMP/site" && run_until "$w" signed-by-b "Quarvel is up to date!"
+check "key replacement: launcher 1.2.0 installs build 5, signed with the other key alone" \
+  file_holds "$w/latest_version.txt" "$(line_of 5)"
+quit signed-by-b
+carried moved 1.3.0 && release 6 other "$TMP/site" --launcher "$TMP/moved" && mkdir -p "$TMP/new-host" && release 7 other "$TMP/new-host"
+run_until "$w" move "The launcher was updated to version 1.3.0"
+quit move
+stop_pid "$NGINX_PID" && PORT=18476 start_nginx "$TMP/new-host"
+run_until "$w" moved "Quarvel is up to date!"
+check "server move: launcher 1.3.0 installs build 7 from port 18476" file_holds "$w/latest_version.txt" "$(line_of 7)"
+quit moved
+stop_pid "$NGINX_PID" && start_nginx "$TMP/site" && release 8 test "$TMP/site" --launcher "$TMP/next"  # for 1.0.0 again
 
 # For N files: the record (step 1), N copies, the record (N + 2), N renames (the program's last, 2N + 2), the record.
 n=$(find "$L" -type f | wc -l)
