@@ -42,6 +42,8 @@ std::optional<std::vector<unsigned>> versionNumbers(const std::string& version) 
   return numbers;
 }
 
+// Records, version files and lists of a launcher's files: a few hundred bytes each, so
+// reading stops at 4 KiB rather than at whatever size a damaged file has.
 std::string readSmallFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string text(4096, '\0');
