@@ -12,5 +12,16 @@ function(quarvel_launcher_variant name)
   target_compile_definitions(${name} PRIVATE QUARVEL_VERSION="${arg_VERSION}" $<$<BOOL:${arg_TEST_HOOKS}>:QUARVEL_TEST_HOOKS>
                              $<$<BOOL:${arg_SERVER}>:QUARVEL_SERVER_URL="${arg_SERVER}">
                              $<$<BOOL:${arg_KEY}>:QUARVEL_PUBLIC_KEY="${arg_KEY}">)
+  # Its keys file, for the tests that carry it in a build as quarvel-launcher.keys.
+  quarvel_keys_file(${CMAKE_BINARY_DIR}/bin/${name}.keys "${arg_KEY}")
   add_dependencies(${name} quarvel-launcher)  # which puts the assets, and on Windows the DLLs, beside it
+endfunction()
+
+# The keys file of a launcher built with keys (comma-separated minisign key lines): one line each.
+function(quarvel_keys_file path keys)
+  string(REPLACE "," "\n" lines "${keys}")
+  if(lines)
+    string(APPEND lines "\n")
+  endif()
+  file(GENERATE OUTPUT ${path} CONTENT "${lines}")
 endfunction()

@@ -52,8 +52,8 @@ Launcher::Launcher(const LauncherSettings& settings)
       serverUrl(settings.serverUrl),
       latestVersion("", "", ""),
       installedVersion("", "", ""),
-      installDir("game"),
-      versionFileName("latest_version.txt"),
+      installDir(installDirName),
+      versionFileName(localVersionFileName),
       stage(CheckInstalledVersion),
       stageDelay(250),
       publisherKeys(signing::parsePublicKeys(settings.publicKeys)),
@@ -76,7 +76,8 @@ SelfUpdateContext Launcher::selfUpdateContext() {
           [this](const std::string& line) { addLogLine(line); },
           [this](const std::string& line) { logDetail(line); },
           [this] { return stopRequested(); },
-          launcherSwapStopStep()};
+          launcherSwapStopStep(),
+          signaturesRequired};
 }
 
 void Launcher::frameShown() {

@@ -4,6 +4,7 @@
 #include "app/Duration.h"
 #include "app/LogFile.h"
 #include "app/SelfUpdate.h"
+#include "base/OwnNames.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
 #include "package/Signature.h"
@@ -21,13 +22,6 @@
 #include <string>
 #include <vector>
 
-// Where the server's version file is fetched to before it is read.
-inline constexpr const char* latestVersionDownload = "temp.txt";
-// Names the build whose files are being written into the install directory, from the
-// first write until that build is recorded in the version file.
-inline constexpr const char* updateRecordName = "update_in_progress.txt";
-// Locked by the launcher that runs in the folder, for as long as it runs.
-inline constexpr const char* folderLockName = "quarvel-launcher.lock";
 inline constexpr const char* anotherLauncherLine = "Another Quarvel Launcher is already running in this folder.";
 
 enum UpdateStage : std::int32_t {
@@ -126,13 +120,16 @@ class Launcher : public SDLHandler {
     std::string text;
     SurfacePtr surface;  // null when the line could not be rendered; drawing skips it
   };
+  // Before the lines: opened before the first one is drawn, closed after the last one goes,
+  // and before the text library ends with the SDLHandler part.
+  const LogFont logFont;
   std::vector<LogLine> log;
   mutable std::mutex logMutex;
   // Two launchers in one folder would download into the same package and unpack into the
   // same install folder. The second one does nothing, its log file included: the file
   // belongs to the first.
   const platform::FolderLock folderLock{folderLockName};
-  LogFile logFile{folderLock.state() == platform::FolderLock::State::HeldByAnother ? "" : "quarvel-launcher.log"};
+  LogFile logFile{folderLock.state() == platform::FolderLock::State::HeldByAnother ? "" : logFileName};
 
   std::atomic<bool> readyToLaunch;
   const std::string serverUrl;

@@ -1,25 +1,40 @@
 #include "app/SelfCheck.h"
 
 #include "app/BuildSettings.h"
+#include "app/SelfUpdate.h"
+#include "base/LauncherAssets.h"
 #include "ui/SdlPtr.h"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <algorithm>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <string_view>
 
 namespace {
 
-constexpr const char* images[] = {"quarvel_splash.png", "launch.png", "launch_pressed.png", "launch_disabled.png",
-                                  "quarvel_icon_black.png"};
+// The keys file beside this program is what a launcher about to install it reads of whom it
+// trusts; one that says otherwise than the program would mislead it.
+bool keysFileMatches() {
+  std::ifstream in(launcherKeysFileName, std::ios::binary);
+  if (!in) return true;  // says nothing, so a launcher that checks signatures refuses it anyway
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string built = builtInSettings().publicKeys;
+  std::ranges::replace(built, ',', '\n');
+  return keysFileLines(text) == keysFileLines(built);
+}
 
 // Each step the launcher takes to start, short of opening a window: its libraries are
 // loaded already when this runs, so what is left is the video system and the assets.
 std::string firstFailure() {
   if (SDL_Init(SDL_INIT_VIDEO) != 0) return std::string("no video: ") + SDL_GetError();
   if (TTF_Init() != 0) return std::string("no font library: ") + TTF_GetError();
-  for (const char* image : images)
-    if (!SurfacePtr(IMG_Load(image))) return std::string(image) + ": " + IMG_GetError();
+  for (const std::string_view asset : launcherAssets)
+    if (!asset.ends_with(".TTF") && !SurfacePtr(IMG_Load(asset.data())))
+      return std::string(asset) + ": " + IMG_GetError();
   TTF_Font* font = TTF_OpenFont("LTYPE.TTF", 12);
   if (!font) return std::string("LTYPE.TTF: ") + TTF_GetError();
   TTF_CloseFont(font);
@@ -33,7 +48,8 @@ int runSelfCheck(const std::string& expectedVersion) {
     std::cerr << "self-check: this launcher is " << launcherVersion() << ", not " << expectedVersion << std::endl;
     return 3;
   }
-  const std::string failure = firstFailure();
+  const std::string failure = keysFileMatches() ? firstFailure()
+                                                : std::string(launcherKeysFileName) + " does not name this launcher's keys";
   TTF_Quit();
   SDL_Quit();
   if (!failure.empty()) {

@@ -1,5 +1,7 @@
 #include "app/SelfUpdate.h"
 
+#include "base/LauncherAssets.h"
+#include "package/Signature.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -22,6 +24,9 @@ constexpr const char* stateNames[] = {"copying", "swapping", "swapped", "rolling
 // A failure that may pass (a file held a while, a full disk, a slow first start) is tried
 // at this many starts in all; a self-check that fails is not tried again.
 constexpr int attemptsPerVersion = 3;
+// Lines of at most 48 bytes (a bounded version and its outcome): 64 of them fit the 4 KiB
+// that readSmallFile takes.
+constexpr std::size_t refusalsKept = 64;
 
 struct SwapRecord {
   std::string version;
@@ -29,12 +34,16 @@ struct SwapRecord {
   std::vector<std::string> files;  // the program last
 };
 
+// A version is a few numbers of at most nine digits: its lines in the launcher's records
+// then stay far below what their readers take.
+constexpr std::size_t maxVersionParts = 4;
+
 std::optional<std::vector<unsigned>> versionNumbers(const std::string& version) {
   std::vector<unsigned> numbers;
   std::istringstream parts(version);
   std::string part;
   while (std::getline(parts, part, '.')) {
-    if (part.empty() || part.size() > 6 || !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (numbers.size() == maxVersionParts || part.empty() || part.size() > 9 || !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; }))
       return std::nullopt;
     numbers.push_back(static_cast<unsigned>(std::stoul(part)));
   }
@@ -61,16 +70,6 @@ std::string formatRecord(const SwapRecord& record) {
   return text;
 }
 
-// No folder, and nothing that Windows or the uninstaller's wildcards would read otherwise.
-bool isPlainName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:*?\"<>|") == std::string::npos;
-}
-
-// The names of what the launcher keeps in its folder besides its own files.
-constexpr const char* launcherStateNames[] = {
-    launcherSwapRecordName, launcherFilesName, launcherRefusedName, "latest_version.txt", "update_in_progress.txt",
-    "temp.txt", "quarvel-launcher.lock", "quarvel-launcher.log", "quarvel-launcher.log.1", "uninstall.exe", "game"};
-
 std::optional<SwapRecord> readRecord(const std::string& path) {
   std::istringstream lines(readSmallFile(path));
   std::string line;
@@ -79,7 +78,7 @@ std::optional<SwapRecord> readRecord(const std::string& path) {
   bool stated = false;
   while (std::getline(lines, line)) {
     if (line.starts_with("version ")) record.version = line.substr(8);
-    if (line.starts_with("file ") && isPlainName(line.substr(5))) record.files.push_back(line.substr(5));
+    if (line.starts_with("file ") && carriedFileProblem(line.substr(5), true).empty()) record.files.push_back(line.substr(5));
     for (int s = 0; s < 4; ++s)
       if (line == std::string("state ") + stateNames[s]) record.state = static_cast<SwapState>(s), stated = true;
   }
@@ -187,7 +186,14 @@ bool wasRefused(const SelfUpdateContext& c, const std::string& version) {
 // start: one for a failure that says nothing of another start (its self-check failed),
 // three for the others.
 void refuse(const SelfUpdateContext& c, const std::string& version, const std::string& why, bool forGood = false) {
-  const std::string text = readSmallFile(refusedPath(c)) + version + (forGood ? " refused\n" : " failed\n");
+  // The newest lines are kept, so that the file stays small enough to be read whole.
+  std::istringstream kept(readSmallFile(refusedPath(c)));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(kept, line);) lines.push_back(line);
+  lines.push_back(version + (forGood ? " refused" : " failed"));
+  std::string text;
+  for (std::size_t i = lines.size() > refusalsKept ? lines.size() - refusalsKept : 0; i < lines.size(); ++i)
+    text += lines[i] + "\n";
   if (!platform::replaceFileAtomically(refusedPath(c), text))
     c.detail(std::string("cannot write ") + launcherRefusedName + ": " + platform::lastErrorText());
   const bool again = !wasRefused(c, version);
@@ -235,6 +241,12 @@ SelfCheckFailure selfCheckFailure(const std::string& folder, const std::string& 
   return {};
 }
 
+// Trust never shrinks by accident (a launcher built in a fresh folder without its keys,
+// say): the carried launcher's keys file tells, and its self-check vouches for the file.
+bool carriedTrustsAKey(const std::string& folder) {
+  return trustsAKey(readSmallFile(inFolder(folder, launcherKeysFileName)));
+}
+
 // The replacement writes into the launcher's folder only: a launcher started from
 // elsewhere, or under another name, leaves its files alone.
 bool runsFromItsFolder(const SelfUpdateContext& c) {
@@ -248,22 +260,36 @@ bool runsFromItsFolder(const SelfUpdateContext& c) {
 
 std::string carriedFileProblem(const std::string& name, bool regularFile) {
   if (!regularFile) return "'" + name + "' in the build's launcher folder is not a plain file";
-  if (!isPlainName(name)) return "'" + name + "' in the build's launcher folder is no plain file name";
-  const bool state = std::any_of(std::begin(launcherStateNames), std::end(launcherStateNames), [&](const char* own) {
-    return name == own || name == std::string(own) + ".new";
-  });
-  if (state || name.ends_with(nextSuffix) || name.ends_with(previousSuffix))
+  if (const std::string problem = plainNameProblem(name); !problem.empty())
+    return "'" + name + "' in the build's launcher folder cannot be installed: " + problem;
+  const bool launcherFile = name == launcherProgramName() || name == launcherVersionFileName ||
+                            name == launcherKeysFileName ||
+                            std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
+  if (isLauncherOwnName(name) && !launcherFile)
     return "'" + name + "' in the build's launcher folder would replace a file the launcher keeps for itself";
   return {};
 }
 
 #ifdef _WIN32
-const char* launcherProgramName() { return "quarvel-launcher.exe"; }
 std::string carriedLauncherFolder(const std::string& installDir) { return installDir + "/launcher/windows"; }
 #else
-const char* launcherProgramName() { return "quarvel-launcher"; }
 std::string carriedLauncherFolder(const std::string& installDir) { return installDir + "/launcher/linux"; }
 #endif
+
+std::vector<std::string> keysFileLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+bool trustsAKey(const std::string& keysFileText) {
+  return std::ranges::any_of(keysFileLines(keysFileText),
+                             [](const std::string& line) { return !signing::parsePublicKeys(line).empty(); });
+}
 
 bool isNewerVersion(const std::string& candidate, const std::string& current) {
   const auto a = versionNumbers(candidate), b = versionNumbers(current);
@@ -353,6 +379,9 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
   std::string problem;
   const std::vector<std::string> files = carriedFiles(folder, problem);
   if (!problem.empty()) return refuse(c, *version, problem, true);
+  if (c.checksSignatures && !carriedTrustsAKey(folder))
+    return refuse(c, *version, std::string("it checks no publisher signature (its ") + launcherKeysFileName +
+                                   " names no key), so it would install builds that nobody signed", true);
   if (const SelfCheckFailure failure = selfCheckFailure(folder, *version); !failure.why.empty())
     return refuse(c, *version, failure.why, failure.forGood);
   Swap swap(c, {*version, SwapState::Copying, files});

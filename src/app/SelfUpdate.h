@@ -3,23 +3,12 @@
 // carries, and the start-up work that finishes such a replacement after a kill or a
 // power cut.
 
+#include "base/OwnNames.h"
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-
-// The launcher's version, beside its program in every launcher folder a build carries.
-inline constexpr const char* launcherVersionFileName = "quarvel-launcher.version";
-// What the replacement has done so far; present only while one is under way or until the
-// new launcher has shown its first frame.
-inline constexpr const char* launcherSwapRecordName = "launcher-update.txt";
-// The files of the launcher that an update installed last ("file NAME" lines), for the uninstaller.
-inline constexpr const char* launcherFilesName = "launcher-files.txt";
-// Versions whose installation failed once; they are not tried again.
-inline constexpr const char* launcherRefusedName = "launcher-update-refused.txt";
-// The suffixes of a new file before it takes its name, and of the old one kept beside it.
-inline constexpr const char* nextSuffix = ".quarvel-next";
-inline constexpr const char* previousSuffix = ".quarvel-previous";
 
 // Why a file named name (a plain file when regularFile) in a build's launcher folder
 // cannot be installed into the launcher's folder; empty when it can. Folders, names that
@@ -44,7 +33,13 @@ struct SelfUpdateContext {
   std::function<void(const std::string&)> detail;   // a line in the log file alone
   std::function<bool()> stopRequested;
   int stopAtStep = -1;  // tests: the process ends itself at this step of a replacement
+  bool checksSignatures = false;  // then it is replaced only by a launcher that checks them too
 };
+
+// The publisher keys that a launcher's keys file names (one minisign key line each).
+std::vector<std::string> keysFileLines(const std::string& text);
+// Whether a keys file names at least one key that reads.
+bool trustsAKey(const std::string& keysFileText);
 
 // At start: finishes a replacement that an earlier run left half done, or clears one that
 // had not begun replacing anything yet.
@@ -59,5 +54,3 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
 
 // The folder below a build that holds its launcher for this system.
 std::string carriedLauncherFolder(const std::string& installDir);
-// The launcher program's file name on this system.
-const char* launcherProgramName();

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     // A launcher that cannot show itself does nothing: the player would not see what it did.
     std::cerr << e.what() << std::endl;
     const platform::FolderLock lock(folderLockName);
-    LogFile(lock.state() == platform::FolderLock::State::HeldByAnother ? "" : "quarvel-launcher.log").line(e.what());
+    LogFile(lock.state() == platform::FolderLock::State::HeldByAnother ? "" : logFileName).line(e.what());
     return 1;
   }
   return 0;

@@ -1,4 +1,5 @@
 #include "app/Check.h"
+#include "base/OwnNames.h"
 #include "package/ExtractSteps.h"
 #include "package/Package.h"
 #include "platform/Platform.h"
@@ -7,10 +8,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -94,13 +98,14 @@ std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& ins
 }  // namespace
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
-                     char* buffer, const ExtractionHooks& hooks) {
+                     char* buffer, const ExtractionHooks& hooks, std::string* dropWords) {
   ZipFilePtr file(zip_fopen_index(archive, index, 0));
   if (!file) return CopyResult::OpenFailed;
   platform::allowOwnerWrite(target);
   // A file that cannot be created swallows the data: the entry is read and dropped.
   std::ofstream out(target, std::ios::out | std::ios::binary | std::ios::trunc);
   const CopyResult done = out.is_open() ? CopyResult::Copied : CopyResult::Dropped;
+  if (done == CopyResult::Dropped && dropWords) *dropWords = platform::lastErrorText();
   std::uint64_t sum = 0;
   while (sum != stat.size) {
     // Never more than the entry declares: a stream longer than its header says is then
@@ -119,6 +124,33 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
   if (zip_fread(file.get(), buffer, readBufferSize) != 0) return CopyResult::ReadFailed;
   out.close();
   return done == CopyResult::Copied && out.fail() ? CopyResult::WriteFailed : done;
+}
+
+std::string pathOf(const std::string& target) {
+  return isDirectoryTarget(target) ? target.substr(0, target.size() - 1) : target;
+}
+
+std::string folderOf(const std::string& target) {
+  const std::string path = pathOf(target);
+  return path.substr(0, std::min(path.rfind('/'), path.size()));
+}
+
+// The new build's shape wins inside the install directory: a file of the new build takes the
+// place of a folder of the installed one, and a folder that of a file. Unlike the silent skips
+// of a file at the install directory itself or one without its folder, which a package made
+// that way has always had, this is a studio reorganising its folders between two builds: the
+// new build is what must stand there once it is recorded. The caller has refused targets that
+// leave the install directory or pass through a link; remove_all removes a link itself, never
+// what it points at. The removal reaches the disk with the flush before the build is recorded.
+std::optional<std::string> makeRoomFor(const std::string& target, const std::string& installDir) {
+  const std::string path = pathOf(target);
+  std::error_code error;
+  const fs::file_status status = fs::symlink_status(path, error);
+  if (path == installDir || !fs::exists(status) || fs::is_directory(status) == isDirectoryTarget(target))
+    return std::nullopt;
+  fs::remove_all(path, error);
+  if (error) return error.message();
+  return std::nullopt;
 }
 
 // The system's words go to the log file only, after the line the player sees.
@@ -155,15 +187,24 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
     }
     platform::makeDirectory(installDir + "/");
     const bool directory = isDirectoryTarget(target);
+    if (const auto failure = makeRoomFor(target, installDir))
+      return abortExtraction(hooks, "    Failed to remove " + pathOf(target), *failure);
     if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)
       return abortExtraction(hooks, "    Failed to create directory " + target, platform::lastErrorText());
     if (!directory) {
-      switch (copyEntry(archive, index, stat, target, buffer.get(), hooks)) {
+      std::string dropWords;
+      switch (copyEntry(archive, index, stat, target, buffer.get(), hooks, &dropWords)) {
         case CopyResult::Copied:
           written.push_back(target);
-          std::remove((target + ".quarvel-new").c_str());  // a patch's copy that a kill left beside it
+          std::remove((target + patchCopySuffix).c_str());  // a patch's copy that a kill left beside it
           break;
-        case CopyResult::Dropped: continue;  // nothing was written, so there is nothing to give a mode
+        case CopyResult::Dropped:
+          // Nothing was written, so there is nothing to give a mode. Dropped in silence are only
+          // a file that maps to the install directory itself and one whose folder is not there
+          // (no entry came before it); any other file left out would leave a build recorded
+          // whole with a file missing.
+          if (target == installDir || !platform::isDirectory(folderOf(target))) continue;
+          return abortExtraction(hooks, "    Failed to write file " + target, dropWords);
         case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
         case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
         case CopyResult::WriteFailed:
@@ -188,8 +229,10 @@ unsigned entryMode(zip_t* archive, std::uint64_t index, bool directory) {
     const unsigned bits = (attributes >> 16) & 0777, type = (attributes >> 16) & fileTypeBits;
     if (bits != 0 && (type == 0 || type == regularFile || type == directoryType)) mode = bits;
   }
-  return mode | (directory ? 0700u : 0600u);
+  return permittedMode(mode, directory);
 }
+
+unsigned permittedMode(unsigned mode, bool directory) { return (mode & 0777u) | (directory ? 0700u : 0600u); }
 
 std::string targetPath(const std::string& entryName, const std::string& installDir) {
   const std::size_t slash = entryName.find('/');

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 inline constexpr std::size_t readBufferSize = 1000000;
@@ -35,8 +36,16 @@ std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir)
 
 enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
 // Writes one entry of the archive to target through buffer (readBufferSize bytes).
+// Dropped: target could not be created (the system's words in dropWords).
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
-                     char* buffer, const ExtractionHooks& hooks);
+                     char* buffer, const ExtractionHooks& hooks, std::string* dropWords = nullptr);
+
+// A target without the "/" that marks a folder, and the folder that holds it.
+std::string pathOf(const std::string& target);
+std::string folderOf(const std::string& target);
+// Removes what stands at target in the installed build's other shape (a folder where a file
+// goes, or the reverse); the system's words when that fails.
+std::optional<std::string> makeRoomFor(const std::string& target, const std::string& installDir);
 
 // Says why in the log (the system's words in the log file alone) and that the extraction
 // stops; always false.

@@ -14,6 +14,10 @@ typedef struct zip zip_t;
 // "    Downloaded 4 MiB." for a file of 5,000,000 bytes: whole MiB, remainder dropped.
 std::string downloadedSizeLine(std::uint32_t bytes);
 
+// Why a package or patch named name by the server may not be downloaded into the launcher's
+// folder; empty when it may.
+std::string downloadNameProblem(const std::string& name);
+
 // Where an entry goes: its name with everything before the first "/" replaced by
 // installDir ("Top/details/a.dll" -> "game/details/a.dll", "readme.txt" -> "game").
 std::string targetPath(const std::string& entryName, const std::string& installDir);
@@ -32,6 +36,10 @@ std::string progressLine(int k, std::int64_t n, const char* entryName);
 // setgid and sticky, else 0644 for files and 0755 for directories. The owner always
 // keeps read and write (and search on directories), so the next update can replace it.
 unsigned entryMode(zip* archive, std::uint64_t index, bool directory);
+// The one rule for the modes of what an update writes, from a package or a patch: plain
+// permission bits only (no setuid, setgid or sticky bit), with the owner's read and write
+// (and search, on folders) always kept.
+unsigned permittedMode(unsigned mode, bool directory);
 
 // What the extraction tells and asks of whoever runs it: the launcher passes its
 // message log, its pause and its stop flag.

@@ -17,9 +17,14 @@ void Launcher::downloadPackage() {
   addLogLine("Downloading package \"" + packageFile + "\"...");
   sleepFor(stageDelay);
   // The name comes from the server; one with a folder in it could point the download
-  // anywhere, so it is not fetched and the extraction finds no package.
-  if (packageFile.find_first_of("/\\") != std::string::npos) {
-    addLogLine("    The package name holds a folder separator; it is not downloaded.");
+  // anywhere, and one that Windows reads otherwise, or that the launcher keeps for itself,
+  // could replace something other than a package. It is not fetched, and the extraction
+  // finds no package.
+  if (const std::string problem = downloadNameProblem(packageFile); !problem.empty()) {
+    addLogLine(packageFile.find_first_of("/\\") != std::string::npos
+                   ? "    The package name holds a folder separator; it is not downloaded."
+                   : "    The package name is not one the launcher may write; it is not downloaded.");
+    logDetail("not downloaded: '" + packageFile + "': " + problem);
     stage.store(ExtractPackage, std::memory_order_release);
     return;
   }
@@ -49,6 +54,11 @@ void Launcher::downloadPackage() {
   else
     addLogLine("    No package was downloaded.");
   stage.store(ExtractPackage, std::memory_order_release);
+}
+
+std::string downloadNameProblem(const std::string& name) {
+  if (isLauncherOwnName(name)) return "the launcher keeps a file of that name for itself";
+  return plainNameProblem(name);
 }
 
 bool Launcher::extractPackage() {

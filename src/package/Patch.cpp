@@ -1,5 +1,6 @@
 #include "package/Patch.h"
 
+#include "base/OwnNames.h"
 #include "package/ExtractSteps.h"
 #include "platform/Platform.h"
 
@@ -114,7 +115,7 @@ std::optional<std::string> decodeBeside(zip_t* archive, zip_uint64_t index, cons
     if (hasher.finish() != file.newHash) return std::string("the decoded file is not the one the manifest names");
     if (!result->flush()) return "cannot flush " + copy + ": " + platform::lastErrorText();
   }
-  platform::setFileMode(copy, file.mode | 0600u);
+  platform::setFileMode(copy, permittedMode(file.mode, false));
   platform::allowOwnerWrite(target);
   if (!platform::renameReplacing(copy, target)) return "cannot rename " + copy + ": " + platform::lastErrorText();
   return std::nullopt;
@@ -124,7 +125,7 @@ std::optional<std::string> decodeBeside(zip_t* archive, zip_uint64_t index, cons
 // would leave it behind.
 std::optional<std::string> applyDelta(zip_t* archive, zip_uint64_t index, const std::string& target,
                                       const PatchedFile& file, char* buffer) {
-  const std::string copy = target + ".quarvel-new";
+  const std::string copy = target + patchCopySuffix;
   auto failure = decodeBeside(archive, index, target, copy, file, buffer);
   if (failure) std::remove(copy.c_str());
   return failure;
@@ -156,9 +157,11 @@ class PatchRun {
     const std::string target = installDir_ + "/" + folder.path + "/";
     if (passesThroughSymlink(target, installDir_))
       return abortExtraction(hooks_, "    Unsafe path in package " + folder.path);
+    if (const auto failure = makeRoomFor(target, installDir_))
+      return abortExtraction(hooks_, "    Failed to remove " + pathOf(target), *failure);
     if (platform::makeDirectory(target) == platform::MakeDirResult::Failed)
       return abortExtraction(hooks_, "    Failed to create directory " + target, platform::lastErrorText());
-    platform::setFileMode(target, folder.mode | 0700u);
+    platform::setFileMode(target, permittedMode(folder.mode, true));
     return true;
   }
 
@@ -176,12 +179,14 @@ class PatchRun {
       if (auto failure = applyDelta(archive_, at, target, file, buffer_.get()))
         return abortExtraction(hooks_, "    Failed to patch file " + target, *failure);
     } else {
+      if (const auto failure = makeRoomFor(target, installDir_))
+        return abortExtraction(hooks_, "    Failed to remove " + target, *failure);
       const CopyResult copied = stat.size == file.newSize ? copyEntry(archive_, at, stat, target, buffer_.get(), hooks_)
                                                           : CopyResult::ReadFailed;
       if (copied == CopyResult::Interrupted) return false;
       if (copied != CopyResult::Copied)
         return abortExtraction(hooks_, "    Failed to write file " + target, platform::lastErrorText());
-      platform::setFileMode(target, file.mode | 0600u);
+      platform::setFileMode(target, permittedMode(file.mode, false));
     }
     written_.push_back(target);
     return true;

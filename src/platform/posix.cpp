@@ -222,17 +222,42 @@ std::string ownProgramPath() {
   return path;
 }
 
-// Between fork and exec the child calls only chdir and execl, which are safe in a copy of a
-// process with other threads.
+namespace {
+
+// The child's errno when chdir or exec failed, through a pipe that exec closes: a program
+// that started and then ended with 127 (the dynamic loader, for a missing library) is told
+// apart from one that never started.
+std::optional<int> startFailure(int readEnd) {
+  int failure = 0;
+  ssize_t got;
+  while ((got = ::read(readEnd, &failure, sizeof failure)) < 0 && errno == EINTR) {}
+  ::close(readEnd);
+  return got == static_cast<ssize_t>(sizeof failure) ? std::optional<int>(failure) : std::nullopt;
+}
+
+}  // namespace
+
+// Between fork and exec the child calls only chdir, execl, write and _exit, which are safe
+// in a copy of a process with other threads.
 ProgramOutcome runProgram(const std::string& program, const std::string& argument, const std::string& folder,
                           std::chrono::milliseconds timeout) {
   const char* const path = program.c_str();
+  int pipeEnds[2];
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) return {ProgramOutcome::NotStarted, -1, lastErrorText()};
   const pid_t child = ::fork();
-  if (child < 0) return {ProgramOutcome::NotStarted, -1, lastErrorText()};
+  if (child < 0) {
+    const std::string words = lastErrorText();
+    ::close(pipeEnds[0]), ::close(pipeEnds[1]);
+    return {ProgramOutcome::NotStarted, -1, words};
+  }
   if (child == 0) {
     if (::chdir(folder.c_str()) == 0) ::execl(path, path, argument.c_str(), nullptr);
+    const int failure = errno;
+    [[maybe_unused]] const ssize_t sent = ::write(pipeEnds[1], &failure, sizeof failure);
     ::_exit(127);
   }
+  ::close(pipeEnds[1]);
+  const std::optional<int> notStarted = startFailure(pipeEnds[0]);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   pid_t ended = 0;
@@ -244,7 +269,7 @@ ProgramOutcome runProgram(const std::string& program, const std::string& argumen
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return {ProgramOutcome::TimedOut, -1, {}};
   }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return {ProgramOutcome::NotStarted, 127, "exec failed"};
+  if (notStarted) return {ProgramOutcome::NotStarted, -1, std::strerror(*notStarted)};
   return {ProgramOutcome::Ended, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), {}};
 }
 

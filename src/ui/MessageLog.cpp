@@ -13,26 +13,23 @@ namespace {
 // colour is passed opaque to show on the black window.
 constexpr SDL_Color logTextColour{0, 127, 225, 255};
 
-// Read whole on the first line of the process, and the file closed: an update of the
-// launcher renames its files, which Windows refuses for a file that is held open.
-TTF_Font* logFont() {
-  static const std::string data = [] {
-    std::ifstream in("LTYPE.TTF", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }();
-  static TTF_Font* const font = TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12);
-  QUARVEL_CHECK(font);
-  return font;
-}
-
 }  // namespace
+
+void SdlDeleter::operator()(_TTF_Font* f) const { TTF_CloseFont(f); }
+
+LogFont::LogFont() {
+  std::ifstream in("LTYPE.TTF", std::ios::binary);
+  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  font.reset(TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12));
+  QUARVEL_CHECK(font);
+}
 
 void Launcher::addLogLine(const std::string& text) { appendLogLine(text, false); }
 
 void Launcher::appendLogLine(const std::string& text, bool progress) {
   {
     std::lock_guard lock(logMutex);
-    SurfacePtr surface(TTF_RenderText_Solid(logFont(), text.c_str(), logTextColour));
+    SurfacePtr surface(TTF_RenderText_Solid(logFont.font.get(), text.c_str(), logTextColour));
     log.push_back(LogLine{text, std::move(surface)});
   }
   // Outside the lock, which guards the window's log alone; one stage writes at a time,

@@ -61,6 +61,11 @@ std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line) {
   return std::make_unique<VersionInfo>(std::move(version), day + " " + month + ", " + year, std::move(packageFile));
 }
 
+std::string storedLine(const VersionInfo& info) {
+  const std::string prefix = "quarvel ", suffix = ".zip";
+  return info.packageFile.substr(prefix.size(), info.packageFile.size() - prefix.size() - suffix.size());
+}
+
 std::string restoreSpaces(const std::string& text) { return replaceAll(text, '_', " "); }
 
 std::string encodeSpaces(const std::string& text) { return replaceAll(text, ' ', "%20"); }

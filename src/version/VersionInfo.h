@@ -25,6 +25,9 @@ std::string readFirstLine(std::istream& in, std::size_t limit = versionLineLengt
 // The record for one version line; empty unless the line is exactly 12 characters.
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line);
 
+// The line as the version file stored it, blanks and underscores as they stood.
+std::string storedLine(const VersionInfo& info);
+
 // "January".."December" for 1..12, "<unknown month>" otherwise.
 std::string monthName(int month);
 

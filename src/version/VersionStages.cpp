@@ -92,6 +92,15 @@ void Launcher::choosePatch(const std::string& lines) {
   for (const PatchAnnouncement& patch : parsePatchAnnouncements(lines)) {
     const auto base = parseVersionLine(patch.baseLine);
     if (!base || base->version != installedVersion.version) continue;
+    // The patch lands in the launcher's folder under the name announced, so only the one
+    // name a patch over this base to this build has is taken: any other could name a file
+    // the launcher keeps for itself.
+    const std::string expected = patchFileName(patch.baseLine, storedLine(latestVersion));
+    if (patch.file != expected) {
+      logDetail("the patch announced as '" + patch.file + "' is ignored: a patch from '" + patch.baseLine +
+                "' is named '" + expected + "'");
+      continue;
+    }
     if (signaturesRequired) {
       patchSignatures = signing::findPublisherSignatures(lines, patch.file, publisherKeys);
       if (patchSignatures.empty()) {

@@ -2,6 +2,7 @@
 
 #include "Refusal.h"
 #include "app/SelfUpdate.h"
+#include "base/LauncherAssets.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,8 +70,6 @@ void requireGameProgram(const fs::path& buildDir) {
 
 namespace {
 
-constexpr const char* launcherAssets[] = {"quarvel_splash.png", "launch.png", "launch_pressed.png",
-                                          "launch_disabled.png", "quarvel_icon_black.png", "LTYPE.TTF"};
 
 std::string carriedVersion(const fs::path& dir) {
   std::ifstream in(dir / launcherVersionFileName, std::ios::binary);
@@ -82,7 +81,7 @@ std::string carriedVersion(const fs::path& dir) {
 }
 
 // What the launcher would refuse to install in place of itself is refused here already.
-void requireLauncherFolder(const fs::path& dir, const std::string& program) {
+void requireLauncherFolder(const fs::path& dir, const std::string& program, bool signing) {
   for (const auto& entry : fs::directory_iterator(dir))
     if (const std::string problem =
             carriedFileProblem(entry.path().filename().string(), fs::is_regular_file(entry.symlink_status()));
@@ -96,11 +95,18 @@ void requireLauncherFolder(const fs::path& dir, const std::string& program) {
     if (!fs::is_regular_file(fs::symlink_status(dir / asset)))
       throw Refusal("the launcher folder " + quoted(dir) + " has no " + asset + ", which the launcher loads at start");
   carriedVersion(dir);
+  // Players' launchers that check signatures refuse one that checks none; a build signed for
+  // them would carry it in vain.
+  std::ifstream keys(dir / launcherKeysFileName, std::ios::binary);
+  if (signing && !trustsAKey(std::string((std::istreambuf_iterator<char>(keys)), std::istreambuf_iterator<char>())))
+    throw Refusal("the launcher in " + quoted(dir) + " checks no publisher signature (its " + launcherKeysFileName +
+                  " names no key), so the launchers of a signed build refuse it; build it with QUARVEL_PUBLIC_KEY set");
 }
 
 }  // namespace
 
-void addCarriedLaunchers(const fs::path& launcherDir, const fs::path& buildDir, std::vector<PlannedEntry>& entries) {
+void addCarriedLaunchers(const fs::path& launcherDir, const fs::path& buildDir, bool signing,
+                         std::vector<PlannedEntry>& entries) {
   if (fs::exists(fs::symlink_status(buildDir / "launcher")))
     throw Refusal("the build folder " + quoted(buildDir) + " has a launcher folder of its own; give the launcher with --launcher alone");
   const std::string folder = std::string(packageTopFolder) + "/launcher/";
@@ -108,7 +114,7 @@ void addCarriedLaunchers(const fs::path& launcherDir, const fs::path& buildDir, 
   for (const auto& [system, program] : {std::pair{"linux", "quarvel-launcher"}, {"windows", "quarvel-launcher.exe"}}) {
     const fs::path dir = launcherDir / system;
     if (!fs::is_directory(dir)) continue;
-    requireLauncherFolder(dir, program);
+    requireLauncherFolder(dir, program, signing);
     if (!any) entries.push_back({folder, launcherDir, S_IFDIR | 0755});
     any = true;
     entries.push_back({folder + system + "/", dir, S_IFDIR | permissionBits(fs::status(dir))});

@@ -31,6 +31,7 @@ std::vector<PlannedEntry> planPackage(const std::filesystem::path& buildDir);
 // Adds the launchers in launcherDir ("linux/", "windows/", each a launcher's folder as its
 // build leaves it: program, libraries, assets and quarvel-launcher.version) below the
 // package's "launcher/" folder, where an installed launcher finds its successor. Refuses a
-// folder that lacks one of those, and a build that has a "launcher/" folder of its own.
-void addCarriedLaunchers(const std::filesystem::path& launcherDir, const std::filesystem::path& buildDir,
+// folder that lacks one of those, and a build that has a "launcher/" folder of its own. A
+// signed build carries only launchers whose quarvel-launcher.keys names a key.
+void addCarriedLaunchers(const std::filesystem::path& launcherDir, const std::filesystem::path& buildDir, bool signing,
                          std::vector<PlannedEntry>& entries);

@@ -110,7 +110,7 @@ std::string publish(const PublishRequest& request) {
   requireWritableFolder(request.serverDir);
   requireSeparateFolders(request.buildDir, request.serverDir);
   std::vector<PlannedEntry> entries = planPackage(request.buildDir);
-  if (!request.launcherDir.empty()) addCarriedLaunchers(request.launcherDir, request.buildDir, entries);
+  if (!request.launcherDir.empty()) addCarriedLaunchers(request.launcherDir, request.buildDir, !request.signingKey.empty(), entries);
   // Before anything is written: a wrong password must leave the server folder untouched.
   const std::optional<SigningKey> key =
       request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));

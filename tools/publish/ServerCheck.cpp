@@ -4,6 +4,8 @@
 #include "Findings.h"
 #include "PackageLayout.h"
 #include "VersionLine.h"
+#include "BuildTree.h"
+#include "app/SelfUpdate.h"
 #include "package/CurlPtr.h"
 #include "package/Download.h"
 #include "package/Patch.h"
@@ -146,6 +148,23 @@ void checkDigest(const fs::path& file, const Signatures& signatures, Findings& f
     findings.problem("the package does not match its signature, so the launcher refuses to unpack it");
 }
 
+// A launcher that checks signatures never replaces itself with one that checks none.
+void reportCarriedTrust(zip_t* archive, Findings& findings) {
+  for (const char* system : {"linux", "windows"}) {
+    const std::string folder = std::string(packageTopFolder) + "/launcher/" + system + "/";
+    if (zip_name_locate(archive, (folder + launcherVersionFileName).c_str(), 0) < 0) continue;
+    std::string keys(4096, '\0');
+    const ZipFilePtr file(zip_fopen(archive, (folder + launcherKeysFileName).c_str(), 0));
+    const zip_int64_t got = file ? zip_fread(file.get(), keys.data(), keys.size()) : -1;
+    keys.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    if (trustsAKey(keys))
+      findings.ok(std::string("the ") + system + " launcher the build carries checks publisher signatures");
+    else
+      findings.problem(std::string("the ") + system + " launcher the build carries checks no publisher signature (its " +
+                       launcherKeysFileName + " names no key), so launchers that check them refuse it");
+  }
+}
+
 void checkPackage(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
                   const std::optional<Signatures>& signatures, Findings& findings) {
   const std::string name = parseVersionLine(line)->packageFile;
@@ -165,6 +184,7 @@ void checkPackage(const std::string& serverUrl, const std::string& line, const S
   if (answered)
     findings.ok("'" + name + "' answers 200 with a zip archive of " + std::to_string(fs::file_size(file)) + " bytes");
   reportLayout(archive.get(), findings);
+  if (signatures) reportCarriedTrust(archive.get(), findings);
 }
 
 std::optional<PatchManifest> readPatchManifest(const fs::path& file) {
@@ -179,6 +199,12 @@ void checkPatches(const std::string& serverUrl, const std::string& line, const S
                   const std::optional<signing::PublicKey>& key, Findings& findings) {
   const std::string lines = signing::linesAfterFirst(scratch / "latest_version.txt", 64 << 10);
   for (const PatchAnnouncement& patch : parsePatchAnnouncements(lines)) {
+    if (const auto base = parseVersionLine(patch.baseLine);
+        base && patch.file != patchFileName(patch.baseLine, line)) {
+      findings.problem("'" + patch.file + "' is not named '" + patchFileName(patch.baseLine, line) +
+                       "', so launchers ignore it and download the whole package");
+      continue;
+    }
     const fs::path file = scratch / "patch.zip";
     const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + patch.file), file);
     if (!reportAnswer("'" + patch.file + "'", answer, "the patch", findings)) continue;
@@ -193,7 +219,7 @@ void checkPatches(const std::string& serverUrl, const std::string& line, const S
     const auto manifest = readPatchManifest(file);
     if (!manifest || manifest->fromLine != patch.baseLine || manifest->toLine != line) {
       findings.problem("'" + patch.file + "' holds no patch from '" + patch.baseLine + "' to '" + line +
-                       "', so launchers on that build stop with 'The patch is damaged.'");
+                       "', so launchers on that build download the whole package instead");
       continue;
     }
     findings.ok("'" + patch.file + "' patches '" + patch.baseLine + "' (" + std::to_string(manifest->files.size()) +

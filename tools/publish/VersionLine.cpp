@@ -1,5 +1,6 @@
 #include "VersionLine.h"
 
+#include "base/OwnNames.h"
 #include "version/VersionInfo.h"
 
 #include <cstdio>
@@ -29,6 +30,8 @@ std::string characterFault(const std::string& line) {
     if (c == '#' || c == '?' || c == '%')
       return std::string("holds '") + c + "', which would change the package's web address";
   }
+  if (const std::string problem = plainNameProblem("quarvel " + line + ".zip"); !problem.empty())
+    return "makes a package file name that launchers refuse to write: " + problem;
   return {};
 }
 
