@@ -1,6 +1,8 @@
 #include "package/PatchManifest.h"
 #include "support/TestSupport.h"
 
+#include <cstring>
+
 // Patch updates: real builds published by quarvel-publish with --patch-from (real zstd deltas), served by the
 // in-process server, applied by the launcher, and compared with what the whole package leaves over the same base.
 namespace {
@@ -21,7 +23,8 @@ void writeBuild(const WorkDir& dir, const std::string& name, const std::map<std:
 }
 
 // A: an archive file of 3 MiB and a few small ones. B: a few KiB of the archive changed and some inserted, shifting
-// the rest; a small file changed; one new file in a new folder; one file the same; the program made read-only.
+// the rest; a small file changed; one new file in a new folder; one file the same; the program made read-only; a
+// folder become a file and a file become a folder.
 const std::string pak = noise(3 << 20, 7);
 std::string changedPak() {
   std::string bytes = pak;
@@ -31,11 +34,15 @@ std::string changedPak() {
 const std::map<std::string, std::string> buildA{{"details/Quarvel.exe", "#!/bin/sh\necho A\n"},
                                                 {"data/level.pak", pak},
                                                 {"data/notes.txt", "first notes"},
-                                                {"data/same.bin", noise(200000, 3)}};
+                                                {"data/same.bin", noise(200000, 3)},
+                                                {"data/x/old.txt", "a folder that becomes a file"},
+                                                {"data/y", "a file that becomes a folder"}};
 const std::map<std::string, std::string> buildB{{"details/Quarvel.exe", "#!/bin/sh\necho B\n"},
                                                 {"data/level.pak", changedPak()},
                                                 {"data/notes.txt", "second notes, longer"},
                                                 {"data/same.bin", noise(200000, 3)},
+                                                {"data/x", "a file where a folder was"},
+                                                {"data/y/z.txt", "in a folder where a file was"},
                                                 {"maps/new/one.map", noise(5000, 5)}};
 
 void publish(const WorkDir& dir, const std::vector<std::string>& options, const std::string& build,
@@ -71,8 +78,25 @@ const std::string patchPath = "/quarvel%201.1%2020190315%20patch%20from%201.0%20
                   packagePath = "/quarvel%201.1%2020190315.zip";
 const std::string applying = "    Applying a patch to the installed build: only what changed was downloaded.";
 const Lines patched{"Downloading package \"" + patchB + "\"...", "*", "Extracting package...", applying,
-                    "    Extracting file 4 / 4 (100%): files/maps/new/one.map", "    Done.", upToDate};
-const Lines wholePackage{"    Extracting file 10 / 10 (100%): Quarvel/maps/new/one.map", "    Done.", upToDate};
+                    "    Extracting file 6 / 6 (100%): files/maps/new/one.map", "    Done.", upToDate};
+const Lines baseNotOwn{applying, "    game/data/level.pak is not the installed build's own; getting the whole build instead.",
+                        "Downloading package \"quarvel 1.1 20190315.zip\"...", "    Downloaded 3 MiB.",
+                        "Extracting package...", "*", "    Done.", upToDate};
+const Lines wholePackage{"    Extracting file 13 / 13 (100%): Quarvel/maps/new/one.map", "    Done.", upToDate};
+
+// The patch's manifest as edit leaves it.
+void editManifest(WorkDir& dir, const std::function<void(std::string&)>& edit) {
+  zip_t* archive = zip_open((dir.path() / "server" / patchB).c_str(), 0, nullptr);
+  const auto index = static_cast<zip_uint64_t>(zip_name_locate(archive, patchManifestEntry, 0));
+  static std::string manifest;  // the archive reads it when it is closed
+  manifest.resize(1 << 16);
+  zip_file_t* file = zip_fopen_index(archive, index, 0);
+  manifest.resize(static_cast<std::size_t>(zip_fread(file, manifest.data(), manifest.size())));
+  zip_fclose(file);
+  edit(manifest);
+  zip_file_replace(archive, index, zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0);
+  ASSERT_EQ(zip_close(archive), 0);
+}
 
 // The version file's lines with the patch's signature block swapped for what replace gives.
 void replacePatchSignature(WorkDir& dir, const std::string& replacement) {
@@ -139,6 +163,7 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
     fs::current_path(previous);
   }
   EXPECT_EQ(treeOf(dir.path() / "game"), treeOf(reference / "game"));
+  for (const auto& [path, contents] : buildB) EXPECT_EQ(dir.read("game/" + path), contents) << path;
   EXPECT_FALSE(dir.exists(updateRecordName));
   fs::remove_all(reference);
 }
@@ -147,12 +172,10 @@ const PatchRow patchRows[] = {
     {"PatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}},
     {"BaseFileChangedByHandGetsThePackage",
      [](WorkDir& dir) { dir.write("game/data/level.pak", changedPak()); },
-     {applying, "    game/data/level.pak is not the installed build's own; getting the whole build instead.",
-      "Downloading package \"quarvel 1.1 20190315.zip\"...", "    Downloaded 3 MiB.", "Extracting package...", "*",
-      "    Done.", upToDate},
+     baseNotOwn,
      {patchPath, packagePath}},
     {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), "test",
-     "ok: '" + patchB + "' patches '1.0 20190101' (4 files, "},
+     "ok: '" + patchB + "' patches '1.0 20190101' (6 files, "},
     {"UnsignedPatchWithSigningOnGetsThePackage", [](WorkDir& dir) { replacePatchSignature(dir, ""); },
      wholePackage, {packagePath},
      publicKey("test"), "test"},
@@ -167,19 +190,31 @@ const PatchRow patchRows[] = {
     // The manifest names another hash for the decoded archive file: the delta decodes, and its result is refused.
     {"DeltaWhoseResultDoesNotMatchIsRefused",
      [](WorkDir& dir) {
-       zip_t* archive = zip_open((dir.path() / "server" / patchB).c_str(), 0, nullptr);
-       const auto index = static_cast<zip_uint64_t>(zip_name_locate(archive, patchManifestEntry, 0));
-       static std::string manifest;  // the archive reads it when it is closed
-       manifest.resize(1 << 16);
-       zip_file_t* file = zip_fopen_index(archive, index, 0);
-       manifest.resize(static_cast<std::size_t>(zip_fread(file, manifest.data(), manifest.size())));
-       zip_fclose(file);
-       const std::size_t hash = manifest.rfind(' ', manifest.find(" data/level.pak") - 1) + 1;  // the new hash
-       manifest[hash] = manifest[hash] == '0' ? '1' : '0';
-       zip_file_replace(archive, index, zip_source_buffer(archive, manifest.data(), manifest.size(), 0), 0);
-       ASSERT_EQ(zip_close(archive), 0);
+       editManifest(dir, [](std::string& manifest) {
+         const std::size_t hash = manifest.rfind(' ', manifest.find(" data/level.pak") - 1) + 1;  // the new hash
+         manifest[hash] = manifest[hash] == '0' ? '1' : '0';
+       });
      },
      {"    Failed to patch file game/data/level.pak", aborting}, {patchPath}},
+    // The same size: only the hash of the installed file tells, before anything is written.
+    {"BaseFileEditedInPlaceGetsThePackage",
+     [](WorkDir& dir) {
+       std::string edited = dir.read("game/data/level.pak");
+       edited[edited.size() / 2] ^= 1;
+       dir.write("game/data/level.pak", edited);
+     },
+     baseNotOwn,
+     {patchPath, packagePath}},
+    // Setuid, setgid and sticky bits asked for every folder and file: the result has the package's modes.
+    {"SpecialModeBitsAreDropped",
+     [](WorkDir& dir) {
+       editManifest(dir, [](std::string& manifest) {
+         for (const char* kind : {"\nfolder ", "\nwhole ", "\ndelta "})
+           for (auto at = manifest.find(kind); at != std::string::npos; at = manifest.find(kind, at + 1))
+             manifest.insert(at + std::strlen(kind), "7");
+       });
+     },
+     patched, {patchPath}},
     {"BaseNotAnnouncedGetsThePackage",
      [](WorkDir& dir) {
        std::string file = dir.read("server/latest_version.txt");
@@ -189,6 +224,29 @@ const PatchRow patchRows[] = {
      wholePackage, {packagePath}},
 };
 INSTANTIATE_TEST_SUITE_P(Publisher, Patches, testing::ValuesIn(patchRows), rowName);
+
+// An unsigned server announces its patch under names the launcher keeps for itself (or that Windows reads
+// otherwise): the launcher fetches none of them, installs the whole build, and starts again as before.
+TEST(PatchNames, OnlyThePatchOverTheInstalledBuildsOwnNameIsFetched) {
+  WorkDir dir;
+  TestServer server;
+  installAThenPublishB(dir, server, "", {});
+  const std::string announced = dir.read("server/latest_version.txt");
+  for (const std::string name : {"LTYPE.TTF", "ltype.ttf", "quarvel-launcher.quarvel-next", "launcher-update.txt",
+                                 "update_in_progress.txt", "quarvel-launcher", "temp.txt.new", "NUL", "x:y"}) {
+    SCOPED_TRACE(name);
+    std::string file = announced;
+    server.serve("/latest_version.txt", file.replace(file.find(patchB), patchB.size(), name));
+    server.serve("/" + name, "junk from the server");
+    dir.write("latest_version.txt", lineA);
+    const std::string before = dir.read(name);
+    const auto [log, ready] = runLauncher(server.url());
+    EXPECT_EQ(tailOf(log, wholePackage), wholePackage);
+    EXPECT_EQ(dir.read(name), before);
+    EXPECT_EQ(std::ranges::count(server.requests(), "/" + name), 0);
+  }
+  EXPECT_NE(dir.read("quarvel-launcher.log").find("the patch announced as 'x:y' is ignored"), std::string::npos);
+}
 
 
 }  // namespace

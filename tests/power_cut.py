@@ -6,7 +6,8 @@ flushed. Checked on the way: the version file and the record were renamed into p
 only with their data on the disk; the record of the update under way is on the disk before the first write into
 game/; when the version file takes its new name, every file of the build is on the disk;
 the version file is on the disk before the record is removed, and the removal itself once its folder is flushed.
-With --swap the command replaces the launcher's own files instead, and the replay checks that no power cut leaves
+With --swap the command replaces the launcher's own files instead, and the replay checks that the copies' names
+are on the disk before the record says it is swapping, and that no power cut leaves
 a name of the launcher without a whole file: each new file is on the disk before it takes its name, the record
 of the replacement is on the disk before the first file takes its name, and the names are on the disk when the
 record says the replacement is done."""
@@ -100,15 +101,19 @@ SWAP_RECORD, NEXT = "launcher-update.txt", ".quarvel-next"
 
 def swap_problems(trace):
     dirty, found, pending, durable, records, swapped, folder = set(), [], set(), set(), 0, 0, None
+    copies = set()  # the new files' names, until their folder is flushed
     for call, name, fd, opened, paths in succeeded(trace):
         if name in WRITES.split(",") and fd:
             dirty.add(fd)
         elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
             dirty.add(opened)
+            if opened.endswith(NEXT):
+                copies.add(opened)
         elif name in ("fsync", "fdatasync") and fd:
             dirty.discard(fd)
             durable |= {p for p in pending if os.path.dirname(p) == fd}
             pending -= durable
+            copies = {p for p in copies if os.path.dirname(p) != fd}
         elif name in ("sync", "syncfs"):
             dirty.clear()
         elif name.startswith("rename") and len(paths) == 2:
@@ -121,6 +126,8 @@ def swap_problems(trace):
                 found.append(f"renamed into place before its data was on disk: {target}")
             if target.endswith("/" + SWAP_RECORD):
                 records += 1
+                if records == 2 and copies:
+                    found.append("the record says swapping before the copies' names are on disk")
                 if swapped and any(p not in durable for p in pending):
                     found.append("the record says the replacement is done before the new names are on disk")
             if source.endswith(NEXT):

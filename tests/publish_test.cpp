@@ -1,4 +1,5 @@
 #include "support/TestSupport.h"
+#include "base/LauncherAssets.h"
 
 // The publishing tool, run as a program in a work folder that holds a build and a server folder.
 namespace {
@@ -27,6 +28,14 @@ class Publish : public testing::Test {
     fs::create_directories(dir.path() / name / "saves");
     fs::permissions(dir.path() / name / "details/Quarvel.exe", static_cast<fs::perms>(0755));
     fs::permissions(dir.path() / name / "readme.txt", static_cast<fs::perms>(0620));
+  }
+  // A launcher's folder as a build leaves it, from a build made without keys: it has no keys file.
+  void makeKeylessLauncher(const std::string& name) const {
+    fs::create_directories(dir.path() / name / "linux");
+    for (const char* asset : launcherAssets) fs::copy(fs::path(QUARVEL_ASSET_DIR) / asset, dir.path() / name / "linux" / asset);
+    dir.write(name + "/linux/quarvel-launcher", "#!/bin/sh\n");
+    fs::permissions(dir.path() / name / "linux/quarvel-launcher", static_cast<fs::perms>(0755));
+    dir.write(name + "/linux/" + launcherVersionFileName, formatLauncherVersion("9.0.0"));
   }
   static ToolRun publish(const std::string& line) { return runTool({"build", line, "server"}); }
   std::string served(const std::string& name) const { return dir.read("server/" + name); }
@@ -76,6 +85,7 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
   dir.write("launcher/linux/quarvel-launcher", "a launcher, not executable");
   makeBuild("with-launcher");
   fs::create_directories(dir.path() / "with-launcher/launcher");
+  makeKeylessLauncher("keyless");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"build", "1.0 2026120", "server"}, "is 11 characters, not 12"},
       {{"build", "1.0 202612050", "server"}, "is 13 characters, not 12"},
@@ -87,6 +97,7 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"build", "1#0 20261205", "server"}, "holds '#'"},
       {{"build", "1.0?20261205", "server"}, "holds '?'"},
       {{"build", "1%0 20261205", "server"}, "holds '%'"},
+      {{"build", "1:0 20261205", "server"}, "makes a package file name that launchers refuse to write"},
       {{"no-program", line2, "server"}, "has no details/Quarvel.exe"},
       {{"nowhere", line2, "server"}, "'nowhere' does not exist or is not a folder"},
       {{"not-executable", line2, "server"}, "is not executable"},
@@ -96,6 +107,8 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"--launcher", "launcher", "build", line2, "server"}, "quarvel-launcher' is not executable"},
       {{"--launcher", "build", "build", line2, "server"}, "holds neither a linux nor a windows folder"},
       {{"--launcher", "launcher", "with-launcher", line2, "server"}, "has a launcher folder of its own"},
+      {{"--sign", std::string(QUARVEL_KEY_DIR) + "/test.key", "--launcher", "keyless", "build", line2, "server"},
+       "checks no publisher signature (its quarvel-launcher.keys names no key)"},
   };
   for (const auto& [args, reason] : cases) expectRefused(args, reason);
   if (::geteuid() != 0) {  // root writes to any folder
@@ -186,6 +199,14 @@ TEST_F(Publish, SignsSoThatMinisignAgreesAndRefusesKeysItCannotUse) {
   EXPECT_NE(otherKey.out.find("problem: latest_version.txt carries no signature by the key"), std::string::npos);
   s.serve("/" + package1, zipArchive({top}));
   EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find("does not match its signature"),
+            std::string::npos);
+  // Published unsigned: a build that carries a launcher which would check no signature is named.
+  makeKeylessLauncher("keyless");
+  ASSERT_EQ(runTool({"--launcher", "keyless", "build", line2, "server"}).status, 0);
+  s.serve("/latest_version.txt", served("latest_version.txt"));
+  s.serve("/quarvel 1.1 20261206.zip", served("quarvel 1.1 20261206.zip"));
+  EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find(
+                "problem: the linux launcher the build carries checks no publisher signature"),
             std::string::npos);
 }
 

@@ -67,3 +67,68 @@ TEST(SelfUpdate, VersionsCompareAsNumbers) {
   EXPECT_EQ(parseLauncherVersion("quarvel launcher 0.2.0\n"), "0.2.0");
   EXPECT_EQ(parseLauncherVersion("quarvel launcher 0.2.0 and more"), std::nullopt);
 }
+
+namespace {
+
+// A carried launcher whose program is a script: it leaves a mark in the player's folder whenever it runs.
+void carryScript(const std::string& version) {
+  const fs::path carried = carriedLauncherFolder("game");
+  std::ofstream(carried / launcherProgramName()) << "#!/bin/sh\ntouch \"" << fs::current_path().string() << "/ran\"\n";
+  fs::permissions(carried / launcherProgramName(), static_cast<fs::perms>(0755));
+  std::ofstream(carried / launcherVersionFileName) << formatLauncherVersion(version);
+}
+
+}  // namespace
+
+// Refused for good means never run again: a version too long for any record, a launcher that names no key to one
+// that checks signatures, and one whose library is missing (the loader's own 127, not "could not be started").
+TEST(SelfUpdate, ARefusedLauncherIsNeverRunAgain) {
+  {
+    SelfUpdateRun run;
+    std::string longVersion = "1";
+    for (int i = 0; i < 3000; ++i) longVersion += ".1";
+    carryScript(longVersion);
+    for (int start = 0; start < 2; ++start) updateLauncherFrom("game", run.context);
+    EXPECT_FALSE(run.dir.exists("ran"));
+    EXPECT_EQ(run.file(launcherProgramName()), "the previous launcher");
+  }
+  {
+    SelfUpdateRun run;
+    run.context.checksSignatures = true;
+    for (int start = 0; start < 2; ++start) updateLauncherFrom("game", run.context);
+    EXPECT_EQ(run.file(launcherProgramName()), "the previous launcher");
+    ASSERT_EQ(run.details.size(), 2u);
+    EXPECT_NE(run.details[0].find("checks no publisher signature (its quarvel-launcher.keys names no key)"),
+              std::string::npos);
+    EXPECT_NE(run.details[1].find("could not be installed before"), std::string::npos);
+  }
+  {
+    SelfUpdateRun run;
+    fs::copy_file(QUARVEL_NEEDS_LIBRARY_BIN, carriedLauncherFolder("game") + "/" + launcherProgramName(),
+                  fs::copy_options::overwrite_existing);
+    for (int start = 0; start < 2; ++start) updateLauncherFrom("game", run.context);
+    ASSERT_EQ(run.details.size(), 2u);
+    EXPECT_NE(run.details[0].find("its self-check ended with status 127; it is not tried again"), std::string::npos);
+    EXPECT_NE(run.details[1].find("could not be installed before"), std::string::npos);
+  }
+}
+
+TEST(SelfUpdate, RunProgramTellsEachEnd) {
+  using End = platform::ProgramOutcome::End;
+  WorkDir dir;
+  dir.write("exits127", "#!/bin/sh\nexit 127\n");
+  dir.write("sleeps", "#!/bin/sh\nsleep 5\n");
+  for (const char* script : {"exits127", "sleeps"}) fs::permissions(dir.path() / script, static_cast<fs::perms>(0755));
+  const std::tuple<std::string, End, int> rows[] = {
+      {"missing", End::NotStarted, -1},
+      {"exits127", End::Ended, 127},
+      {QUARVEL_NEEDS_LIBRARY_BIN, End::Ended, 127},
+      {"sleeps", End::TimedOut, -1},
+  };
+  for (const auto& [program, end, status] : rows) {
+    const platform::ProgramOutcome outcome =
+        platform::runProgram((dir.path() / program).string(), "", dir.path().string(), std::chrono::milliseconds(500));
+    EXPECT_EQ(outcome.end, end) << program;
+    EXPECT_EQ(outcome.status, status) << program;
+  }
+}

@@ -21,6 +21,7 @@ trap finish EXIT
 carried() {
   mkdir -p "$1/linux" && cp "$BIN/quarvel-launcher-self-$2" "$1/linux/quarvel-launcher"
   (cd "$BIN" && cp -- "${ASSETS[@]}" "$1/linux/") && printf 'quarvel launcher %s\n' "$2" >"$1/linux/quarvel-launcher.version"
+  cp "$BIN/quarvel-launcher-self-$2.keys" "$1/linux/quarvel-launcher.keys"
   [[ -z ${3:-} ]] || convert "$BIN/quarvel_splash.png" -fill "$3" -colorize 100 "$1/linux/quarvel_splash.png"
   [[ -z ${4:-} ]] || head -c 100 "$BIN/$4" >"$1/linux/$4"
 }

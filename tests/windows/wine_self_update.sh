@@ -22,6 +22,7 @@ carried() {
   local d=$TMP/$1/windows && mkdir -p "$d" && cp "$BUILD"/bin/*.dll "$d/"
   cp "$BUILD/bin/quarvel-launcher-self-$2.exe" "$d/quarvel-launcher.exe" && (cd "$BUILD/bin" && cp -- "${ASSETS[@]}" "$d/")
   printf 'quarvel launcher %s\n' "${3:-$2}" >"$d/quarvel-launcher.version"
+  cp "$BUILD/bin/quarvel-launcher-self-$2.keys" "$d/quarvel-launcher.keys"
 }
 # release N KEY SITE [--launcher DIR]: build N, line "N.0 202612NN", signed with KEY (test or other) into SITE.
 line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
