@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -87,6 +89,25 @@ TEST_F(WindowsPlatform, FolderLockAndPackageAreHeldExclusively) {
   ASSERT_TRUE(package);
   EXPECT_FALSE(std::ofstream("package.zip", std::ios::app).is_open());
   EXPECT_TRUE(std::ifstream("package.zip").is_open());
+}
+
+// A program that never started, one that ends with 127 itself, one whose DLL the loader cannot find (the
+// system's status for it) and one that takes too long each end their own way.
+TEST_F(WindowsPlatform, RunProgramTellsEachEnd) {
+  using End = platform::ProgramOutcome::End;
+  constexpr int dllNotFound = static_cast<int>(0xC0000135);
+  const std::tuple<std::string, std::string, End, int> rows[] = {
+      {"missing.exe", "", End::NotStarted, -1},
+      {QUARVEL_EXIT_WITH_EXE, "127", End::Ended, 127},
+      {QUARVEL_NEEDS_LIBRARY_EXE, "", End::Ended, dllNotFound},
+      {QUARVEL_EXIT_WITH_EXE, "sleep", End::TimedOut, -1},
+  };
+  for (const auto& [program, argument, end, status] : rows) {
+    const platform::ProgramOutcome outcome =
+        platform::runProgram((dir / program).string(), argument, dir.string(), std::chrono::milliseconds(2000));
+    EXPECT_EQ(outcome.end, end) << program;
+    EXPECT_EQ(outcome.status, status) << program;
+  }
 }
 
 }  // namespace

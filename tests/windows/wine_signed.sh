@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # The Windows launcher built with the test key (tests/keys/test.pub), under Wine against nginx: a build
-# signed with the stock minisign tool installs; a package changed after signing is refused before anything
-# is written; a version file without a signature is refused, nothing is downloaded and the installed build
-# stays playable; of two instances started in one folder, against a server whose second answer for the package
-# is another build, one installs the first answer and the other says that it runs already and does nothing.
+# signed with the stock minisign tool installs; of two instances started in one folder, against a server whose
+# second answer for the package is another build, one installs the first answer and the other says that it runs
+# already and does nothing. (Refused signatures are the same code on both systems and are tested on Linux.)
 #   tests/windows/wine_signed.sh WINE BUILD_DIR FAKE_GAME
 set -euo pipefail
 here=$(dirname "$0")
@@ -11,7 +10,7 @@ here=$(dirname "$0")
 source "$here/../e2e/lib.sh"
 
 WINE=$1 BUILD=$2 FAKE_GAME=$3 PORT=18471 # the port quarvel-launcher-signed.exe asks
-readonly A='1.0 20261205' B='1.1 20261206' C='1.2 20261207' KEYS=$here/../keys
+readonly A='1.0 20261205' C='1.2 20261207' KEYS=$here/../keys
 e2e_begin wine-signed "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip minisign quarvel-launcher-signed.exe
 wine_begin "$BUILD/wineprefix"
 W=$TMP/player SITE=$TMP/site
@@ -26,8 +25,6 @@ publish_signed() {
   { printf '%s\n' "$1"; cat "$SITE/quarvel $1.zip.minisig"; } >"$SITE/latest_version.txt"
 }
 run_launcher() { wine_start "$W" quarvel-launcher-signed.exe "$1"; }  # NAME
-downloaded() { cmp -s "$W/quarvel $1.zip" "$SITE/quarvel $1.zip"; }
-requested() { grep -q "GET /quarvel%20${1// /%20}.zip" "$TMP/nginx/access.log"; }
 
 publish_signed "$A" "level A"
 start_nginx "$SITE"
@@ -36,25 +33,6 @@ check "a build signed with minisign installs" wait_until 120 file_holds "$W/late
 check "its files are in game" test "$(cat "$W/game/data/level.txt")" = "level A"
 check "the window shows the enabled LAUNCH button" wait_until 10 shows_enabled "$TMP/signed.png"
 quit signed
-
-publish_signed "$B" "level B"
-cp "$SITE/quarvel $B.zip" "$TMP/signed.zip"
-(cd "$TMP/build" && printf 'level C' >Top/data/level.txt && rm "$SITE/quarvel $B.zip" && zip -q -r "$SITE/quarvel $B.zip" Top)
-run_launcher changed
-wait_until 60 downloaded "$B" && sleep 2 # the check comes right after the download
-check "a package changed after signing is refused with nothing written" \
-  test "$(cat "$W/latest_version.txt")|$(cat "$W/game/data/level.txt")|$(ls "$W")" = \
-  "$A|level A|$(cd "$W" && ls . "quarvel $B.zip" | sort -u | grep -v '^$\|:$')"
-check "the window shows the disabled LAUNCH button" not shows_enabled "$TMP/changed.png"
-quit changed
-check "the log file beside the program says why" grep -q "| refused: the package as it arrived" "$W/quarvel-launcher.log"
-
-printf '%s' "$B" >"$SITE/latest_version.txt" && cp "$TMP/signed.zip" "$SITE/quarvel $B.zip" && rm "$W/quarvel $B.zip"
-run_launcher unsigned
-check "an unsigned version file leaves the installed build playable" wait_until 30 shows_enabled "$TMP/unsigned.png"
-check "the package it names is never asked for" not downloaded "$B"
-check "the version file is unchanged" file_holds "$W/latest_version.txt" "$A"
-quit unsigned
 
 # The forged build under the same name, in the folder the test server gives a second request for a package.
 publish_signed "$C" "level forged" && mkdir -p "$SITE/second" && mv "$SITE/quarvel $C.zip" "$SITE/second/"
