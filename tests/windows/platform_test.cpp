@@ -96,11 +96,13 @@ TEST_F(WindowsPlatform, FolderLockAndPackageAreHeldExclusively) {
 TEST_F(WindowsPlatform, RunProgramTellsEachEnd) {
   using End = platform::ProgramOutcome::End;
   constexpr int dllNotFound = static_cast<int>(0xC0000135);
+  // The programs lie in the Linux build folder, which Wine shows as drive Z:.
+  const std::string exitWith = std::string("Z:") + QUARVEL_EXIT_WITH_EXE;
   const std::tuple<std::string, std::string, End, int> rows[] = {
       {"missing.exe", "", End::NotStarted, -1},
-      {QUARVEL_EXIT_WITH_EXE, "127", End::Ended, 127},
-      {QUARVEL_NEEDS_LIBRARY_EXE, "", End::Ended, dllNotFound},
-      {QUARVEL_EXIT_WITH_EXE, "sleep", End::TimedOut, -1},
+      {exitWith, "127", End::Ended, 127},
+      {std::string("Z:") + QUARVEL_NEEDS_LIBRARY_EXE, "", End::Ended, dllNotFound},
+      {exitWith, "sleep", End::TimedOut, -1},
   };
   for (const auto& [program, argument, end, status] : rows) {
     const platform::ProgramOutcome outcome =
