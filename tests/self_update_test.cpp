@@ -2,7 +2,7 @@
 // program of this build as the carried one (its self-check runs for real): the row that the power-cut replay
 // traces. The end-to-end runs cover kills, failed self-checks, Windows and the window.
 #include "app/BuildSettings.h"
-#include "app/SelfUpdate.h"
+#include "selfupdate/SelfUpdate.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

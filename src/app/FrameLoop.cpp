@@ -18,15 +18,25 @@ Ticks framePause(Ticks& lastFrameTime, Ticks now, Ticks frameDuration) {
   return elapsed < frameDuration ? frameDuration - elapsed : Ticks::zero();
 }
 
+namespace {
+
+// One pass on the grid: events, the sequencer, a frame. False once the player quit.
+bool framePass(Launcher& launcher, Ticks& lastFrameTime, Ticks frameDuration) {
+  const Ticks pause = framePause(lastFrameTime, clockNow(), frameDuration);
+  if (pause > Ticks::zero()) std::this_thread::sleep_until(std::chrono::steady_clock::now() + pause);
+  if (!launcher.handleEvents()) return false;
+  launcher.update();
+  launcher.render();
+  return true;
+}
+
+}  // namespace
+
 void runFrameLoop(Launcher& launcher) {
   static const Ticks frameDuration = std::chrono::milliseconds(50);
   static Ticks lastFrameTime = clockNow();
-  for (;;) {
-    const Ticks pause = framePause(lastFrameTime, clockNow(), frameDuration);
-    if (pause > Ticks::zero()) std::this_thread::sleep_until(std::chrono::steady_clock::now() + pause);
-    if (!launcher.handleEvents()) return;
-    launcher.update();
-    launcher.render();
-    launcher.frameShown();
+  if (!framePass(launcher, lastFrameTime, frameDuration)) return;
+  launcher.firstFrameShown();
+  while (framePass(launcher, lastFrameTime, frameDuration)) {
   }
 }

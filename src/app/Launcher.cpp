@@ -80,8 +80,8 @@ SelfUpdateContext Launcher::selfUpdateContext() {
           signaturesRequired};
 }
 
-void Launcher::frameShown() {
-  if (std::exchange(firstFrameShown, true) || !holdsFolder()) return;
+void Launcher::firstFrameShown() {
+  if (!holdsFolder()) return;
   confirmLauncherStarted(selfUpdateContext());
 }
 

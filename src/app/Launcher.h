@@ -3,7 +3,7 @@
 #include "app/BuildSettings.h"
 #include "app/Duration.h"
 #include "app/LogFile.h"
-#include "app/SelfUpdate.h"
+#include "selfupdate/SelfUpdate.h"
 #include "base/OwnNames.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
@@ -70,8 +70,8 @@ class Launcher : public SDLHandler {
   // did not take every byte that arrived, or no transfer was made.
   bool downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher);
   void launchGame();
-  // After each frame drawn, main thread: the first one confirms an updated launcher.
-  void frameShown();
+  // Once, after the first frame drawn, main thread: it confirms an updated launcher.
+  void firstFrameShown();
 
   // Shutdown: asks running work to stop at its next step, then waits up to limit
   // for the worker threads; false when one is still blocked (a stalled transfer).
@@ -162,5 +162,4 @@ class Launcher : public SDLHandler {
   UpdateStage lastStage = None;
   std::atomic<int> runningWorkers{0};
   std::atomic<bool> stopping{false};
-  bool firstFrameShown = false;
 };

@@ -1,8 +1,9 @@
 #include "app/SelfCheck.h"
 
 #include "app/BuildSettings.h"
-#include "app/SelfUpdate.h"
+#include "selfupdate/LauncherVersion.h"
 #include "base/LauncherAssets.h"
+#include "base/ReadFile.h"
 #include "ui/SdlPtr.h"
 
 #include <SDL_image.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string_view>
 
 namespace {
@@ -19,9 +19,9 @@ namespace {
 // The keys file beside this program is what a launcher about to install it reads of whom it
 // trusts; one that says otherwise than the program would mislead it.
 bool keysFileMatches() {
-  std::ifstream in(launcherKeysFileName, std::ios::binary);
-  if (!in) return true;  // says nothing, so a launcher that checks signatures refuses it anyway
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // A missing file says nothing, so a launcher that checks signatures refuses it anyway.
+  if (!std::ifstream(launcherKeysFileName)) return true;
+  const std::string text = readFileUpTo(launcherKeysFileName, 64 << 10);
   std::string built = builtInSettings().publicKeys;
   std::ranges::replace(built, ',', '\n');
   return keysFileLines(text) == keysFileLines(built);

@@ -1,10 +1,9 @@
 #include "app/Check.h"
 #include "app/Launcher.h"
+#include "base/ReadFile.h"
 
 #include <SDL_ttf.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -18,8 +17,7 @@ constexpr SDL_Color logTextColour{0, 127, 225, 255};
 void SdlDeleter::operator()(_TTF_Font* f) const { TTF_CloseFont(f); }
 
 LogFont::LogFont() {
-  std::ifstream in("LTYPE.TTF", std::ios::binary);
-  data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  data = readFileUpTo("LTYPE.TTF", 64 << 20);  // a font of tens of MiB would be no font of ours
   font.reset(TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12));
   QUARVEL_CHECK(font);
 }

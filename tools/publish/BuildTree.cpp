@@ -1,8 +1,9 @@
 #include "BuildTree.h"
 
 #include "Refusal.h"
-#include "app/SelfUpdate.h"
+#include "selfupdate/LauncherVersion.h"
 #include "base/LauncherAssets.h"
+#include "base/ReadFile.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,9 +73,7 @@ namespace {
 
 
 std::string carriedVersion(const fs::path& dir) {
-  std::ifstream in(dir / launcherVersionFileName, std::ios::binary);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto version = parseLauncherVersion(text.substr(0, 64));
+  const auto version = parseLauncherVersion(readFileUpTo(dir / launcherVersionFileName, 64));
   if (!version)
     throw Refusal(quoted(dir / launcherVersionFileName) + " is missing or does not read \"quarvel launcher VERSION\"");
   return *version;
@@ -97,8 +96,7 @@ void requireLauncherFolder(const fs::path& dir, const std::string& program, bool
   carriedVersion(dir);
   // Players' launchers that check signatures refuse one that checks none; a build signed for
   // them would carry it in vain.
-  std::ifstream keys(dir / launcherKeysFileName, std::ios::binary);
-  if (signing && !trustsAKey(std::string((std::istreambuf_iterator<char>(keys)), std::istreambuf_iterator<char>())))
+  if (signing && !trustsAKey(readFileUpTo(dir / launcherKeysFileName, 64 << 10)))
     throw Refusal("the launcher in " + quoted(dir) + " checks no publisher signature (its " + launcherKeysFileName +
                   " names no key), so the launchers of a signed build refuse it; build it with QUARVEL_PUBLIC_KEY set");
 }

@@ -5,7 +5,7 @@
 #include "PackageLayout.h"
 #include "VersionLine.h"
 #include "BuildTree.h"
-#include "app/SelfUpdate.h"
+#include "selfupdate/LauncherVersion.h"
 #include "package/CurlPtr.h"
 #include "package/Download.h"
 #include "package/Patch.h"
