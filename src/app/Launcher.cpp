@@ -58,7 +58,6 @@ Launcher::Launcher(const LauncherSettings& settings)
       stageDelay(250),
       publisherKeys(signing::parsePublicKeys(settings.publicKeys)),
       signaturesRequired(!settings.publicKeys.empty()) {
-  allowTransfers();
   logStartDetails();
   keepOutOfAnotherLaunchersFolder();
   if (holdsFolder()) resumeLauncherUpdate(selfUpdateContext());
@@ -151,8 +150,7 @@ void Launcher::runStage(UpdateStage s) {
 }
 
 void Launcher::requestStop() {
-  stopping.store(true);
-  cancelTransfers();
+  stop.request();
 }
 
 void Launcher::shutDown() {

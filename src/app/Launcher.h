@@ -5,6 +5,7 @@
 #include "app/LogFile.h"
 #include "selfupdate/SelfUpdate.h"
 #include "base/OwnNames.h"
+#include "base/StopToken.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
 #include "package/Signature.h"
@@ -94,7 +95,7 @@ class Launcher : public SDLHandler {
   void appendLogLine(const std::string& text, bool progress);
   void logStartDetails();
   void startStage(UpdateStage s);
-  bool stopRequested() const { return stopping.load(std::memory_order_relaxed); }
+  bool stopRequested() const { return stop.requested(); }
   void continueWithInstalledBuild();
   bool signedByPublisher(const VersionInfo& latest, const std::string& lines);
   void choosePatch(const std::string& lines);
@@ -161,5 +162,5 @@ class Launcher : public SDLHandler {
   // so that tests can build several launchers in one process.
   UpdateStage lastStage = None;
   std::atomic<int> runningWorkers{0};
-  std::atomic<bool> stopping{false};
+  StopToken stop;
 };

@@ -4,22 +4,11 @@
 #include "package/CurlPtr.h"
 #include "platform/Platform.h"
 
-#include <atomic>
 #include <memory>
 #include <string_view>
 #include <string>
 
-namespace {
-
-std::atomic<bool> transfersCancelled{false};
-
-}  // namespace
-
-void cancelTransfers() { transfersCancelled.store(true); }
-void allowTransfers() { transfersCancelled.store(false); }
-
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file) {
-  if (transfersCancelled.load(std::memory_order_relaxed)) return 0;
   return std::fwrite(data, size, count, static_cast<std::FILE*>(file));
 }
 
@@ -28,16 +17,17 @@ namespace {
 struct FileSink {
   std::FILE* file;
   signing::FileHasher* hasher;
+  const StopToken* stop;
   std::string failure;  // the system's words for the first failed write
 };
 
 // The digest covers exactly the bytes that fwrite took.
 std::size_t writeToSink(char* data, std::size_t size, std::size_t count, void* target) {
   auto* sink = static_cast<FileSink*>(target);
+  if (sink->stop && sink->stop->requested()) return 0;
   const std::size_t written = writeToFile(data, size, count, sink->file);
   if (sink->hasher) sink->hasher->update(data, written * size);
-  if (written < count && sink->failure.empty() && !transfersCancelled.load())
-    sink->failure = platform::lastErrorText();
+  if (written < count && sink->failure.empty()) sink->failure = platform::lastErrorText();
   return written;
 }
 
@@ -95,19 +85,19 @@ void restrictToHttp(void* curlHandle) {
   curl_easy_setopt(curlHandle, CURLOPT_PROTOCOLS_STR, "http,https");
 }
 
-Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher) {
+Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher, const StopToken* stop) {
   // The transfer is never handed a file that did not open.
   FilePtr file(std::fopen(path, "wb"));
   if (!file) return {FetchResult::CannotWrite, std::string("cannot create ") + path + ": " + platform::lastErrorText()};
-  Transfer transfer = fetchInto(url, file.get(), hasher);
+  Transfer transfer = fetchInto(url, file.get(), hasher, stop);
   if (std::fclose(file.release()) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;
 }
 
-Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher) {
+Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher, const StopToken* stop) {
   CurlPtr handle(curl_easy_init());
   if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
-  FileSink sink{file, hasher, ""};
+  FileSink sink{file, hasher, stop, ""};
   curl_easy_setopt(handle.get(), CURLOPT_URL, url);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
@@ -141,7 +131,7 @@ bool Launcher::downloadFile(const char* url, const char* path, std::FILE* into, 
   if (stopRequested()) return false;
   // Written before the transfer too: one that stalls until the player quits still names its address.
   logDetail(std::string("GET ") + url + ": started");
-  const Transfer transfer = into ? fetchInto(url, into, hasher) : fetchToFile(url, path, hasher);
+  const Transfer transfer = into ? fetchInto(url, into, hasher, &stop) : fetchToFile(url, path, hasher, &stop);
   logDetail(std::string("GET ") + url + ": " + transfer.summary);
   if (!transfer.writeFailure.empty()) logDetail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
   switch (transfer.result) {

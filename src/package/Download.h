@@ -1,13 +1,12 @@
 #pragma once
 
+#include "base/StopToken.h"
 #include "package/Signature.h"
 
 #include <cstddef>
 #include <string>
 
 // libcurl's write callback: the data goes straight into the FILE* of the transfer.
-// A short count makes libcurl end the transfer, which is also how a transfer is
-// cut short when the launcher shuts down.
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file);
 
 // The host of a URL as libcurl reads it (no brackets around an IPv6 address); empty
@@ -18,11 +17,6 @@ std::string hostOf(const std::string& url);
 // where the address names none (libcurl would guess one from a host name such as
 // "ftp.example.com"), and only HTTP and HTTPS are ever spoken.
 void restrictToHttp(void* curlHandle);
-
-// Transfers are process-wide: the write callback only sees its FILE*, so shutdown
-// reaches running transfers through this switch.
-void cancelTransfers();
-void allowTransfers();
 
 enum class FetchResult { Done, NoHandle, CannotWrite };
 
@@ -38,7 +32,10 @@ struct Transfer {
 // Fetches url into an open file with libcurl's defaults: no redirect followed, an error
 // page kept like any body. Done means only that a transfer was made, not that it worked.
 // With a hasher, every byte written to the file is fed to it as well. The file is
-// flushed, not closed.
-Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher = nullptr);
+// flushed, not closed. A stop requested while data arrives ends the transfer there (a short
+// count from the write callback makes libcurl end it).
+Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher = nullptr,
+                   const StopToken* stop = nullptr);
 // The same into a file created at path and closed afterwards.
-Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr);
+Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr,
+                     const StopToken* stop = nullptr);
