@@ -80,9 +80,17 @@ std::string hostOf(const std::string& url) {
   return text;
 }
 
-void restrictToHttp(void* curlHandle) {
+void setUpRequest(void* curlHandle, const char* url, char* error) {
+  curl_easy_setopt(curlHandle, CURLOPT_URL, url);
   curl_easy_setopt(curlHandle, CURLOPT_DEFAULT_PROTOCOL, "http");
   curl_easy_setopt(curlHandle, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Revocation is best effort: Schannel's strict default refuses a certificate whose
+  // revocation server is out of reach (measured with the same chain engine under Wine),
+  // which would cut off every player whose network blocks those servers.
+  if (std::string_view(url).starts_with("https://"))
+    curl_easy_setopt(curlHandle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+  error[0] = '\0';
+  curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, error);
 }
 
 Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher, const StopToken* stop) {
@@ -98,25 +106,17 @@ Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher
   CurlPtr handle(curl_easy_init());
   if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
   FileSink sink{file, hasher, stop, ""};
-  curl_easy_setopt(handle.get(), CURLOPT_URL, url);
+  char error[CURL_ERROR_SIZE];
+  setUpRequest(handle.get(), url, error);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
-  restrictToHttp(handle.get());
   const bool https = std::string_view(url).starts_with("https://");
   PeerCheck peer{handle.get(), https ? hostOf(url) : "", ""};
-  if (https) {
-    // Revocation is best effort: Schannel's strict default refuses a certificate whose
-    // revocation server is out of reach (measured with the same chain engine under Wine),
-    // which would cut off every player whose network blocks those servers.
-    curl_easy_setopt(handle.get(), CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-    if (platform::checksCertificateAfterHandshake) {
-      curl_easy_setopt(handle.get(), CURLOPT_PREREQFUNCTION, checkPeerBeforeRequest);
-      curl_easy_setopt(handle.get(), CURLOPT_PREREQDATA, &peer);
-    }
+  if (https && platform::checksCertificateAfterHandshake) {
+    curl_easy_setopt(handle.get(), CURLOPT_PREREQFUNCTION, checkPeerBeforeRequest);
+    curl_easy_setopt(handle.get(), CURLOPT_PREREQDATA, &peer);
   }
   // The result goes to the log file only: what the player sees is judged by the file.
-  char error[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, error);
   const CURLcode code = curl_easy_perform(handle.get());
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure)};
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;

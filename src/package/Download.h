@@ -13,10 +13,12 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 // when it has none.
 std::string hostOf(const std::string& url);
 
-// The launcher's own transfer settings beyond its three options: the protocol is HTTP
-// where the address names none (libcurl would guess one from a host name such as
-// "ftp.example.com"), and only HTTP and HTTPS are ever spoken.
-void restrictToHttp(void* curlHandle);
+// The launcher's request for url, which the publisher's --check makes the same way: the
+// protocol is HTTP where the address names none (libcurl would guess one from a host name
+// such as "ftp.example.com"), only HTTP and HTTPS are ever spoken, a certificate's
+// revocation is checked on a best-effort basis, and libcurl's words on a failure go into
+// error (CURL_ERROR_SIZE bytes). libcurl's defaults hold for the rest: no redirect is followed.
+void setUpRequest(void* curlHandle, const char* url, char* error);
 
 enum class FetchResult { Done, NoHandle, CannotWrite };
 

@@ -51,7 +51,7 @@ std::string monthName(int month) {
 
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line) {
   if (line.size() != versionLineLength) return nullptr;
-  std::string packageFile = "quarvel " + line + ".zip";
+  std::string packageFile = packageFileName(line);
   std::string version = replaceAll(line, ' ', "_");
   const std::string year = version.substr(4, 4);
   const std::string day = version.substr(10, 2);
@@ -61,10 +61,17 @@ std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line) {
   return std::make_unique<VersionInfo>(std::move(version), day + " " + month + ", " + year, std::move(packageFile));
 }
 
-std::string storedLine(const VersionInfo& info) {
+std::string packageFileName(const std::string& line) { return "quarvel " + line + ".zip"; }
+
+std::optional<std::string> lineOfPackageFile(const std::string& name) {
   const std::string prefix = "quarvel ", suffix = ".zip";
-  return info.packageFile.substr(prefix.size(), info.packageFile.size() - prefix.size() - suffix.size());
+  if (name.size() != prefix.size() + versionLineLength + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix))
+    return std::nullopt;
+  return name.substr(prefix.size(), versionLineLength);
 }
+
+std::string storedLine(const VersionInfo& info) { return lineOfPackageFile(info.packageFile).value_or(""); }
 
 std::string restoreSpaces(const std::string& text) { return replaceAll(text, '_', " "); }
 

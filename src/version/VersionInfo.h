@@ -2,6 +2,7 @@
 
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 
 // What one line of a version file says about a build.
@@ -25,6 +26,10 @@ std::string readFirstLine(std::istream& in, std::size_t limit = versionLineLengt
 // The record for one version line; empty unless the line is exactly 12 characters.
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line);
 
+// The package of a build: "quarvel " + its line as stored + ".zip"; and the way back, empty
+// for a name that is no package's.
+std::string packageFileName(const std::string& line);
+std::optional<std::string> lineOfPackageFile(const std::string& name);
 // The line as the version file stored it, blanks and underscores as they stood.
 std::string storedLine(const VersionInfo& info);
 

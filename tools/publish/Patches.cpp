@@ -8,6 +8,7 @@
 #include "package/Package.h"
 #include "package/PatchManifest.h"
 #include "platform/Platform.h"
+#include "version/VersionInfo.h"
 
 #include <sys/stat.h>
 
@@ -78,10 +79,9 @@ OlderBuild resolveOlderBuild(const std::string& argument, const fs::path& scratc
     if (!fs::is_directory(older.dir)) throw Refusal("--patch-from: '" + older.dir.string() + "' is not a build folder");
     return older;
   }
-  const std::string name = fs::path(argument).filename().string();
-  if (!name.starts_with("quarvel ") || !name.ends_with(".zip") || name.size() != 8 + 12 + 4)
-    throw Refusal("--patch-from '" + argument + "' is neither a package \"quarvel LINE.zip\" nor DIR=LINE");
-  OlderBuild older{name.substr(8, 12), scratch / ("older-" + std::to_string(std::hash<std::string>()(argument)))};
+  const auto line = lineOfPackageFile(fs::path(argument).filename().string());
+  if (!line) throw Refusal("--patch-from '" + argument + "' is neither a package \"quarvel LINE.zip\" nor DIR=LINE");
+  OlderBuild older{*line, scratch / ("older-" + std::to_string(std::hash<std::string>()(argument)))};
   requireLine(older.line, argument);
   unpackPackage(argument, older.dir);
   return older;

@@ -46,22 +46,17 @@ struct Answer {
   std::string host;
 };
 
-// The launcher's request: its URL, its write function and its file, libcurl's
-// defaults for everything else (so no redirect is followed).
+// The launcher's request and its write function, with a limit on a stalled transfer.
 Answer fetchLikeTheLauncher(const std::string& url, const fs::path& file) {
   CurlPtr handle(curl_easy_init());
   FilePtr out(std::fopen(file.c_str(), "wb"));
   if (!handle || !out) return {CURLE_FAILED_INIT, 0, "cannot start a transfer", hostOf(url)};
-  curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-  restrictToHttp(handle.get());
+  char detail[CURL_ERROR_SIZE];
+  setUpRequest(handle.get(), url.c_str(), detail);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToFile);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, out.get());
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, stallSeconds);
-  if (url.starts_with("https://"))
-    curl_easy_setopt(handle.get(), CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-  char detail[CURL_ERROR_SIZE] = "";
-  curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, detail);
   Answer answer;
   answer.result = curl_easy_perform(handle.get());
   curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &answer.status);

@@ -30,7 +30,7 @@ std::string characterFault(const std::string& line) {
     if (c == '#' || c == '?' || c == '%')
       return std::string("holds '") + c + "', which would change the package's web address";
   }
-  if (const std::string problem = plainNameProblem("quarvel " + line + ".zip"); !problem.empty())
+  if (const std::string problem = plainNameProblem(packageFileName(line)); !problem.empty())
     return "makes a package file name that launchers refuse to write: " + problem;
   return {};
 }
