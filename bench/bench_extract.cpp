@@ -13,26 +13,32 @@ int main(int argc, char** argv) {
     return 2;
   }
   using Clock = std::chrono::steady_clock;
-  int entries = 0;
-  bool aborted = false;
-  Clock::time_point lastStep, doneLine;
-  const ExtractionHooks hooks{[&](const std::string& line) {
-                                aborted |= line == "    Aborting extraction.";
-                                doneLine = Clock::now();
-                              },
-                              [&entries](const std::string&) { ++entries; }, [](Milliseconds) {},
-                              [&lastStep] {
-                                lastStep = Clock::now();
-                                return false;
-                              }};
+  struct Timing final : Report {
+    void addLine(const std::string& line) override {
+      aborted |= line == "    Aborting extraction.";
+      doneLine = Clock::now();
+    }
+    void replaceLine(const std::string&) override { ++entries; }
+    void detail(const std::string&) override {}
+    bool stopRequested() const override {
+      lastStep = Clock::now();
+      return false;
+    }
+    void pause(Milliseconds) override {}
+    int entries = 0;
+    bool aborted = false;
+    mutable Clock::time_point lastStep;
+    Clock::time_point doneLine;
+  } timing;
+  const ExtractionHooks hooks{timing};
   const auto start = Clock::now();
   const bool done = extractArchive(argv[1], argv[2], hooks);
   const std::chrono::duration<double> took = Clock::now() - start;
-  if (!done || aborted) {
+  if (!done || timing.aborted) {
     std::cerr << "extraction failed" << std::endl;
     return 1;
   }
-  const std::chrono::duration<double> flush = doneLine - lastStep;
-  std::cout << took.count() << " " << entries << " " << flush.count() << std::endl;
+  const std::chrono::duration<double> flush = timing.doneLine - timing.lastStep;
+  std::cout << took.count() << " " << timing.entries << " " << flush.count() << std::endl;
   return 0;
 }

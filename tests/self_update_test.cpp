@@ -9,16 +9,16 @@
 
 namespace {
 
-struct SelfUpdateRun {
+struct SelfUpdateRun final : Report {
+  void addLine(const std::string& line) override { lines.push_back(line); }
+  void replaceLine(const std::string&) override {}
+  void detail(const std::string& line) override { details.push_back(line); }
+  bool stopRequested() const override { return false; }
+  void pause(Milliseconds) override {}
+
   WorkDir dir;
   Lines lines, details;
-  SelfUpdateContext context{dir.path().string(),
-                            (dir.path() / launcherProgramName()).string(),
-                            "0.0.1",
-                            [this](const std::string& line) { lines.push_back(line); },
-                            [this](const std::string& line) { details.push_back(line); },
-                            [] { return false; },
-                            -1};
+  SelfUpdateContext context{dir.path().string(), (dir.path() / launcherProgramName()).string(), "0.0.1", *this};
 
   // game/launcher/<system>/: this build's launcher, the assets and its version file.
   SelfUpdateRun() {

@@ -1,6 +1,6 @@
 #include "app/Launcher.h"
 
-#include "app/Check.h"
+#include "base/Check.h"
 #include "package/Download.h"
 #include "platform/Platform.h"
 
@@ -23,11 +23,6 @@ SDL_Rect logRectBetween(const SDL_Rect& splash, const SDL_Rect& button) {
 }
 
 }  // namespace
-
-void quarvel::detail::checkFailed(const char* expression, const char* file, int line) {
-  std::cerr << "Assertion failed: " << expression << ", file " << file << ", line " << line << std::endl;
-  std::abort();
-}
 
 void sleepFor(Milliseconds duration) {
   if (duration <= Milliseconds::zero()) return;
@@ -69,14 +64,8 @@ Launcher::Launcher(const LauncherSettings& settings)
 
 SelfUpdateContext Launcher::selfUpdateContext() {
   std::error_code error;
-  return {std::filesystem::current_path(error).string(),
-          platform::ownProgramPath(),
-          launcherVersion(),
-          [this](const std::string& line) { addLogLine(line); },
-          [this](const std::string& line) { logDetail(line); },
-          [this] { return stopRequested(); },
-          launcherSwapStopStep(),
-          signaturesRequired};
+  return {std::filesystem::current_path(error).string(), platform::ownProgramPath(), launcherVersion(), *this,
+          launcherSwapStopStep(), signaturesRequired};
 }
 
 void Launcher::firstFrameShown() {

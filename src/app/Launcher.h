@@ -1,10 +1,11 @@
 #pragma once
 
 #include "app/BuildSettings.h"
-#include "app/Duration.h"
+#include "base/Duration.h"
 #include "app/LogFile.h"
 #include "selfupdate/SelfUpdate.h"
 #include "base/OwnNames.h"
+#include "base/Report.h"
 #include "base/StopToken.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
@@ -39,7 +40,7 @@ void sleepFor(Milliseconds duration);
 
 // The launcher: the window, the message log and the update pipeline, whose
 // stages run one after another on worker threads.
-class Launcher : public SDLHandler {
+class Launcher : public SDLHandler, private Report {
  public:
   Launcher();
   explicit Launcher(std::string serverUrl);
@@ -95,7 +96,12 @@ class Launcher : public SDLHandler {
   void appendLogLine(const std::string& text, bool progress);
   void logStartDetails();
   void startStage(UpdateStage s);
-  bool stopRequested() const { return stop.requested(); }
+  // The report that every routine it runs takes.
+  void addLine(const std::string& text) override { addLogLine(text); }
+  void replaceLine(const std::string& text) override { replaceLastLogLine(text); }
+  void detail(const std::string& text) override { logDetail(text); }
+  bool stopRequested() const override { return stop.requested(); }
+  void pause(Milliseconds duration) override { sleepFor(duration); }
   void continueWithInstalledBuild();
   bool signedByPublisher(const VersionInfo& latest, const std::string& lines);
   void choosePatch(const std::string& lines);

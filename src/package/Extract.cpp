@@ -1,4 +1,4 @@
-#include "app/Check.h"
+#include "base/Check.h"
 #include "base/OwnNames.h"
 #include "package/ExtractSteps.h"
 #include "package/Package.h"
@@ -118,7 +118,7 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
     out.write(buffer, r);
     sum += static_cast<std::uint64_t>(r);
     QUARVEL_CHECK(sum <= stat.size);
-    if (hooks.stopRequested()) return CopyResult::Interrupted;
+    if (hooks.report.stopRequested()) return CopyResult::Interrupted;
   }
   // Only a read past the end makes libzip compare the entry's checksum.
   if (zip_fread(file.get(), buffer, readBufferSize) != 0) return CopyResult::ReadFailed;
@@ -155,9 +155,9 @@ std::optional<std::string> makeRoomFor(const std::string& target, const std::str
 
 // The system's words go to the log file only, after the line the player sees.
 bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, const std::string& systemWords) {
-  hooks.addLine(reason);
-  if (!systemWords.empty()) hooks.detail(reason.substr(4) + ": " + systemWords);
-  hooks.addLine("    Aborting extraction.");
+  hooks.report.addLine(reason);
+  if (!systemWords.empty()) hooks.report.detail(reason.substr(4) + ": " + systemWords);
+  hooks.report.addLine("    Aborting extraction.");
   return false;
 }
 
@@ -171,12 +171,12 @@ bool extractEntries(zip_t* archive, const std::string& installDir, const Extract
   const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
   bool writing = false;
   for (std::int64_t i = 0; i != n; ++i) {
-    if (hooks.stopRequested()) return false;
+    if (hooks.report.stopRequested()) return false;
     const auto index = static_cast<zip_uint64_t>(i);
     zip_stat_t stat;
     if (zip_stat_index(archive, index, 0, &stat) != 0) continue;
-    hooks.replaceLine(progressLine(static_cast<int>(i + 1), n, stat.name));
-    hooks.pause(entryPause);
+    hooks.report.replaceLine(progressLine(static_cast<int>(i + 1), n, stat.name));
+    hooks.report.pause(entryPause);
 
     const std::string target = targetPath(stat.name, installDir);
     if (isUnsafeTarget(target) || passesThroughSymlink(target, installDir))
@@ -281,14 +281,14 @@ bool extractArchive(FilePtr package, const std::string& packageName, const std::
   zip_error_init(&error);
   OpenedArchive archive = package ? openArchive(package, error) : OpenedArchive{};
   if (!archive.zip) {
-    hooks.addLine("    Failed to open archive.");
-    hooks.detail("cannot open '" + packageName + "' as an archive: " +
+    hooks.report.addLine("    Failed to open archive.");
+    hooks.report.detail("cannot open '" + packageName + "' as an archive: " +
                  (zip_error_code_zip(&error) != ZIP_ER_OK ? zip_error_strerror(&error) : "the download left no whole file"));
     zip_error_fini(&error);
     return false;
   }
   zip_error_fini(&error);
-  hooks.addLine("    Extracting files");
+  hooks.report.addLine("    Extracting files");
   std::vector<std::string> written;
   if (!extractEntries(archive.zip.get(), installDir, hooks, written)) return false;
   archive.zip.reset();
@@ -298,8 +298,8 @@ bool extractArchive(FilePtr package, const std::string& packageName, const std::
   if (const auto failed = platform::flushToDisk(installDir, written))
     return abortExtraction(hooks, "    Failed to write file " + *failed, platform::lastErrorText());
   const std::chrono::duration<double> flushed = std::chrono::steady_clock::now() - flushStart;
-  hooks.detail("the " + std::to_string(written.size()) + " files written are on the disk after a flush of " +
+  hooks.report.detail("the " + std::to_string(written.size()) + " files written are on the disk after a flush of " +
                std::to_string(flushed.count()) + " s");
-  hooks.addLine("    Done.");
+  hooks.report.addLine("    Done.");
   return true;
 }

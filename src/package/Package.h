@@ -1,6 +1,7 @@
 #pragma once
 
-#include "app/Duration.h"
+#include "base/Duration.h"
+#include "base/Report.h"
 #include "platform/FilePtr.h"
 
 #include <cstdint>
@@ -41,17 +42,12 @@ unsigned entryMode(zip* archive, std::uint64_t index, bool directory);
 // (and search, on folders) always kept.
 unsigned permittedMode(unsigned mode, bool directory);
 
-// What the extraction tells and asks of whoever runs it: the launcher passes its
-// message log, its pause and its stop flag.
+// What the extraction tells and asks of whoever runs it: its report, and beginWriting,
+// called once right before the first thing is created or written in the install directory
+// (a line is the reason it failed, which aborts the extraction).
 struct ExtractionHooks {
-  std::function<void(const std::string&)> addLine;
-  std::function<void(const std::string&)> replaceLine;  // rewrites the progress line
-  std::function<void(Milliseconds)> pause;
-  std::function<bool()> stopRequested;
-  // Called once, right before the first thing is created or written in the install
-  // directory; a line is the reason it failed, which aborts the extraction.
+  Report& report;
   std::function<std::optional<std::string>()> beginWriting = [] { return std::optional<std::string>(); };
-  std::function<void(const std::string&)> detail = [](const std::string&) {};  // for the log file alone
 };
 
 // Unpacks every entry of the package into installDir, one progress line per entry.

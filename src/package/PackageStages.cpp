@@ -81,12 +81,7 @@ bool Launcher::extractPackage() {
 }
 
 ExtractionHooks Launcher::extractionHooks() {
-  return {[this](const std::string& line) { addLogLine(line); },
-          [this](const std::string& line) { replaceLastLogLine(line); },
-          sleepFor,
-          [this] { return stopRequested(); },
-          [this] { return recordUpdateUnderWay(); },
-          [this](const std::string& line) { logDetail(line); }};
+  return {*this, [this] { return recordUpdateUnderWay(); }};
 }
 
 // An installed file that is not the base build's own (edited, damaged) sends the launcher

@@ -140,13 +140,13 @@ class PatchRun {
     if (const std::string shortage = diskSpaceShortage(bytesNeeded(manifest_, installDir_), installDir_);
         !shortage.empty())
       return abortExtraction(hooks_, shortage);
-    hooks_.addLine("    Extracting files");
+    hooks_.report.addLine("    Extracting files");
     if (const auto failure = hooks_.beginWriting()) return abortExtraction(hooks_, *failure);
     platform::makeDirectory(installDir_ + "/");
     for (const PatchedFolder& folder : manifest_.folders)
       if (!makeFolder(folder)) return false;
     for (std::size_t i = 0; i < manifest_.files.size(); ++i)
-      if (hooks_.stopRequested() || !writeFile(manifest_.files[i], static_cast<int>(i + 1))) return false;
+      if (hooks_.report.stopRequested() || !writeFile(manifest_.files[i], static_cast<int>(i + 1))) return false;
     if (const auto failed = platform::flushToDisk(installDir_, written_))
       return abortExtraction(hooks_, "    Failed to write file " + *failed, platform::lastErrorText());
     return true;
@@ -167,8 +167,8 @@ class PatchRun {
 
   bool writeFile(const PatchedFile& file, int k) {
     const std::string name = entryName(file), target = installDir_ + "/" + file.path;
-    hooks_.replaceLine(progressLine(k, static_cast<std::int64_t>(manifest_.files.size()), name.c_str()));
-    hooks_.pause(entryPause);
+    hooks_.report.replaceLine(progressLine(k, static_cast<std::int64_t>(manifest_.files.size()), name.c_str()));
+    hooks_.report.pause(entryPause);
     if (passesThroughSymlink(target, installDir_)) return abortExtraction(hooks_, "    Unsafe path in package " + name);
     const zip_int64_t index = zip_name_locate(archive_, name.c_str(), 0);
     zip_stat_t stat;
@@ -213,27 +213,27 @@ PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const Patch
   // start would ever get past it otherwise, since nothing was written.
   const std::string unusable = "    The patch cannot be used; getting the whole build instead.";
   if (!archive.zip) {
-    hooks.addLine(unusable);
-    hooks.detail("cannot open '" + patchName + "' as an archive: " + (words.empty() ? "the download left no whole file" : words));
+    hooks.report.addLine(unusable);
+    hooks.report.detail("cannot open '" + patchName + "' as an archive: " + (words.empty() ? "the download left no whole file" : words));
     return PatchOutcome::UseFullPackage;
   }
-  hooks.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
+  hooks.report.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
   const auto manifest = readPatchManifest(archive.zip.get());
   if (!manifest || underscored(manifest->fromLine) != target.fromVersion ||
       underscored(manifest->toLine) != target.toVersion) {
-    hooks.addLine(unusable);
-    hooks.detail("'" + patchName + "' holds no manifest from " + target.fromVersion + " to " + target.toVersion);
+    hooks.report.addLine(unusable);
+    hooks.report.detail("'" + patchName + "' holds no manifest from " + target.fromVersion + " to " + target.toVersion);
     return PatchOutcome::UseFullPackage;
   }
   const std::uint64_t saved = manifest->packageSize > target.patchBytes ? manifest->packageSize - target.patchBytes : 0;
-  hooks.detail("patch from " + target.fromVersion + " to " + target.toVersion + ": '" + patchName + "', " +
+  hooks.report.detail("patch from " + target.fromVersion + " to " + target.toVersion + ": '" + patchName + "', " +
                std::to_string(target.patchBytes) + " bytes instead of the package's " +
                std::to_string(manifest->packageSize) + ", " + std::to_string(saved) + " bytes saved");
   if (const auto changed = firstChangedBaseFile(*manifest, installDir)) {
-    hooks.addLine("    " + *changed + " is not the installed build's own; getting the whole build instead.");
+    hooks.report.addLine("    " + *changed + " is not the installed build's own; getting the whole build instead.");
     return PatchOutcome::UseFullPackage;
   }
   if (!PatchRun(archive.zip.get(), *manifest, installDir, hooks).writeAll()) return PatchOutcome::Failed;
-  hooks.addLine("    Done.");
+  hooks.report.addLine("    Done.");
   return PatchOutcome::Applied;
 }

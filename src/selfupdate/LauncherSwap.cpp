@@ -82,7 +82,7 @@ void LauncherSwap::rollBack() {
     if (!replaced) std::remove(next.c_str());
     if (record_.state != SwapState::Copying && fileExists(previous) && (replaced || !fileExists(target(file))) &&
         !platform::renameReplacing(previous, target(file)))
-      detail_("cannot put back the previous " + file + ": " + platform::lastErrorText());
+      report_.detail("cannot put back the previous " + file + ": " + platform::lastErrorText());
   }
   platform::flushFolder(folder_);
   platform::removeFileDurably(inFolder(folder_, launcherSwapRecordName));

@@ -2,7 +2,8 @@
 // The replacement of the launcher's files by a new launcher's, step by step, each step on the
 // disk before the next, with its record (launcher-update.txt) saying how far it came.
 
-#include <functional>
+#include "base/Report.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,10 +27,10 @@ bool fileExists(const std::string& path);  // a plain file, not a link
 
 class LauncherSwap {
  public:
-  // In folder; detail takes a line for the log file; stopAtStep (tests) ends the process
-  // at that step, as a kill there would.
-  LauncherSwap(std::string folder, std::function<void(const std::string&)> detail, int stopAtStep, SwapRecord record)
-      : folder_(std::move(folder)), detail_(std::move(detail)), stopAtStep_(stopAtStep), record_(std::move(record)) {}
+  // In folder; report takes the details for the log file; stopAtStep (tests) ends the
+  // process at that step, as a kill there would.
+  LauncherSwap(std::string folder, Report& report, int stopAtStep, SwapRecord record)
+      : folder_(std::move(folder)), report_(report), stopAtStep_(stopAtStep), record_(std::move(record)) {}
 
   // Copies each new file beside its old one as NAME.quarvel-next; their names are on the
   // disk before the record says anything more.
@@ -48,7 +49,7 @@ class LauncherSwap {
   void reached();
 
   std::string folder_;
-  std::function<void(const std::string&)> detail_;
+  Report& report_;
   int stopAtStep_;
   SwapRecord record_;
   std::string failure_;

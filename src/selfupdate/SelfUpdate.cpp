@@ -31,7 +31,7 @@ constexpr std::size_t refusalsKept = 64;
 std::string readSmallFile(const std::string& path) { return readFileUpTo(path, smallFileLimit); }
 
 LauncherSwap swapFor(const SelfUpdateContext& c, SwapRecord record) {
-  return LauncherSwap(c.workingFolder, c.detail, c.stopAtStep, std::move(record));
+  return LauncherSwap(c.workingFolder, c.report, c.stopAtStep, std::move(record));
 }
 
 std::string refusedPath(const SelfUpdateContext& c) { return inFolder(c.workingFolder, launcherRefusedName); }
@@ -60,9 +60,9 @@ void refuse(const SelfUpdateContext& c, const std::string& version, const std::s
   for (std::size_t i = lines.size() > refusalsKept ? lines.size() - refusalsKept : 0; i < lines.size(); ++i)
     text += lines[i] + "\n";
   if (!platform::replaceFileAtomically(refusedPath(c), text))
-    c.detail(std::string("cannot write ") + launcherRefusedName + ": " + platform::lastErrorText());
+    c.report.detail(std::string("cannot write ") + launcherRefusedName + ": " + platform::lastErrorText());
   const bool again = !wasRefused(c, version);
-  c.detail("launcher " + version + " is not installed: " + why +
+  c.report.detail("launcher " + version + " is not installed: " + why +
            (again ? "; it is tried again at a later start" : "; it is not tried again"));
 }
 
@@ -159,7 +159,7 @@ void resumeLauncherUpdate(const SelfUpdateContext& c) {
   if (!fileExists(recordPath)) return;
   const auto record = parseSwapRecord(readSmallFile(recordPath));
   if (!record) {
-    c.detail(std::string("unreadable ") + launcherSwapRecordName + " left as it is");
+    c.report.detail(std::string("unreadable ") + launcherSwapRecordName + " left as it is");
     return;
   }
   LauncherSwap swap = swapFor(c, *record);
@@ -167,7 +167,7 @@ void resumeLauncherUpdate(const SelfUpdateContext& c) {
     case SwapState::Copying:
       // Nothing was replaced yet: the copies go, and the launcher is tried again after the update check.
       swap.rollBack();
-      c.detail("the update to launcher " + record->version + " had not replaced any file when it stopped; it is started again");
+      c.report.detail("the update to launcher " + record->version + " had not replaced any file when it stopped; it is started again");
       return;
     case SwapState::Swapping:
       if (!swap.putInPlace()) {
@@ -176,9 +176,9 @@ void resumeLauncherUpdate(const SelfUpdateContext& c) {
                                        swap.failure() + "), so the previous launcher was restored");
         return;
       }
-      c.detail("the update to launcher " + record->version + " that an earlier run left half done is finished");
+      c.report.detail("the update to launcher " + record->version + " that an earlier run left half done is finished");
       // Ended after the program's own rename, the earlier run left the new launcher running now.
-      if (record->version != c.ownVersion) c.addLine(updatedLine(record->version));
+      if (record->version != c.ownVersion) c.report.addLine(updatedLine(record->version));
       return;
     case SwapState::RollingBack:
       swap.rollBack();
@@ -200,9 +200,9 @@ void confirmLauncherStarted(const SelfUpdateContext& c) {
   for (const std::string& file : record->files)
     if (list.find("file " + file + "\n") == std::string::npos) list += "file " + file + "\n";
   if (!platform::replaceFileAtomically(inFolder(c.workingFolder, launcherFilesName), list))
-    c.detail(std::string("cannot write ") + launcherFilesName + ": " + platform::lastErrorText());
+    c.report.detail(std::string("cannot write ") + launcherFilesName + ": " + platform::lastErrorText());
   platform::removeFileDurably(recordPath);
-  c.detail("launcher " + c.ownVersion + " has shown its first frame; the previous launcher's files are removed");
+  c.report.detail("launcher " + c.ownVersion + " has shown its first frame; the previous launcher's files are removed");
 }
 
 void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& c) {
@@ -213,10 +213,10 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
   std::string why = version ? reasonToLeaveAlone(c, *version)
                             : std::string("the build's ") + versionFile + " is unreadable; the launcher stays as it is";
   if (!why.empty()) {
-    c.detail(why);
+    c.report.detail(why);
     return;
   }
-  if (c.stopRequested()) return;
+  if (c.report.stopRequested()) return;
   std::vector<std::string> files;
   const auto [refusal, forGood] = reasonToRefuse(c, folder, *version, files);
   if (!refusal.empty()) {
@@ -229,6 +229,6 @@ void updateLauncherFrom(const std::string& installDir, const SelfUpdateContext& 
     refuse(c, *version, swap.failure());
     return;
   }
-  c.detail("launcher " + *version + " is installed in place of " + c.ownVersion + "; the previous one is kept until it starts");
-  c.addLine(updatedLine(*version));
+  c.report.detail("launcher " + *version + " is installed in place of " + c.ownVersion + "; the previous one is kept until it starts");
+  c.report.addLine(updatedLine(*version));
 }

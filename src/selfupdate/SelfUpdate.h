@@ -4,9 +4,9 @@
 // power cut: what to do and when. The steps of a replacement are LauncherSwap's; what a
 // carried launcher must be is LauncherVersion's.
 
+#include "base/Report.h"
 #include "selfupdate/LauncherVersion.h"
 
-#include <functional>
 #include <string>
 
 // Where the running launcher stands, and how it reports.
@@ -14,9 +14,7 @@ struct SelfUpdateContext {
   std::string workingFolder;  // the launcher's folder, where its files are replaced
   std::string ownProgram;     // the running program's file
   std::string ownVersion;
-  std::function<void(const std::string&)> addLine;  // a line in the window
-  std::function<void(const std::string&)> detail;   // a line in the log file alone
-  std::function<bool()> stopRequested;
+  Report& report;
   int stopAtStep = -1;  // tests: the process ends itself at this step of a replacement
   bool checksSignatures = false;  // then it is replaced only by a launcher that checks them too
 };

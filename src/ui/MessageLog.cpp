@@ -1,4 +1,4 @@
-#include "app/Check.h"
+#include "base/Check.h"
 #include "app/Launcher.h"
 #include "base/ReadFile.h"
 

@@ -1,6 +1,6 @@
 #include "ui/SDLHandler.h"
 
-#include "app/Check.h"
+#include "base/Check.h"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>

@@ -1,6 +1,6 @@
 // Arbitrary bytes as a package: the extraction writes only below the install directory and leaves no link
 // there, reports no success after it gave up or a write failed, and refuses what the disk cannot take.
-#include "app/Check.h"
+#include "base/Check.h"
 #include "package/Package.h"
 #include "package/ZipPtr.h"
 
@@ -54,8 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Other programs write to the same disk meanwhile, so only twice the free space counts.
   const bool tooBig = declaredBytes() / 2 > fs::space(".").available;
 
-  std::string log;  // each line after a line feed
-  const auto addLine = [&log](const std::string& line) { log += "\n" + line; };
+  struct Log final : Report {  // each line after a line feed
+    void addLine(const std::string& line) override { text += "\n" + line; }
+    void replaceLine(const std::string& line) override { text += "\n" + line; }
+    void detail(const std::string&) override {}
+    bool stopRequested() const override { return false; }
+    void pause(Milliseconds) override {}
+    std::string text;
+  } report;
+  const std::string& log = report.text;
   // While the extraction runs, files may not grow past 1 MiB: a larger entry meets a write error, as on a
   // full disk the free-space check missed. The signal only notes it (libFuzzer would take it for a crash).
   const auto previousHandler = ::signal(SIGXFSZ, [](int) { writeHitLimit = 1; });
@@ -65,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
   writeHitLimit = 0;
   const bool extracted =
-      extractArchive("package.zip", "game", {addLine, addLine, [](Milliseconds) {}, [] { return false; }});
+      extractArchive("package.zip", "game", ExtractionHooks{report});
   ::setrlimit(RLIMIT_FSIZE, &previous);
   ::signal(SIGXFSZ, previousHandler);
 

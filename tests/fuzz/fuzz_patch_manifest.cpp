@@ -1,7 +1,7 @@
 // Arbitrary bytes as a patch's manifest and as the lines after a version file's first: neither reader may
 // accept a path that leaves the install folder or a file name with a folder in it, and what the manifest reader
 // accepts is written back and read the same again.
-#include "app/Check.h"
+#include "base/Check.h"
 #include "package/PatchManifest.h"
 
 #include <cstdint>

@@ -1,5 +1,5 @@
 // Arbitrary bytes as the lines after a version file's first: the signature reader must hold for any input.
-#include "app/Check.h"
+#include "base/Check.h"
 #include "package/Signature.h"
 
 #include <algorithm>

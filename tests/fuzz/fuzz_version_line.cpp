@@ -1,5 +1,5 @@
 // Arbitrary bytes as a version file: the reader and the parser must hold what the launcher relies on for any input.
-#include "app/Check.h"
+#include "base/Check.h"
 #include "version/VersionInfo.h"
 
 #include <cstdint>
