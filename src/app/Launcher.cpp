@@ -44,15 +44,9 @@ Launcher::Launcher(const LauncherSettings& settings)
       buttonPressed(false),
       logRect(logRectBetween(splashRect, buttonRect)),
       readyToLaunch(false),
-      serverUrl(settings.serverUrl),
-      latestVersion("", "", ""),
-      installedVersion("", "", ""),
-      installDir(installDirName),
-      versionFileName(localVersionFileName),
       stage(CheckInstalledVersion),
-      stageDelay(250),
-      publisherKeys(signing::parsePublicKeys(settings.publicKeys)),
-      signaturesRequired(!settings.publicKeys.empty()) {
+      updateSettings{settings.serverUrl, signing::parsePublicKeys(settings.publicKeys), !settings.publicKeys.empty(),
+                     installDirName, localVersionFileName, Milliseconds(250)} {
   logStartDetails();
   keepOutOfAnotherLaunchersFolder();
   if (holdsFolder()) resumeLauncherUpdate(selfUpdateContext());
@@ -65,7 +59,7 @@ Launcher::Launcher(const LauncherSettings& settings)
 SelfUpdateContext Launcher::selfUpdateContext() {
   std::error_code error;
   return {std::filesystem::current_path(error).string(), platform::ownProgramPath(), launcherVersion(), *this,
-          launcherSwapStopStep(), signaturesRequired};
+          launcherSwapStopStep(), updateSettings.signaturesRequired};
 }
 
 void Launcher::firstFrameShown() {
@@ -76,10 +70,10 @@ void Launcher::firstFrameShown() {
 void Launcher::logStartDetails() {
   logDetail(std::string("Quarvel Launcher ") + launcherVersion() + " on " + platform::systemDescription());
   logDetail(displayDetails());
-  logDetail("update server: " + serverUrl);
+  logDetail("update server: " + updateSettings.serverUrl);
   std::string keys;
-  for (const signing::PublicKey& key : publisherKeys) keys += (keys.empty() ? "" : ", ") + signing::keyIdText(key.id);
-  logDetail("publisher keys: " + (signaturesRequired ? (keys.empty() ? "none readable, so every build is refused" : keys)
+  for (const signing::PublicKey& key : updateSettings.publisherKeys) keys += (keys.empty() ? "" : ", ") + signing::keyIdText(key.id);
+  logDetail("publisher keys: " + (updateSettings.signaturesRequired ? (keys.empty() ? "none readable, so every build is refused" : keys)
                                                       : std::string("none, so builds are not checked")));
 }
 
@@ -119,6 +113,46 @@ void Launcher::startStage(UpdateStage s) {
     runningWorkers.fetch_sub(1);
     addLogLine("Error: Could not start the update (the system is out of resources).");
   }
+}
+
+void Launcher::checkInstalledVersion() {
+  UpdateRun run = updateRun();
+  advanceTo(update::checkInstalledVersion(run));
+}
+
+void Launcher::checkLatestVersion() {
+  UpdateRun run = updateRun();
+  advanceTo(update::checkLatestVersion(run));
+}
+
+void Launcher::downloadPackage() {
+  UpdateRun run = updateRun();
+  advanceTo(update::downloadPackage(run));
+}
+
+bool Launcher::extractPackage() {
+  UpdateRun run = updateRun();
+  const std::optional<UpdateStage> next = update::extractPackage(run);
+  advanceTo(next);
+  return next == ReportReady;
+}
+
+void Launcher::reportReady() {
+  readyToLaunch = true;
+  UpdateRun run = updateRun();
+  // The launcher a build carries is taken only from a build recorded as whole.
+  if (update::reportReady(run)) updateLauncherFrom(updateSettings.installDir, selfUpdateContext());
+}
+
+std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) { return update::readVersionFile(*this, path); }
+
+void Launcher::downloadFile(const char* url, const char* path) {
+  UpdateRun run = updateRun();
+  update::downloadFile(run, url, path, nullptr, nullptr);
+}
+
+void Launcher::advanceTo(std::optional<UpdateStage> next) {
+  if (next) stage.store(*next, std::memory_order_release);
 }
 
 void Launcher::runStage(UpdateStage s) {

@@ -1,19 +1,15 @@
 #pragma once
 
 #include "app/BuildSettings.h"
-#include "base/Duration.h"
 #include "app/LogFile.h"
-#include "selfupdate/SelfUpdate.h"
+#include "base/Duration.h"
 #include "base/OwnNames.h"
 #include "base/Report.h"
 #include "base/StopToken.h"
-#include "package/Package.h"
-#include "package/PatchManifest.h"
-#include "package/Signature.h"
-#include "platform/FilePtr.h"
 #include "platform/Platform.h"
+#include "selfupdate/SelfUpdate.h"
 #include "ui/SDLHandler.h"
-#include "version/VersionInfo.h"
+#include "update/UpdateRun.h"
 
 #include <atomic>
 #include <chrono>
@@ -25,15 +21,6 @@
 #include <vector>
 
 inline constexpr const char* anotherLauncherLine = "Another Quarvel Launcher is already running in this folder.";
-
-enum UpdateStage : std::int32_t {
-  None = 0,
-  CheckInstalledVersion = 1,
-  CheckLatestVersion = 2,
-  DownloadPackage = 3,
-  ExtractPackage = 4,
-  ReportReady = 5,
-};
 
 // Blocks the calling thread for the given time; zero or less returns at once.
 void sleepFor(Milliseconds duration);
@@ -68,9 +55,6 @@ class Launcher : public SDLHandler, private Report {
 
   std::unique_ptr<VersionInfo> readVersionFile(const char* path);
   void downloadFile(const char* url, const char* path);
-  // Into a file the caller holds open (path names it in the log); false when the file
-  // did not take every byte that arrived, or no transfer was made.
-  bool downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher);
   void launchGame();
   // Once, after the first frame drawn, main thread: it confirms an updated launcher.
   void firstFrameShown();
@@ -102,13 +86,9 @@ class Launcher : public SDLHandler, private Report {
   void detail(const std::string& text) override { logDetail(text); }
   bool stopRequested() const override { return stop.requested(); }
   void pause(Milliseconds duration) override { sleepFor(duration); }
-  void continueWithInstalledBuild();
-  bool signedByPublisher(const VersionInfo& latest, const std::string& lines);
-  void choosePatch(const std::string& lines);
-  bool applyChosenPatch(FilePtr patch, const ExtractionHooks& hooks);
-  ExtractionHooks extractionHooks();
-  bool packageMatchesSignature();
-  std::optional<std::string> recordUpdateUnderWay();
+  UpdateRun updateRun() { return {updateSettings, updateState, *this, stop}; }
+  // Stores the stage a routine returned: the last thing a stage does on shared state.
+  void advanceTo(std::optional<UpdateStage> next);
   void keepOutOfAnotherLaunchersFolder();
   bool holdsFolder() const { return folderLock.state() != platform::FolderLock::State::HeldByAnother; }
   SelfUpdateContext selfUpdateContext();
@@ -139,30 +119,11 @@ class Launcher : public SDLHandler, private Report {
   LogFile logFile{folderLock.state() == platform::FolderLock::State::HeldByAnother ? "" : logFileName};
 
   std::atomic<bool> readyToLaunch;
-  const std::string serverUrl;
-  VersionInfo latestVersion;
-  VersionInfo installedVersion;
-  const char* const installDir;
-  const char* const versionFileName;
   std::atomic<UpdateStage> stage;
-  const Milliseconds stageDelay;
-  // Stage 1 found the installed files partly overwritten by an update that never finished.
-  bool unfinishedUpdate = false;
-
-  // A launcher built with the studio's keys installs only builds signed by one of them.
-  // The signature comes with the version file in stage 2; the package's digest is taken
-  // while it downloads in stage 3; stage 4 checks the one against the other.
-  const std::vector<signing::PublicKey> publisherKeys;
-  const bool signaturesRequired;
-  std::vector<signing::TrustedSignature> latestSignatures;
-  std::optional<signing::Digest> packageDigest;
-  // A patch over the installed build that the server announced (and, with signing on,
-  // signed); stage 3 then downloads it instead of the package.
-  std::optional<PatchAnnouncement> chosenPatch;
-  std::vector<signing::TrustedSignature> patchSignatures;
-  // The package, open from its first byte until the extraction has read it, so that what
-  // is unpacked is what arrived (and was hashed), whatever happens to its name meanwhile.
-  FilePtr packageStream;
+  // What the stage routines read and find; the Launcher only runs them and stores the
+  // stage each returns.
+  const UpdateSettings updateSettings;
+  UpdateState updateState;
 
   // The stage the sequencer acted on last. Kept per Launcher rather than per process
   // so that tests can build several launchers in one process.

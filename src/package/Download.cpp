@@ -1,11 +1,13 @@
 #include "package/Download.h"
 
-#include "app/Launcher.h"
+#include "base/OwnNames.h"
 #include "package/CurlPtr.h"
+#include "package/Package.h"
 #include "platform/Platform.h"
 
 #include <memory>
 #include <string_view>
+#include <sstream>
 #include <string>
 
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file) {
@@ -124,23 +126,13 @@ Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher
   return transfer;
 }
 
-void Launcher::downloadFile(const char* url, const char* path) { downloadFile(url, path, nullptr, nullptr); }
+std::string downloadedSizeLine(std::uint32_t bytes) {
+  std::ostringstream line;
+  line << "    Downloaded " << static_cast<float>(bytes / 1048576u) << " MiB.";
+  return line.str();
+}
 
-bool Launcher::downloadFile(const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher) {
-  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
-  if (stopRequested()) return false;
-  // Written before the transfer too: one that stalls until the player quits still names its address.
-  logDetail(std::string("GET ") + url + ": started");
-  const Transfer transfer = into ? fetchInto(url, into, hasher, &stop) : fetchToFile(url, path, hasher, &stop);
-  logDetail(std::string("GET ") + url + ": " + transfer.summary);
-  if (!transfer.writeFailure.empty()) logDetail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
-  switch (transfer.result) {
-    case FetchResult::Done: break;
-    case FetchResult::NoHandle: addLogLine("Failed to download file (failed to initialise CURL)."); break;
-    // The caller then finds no file, or the old one, and reports what that means.
-    case FetchResult::CannotWrite:
-      addLogLine(std::string("Failed to download file (could not write ") + path + ").");
-      break;
-  }
-  return transfer.result == FetchResult::Done && transfer.writeFailure.empty();
+std::string downloadNameProblem(const std::string& name) {
+  if (isLauncherOwnName(name)) return "the launcher keeps a file of that name for itself";
+  return plainNameProblem(name);
 }

@@ -1,6 +1,7 @@
 #include "ui/SDLHandler.h"
 
 #include "base/Check.h"
+#include "base/ReadFile.h"
 
 #include <SDL_image.h>
 #include <SDL_ttf.h>
@@ -126,4 +127,12 @@ SDL_Texture* SDLHandler::loadTexture(const char* path) {
   }
   textures_.push_back(std::move(texture));
   return textures_.back().get();
+}
+
+void SdlDeleter::operator()(_TTF_Font* f) const { TTF_CloseFont(f); }
+
+LogFont::LogFont() {
+  data = readFileUpTo("LTYPE.TTF", 64 << 20);  // a font of tens of MiB would be no font of ours
+  font.reset(TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12));
+  QUARVEL_CHECK(font);
 }

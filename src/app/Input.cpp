@@ -40,7 +40,7 @@ bool Launcher::handleEvents() {
 }
 
 void Launcher::launchGame() {
-  const std::string command = platform::gameStartCommand(installDir);
+  const std::string command = platform::gameStartCommand(updateSettings.installDir);
   std::cout << command << std::endl;
   logDetail("starting the game: " + command);
   logDetail("the game ended with exit status " + std::to_string(platform::runCommand(command)));

@@ -1,6 +1,5 @@
-#include "base/Check.h"
 #include "app/Launcher.h"
-#include "base/ReadFile.h"
+#include "base/Check.h"
 
 #include <SDL_ttf.h>
 
@@ -13,14 +12,6 @@ namespace {
 constexpr SDL_Color logTextColour{0, 127, 225, 255};
 
 }  // namespace
-
-void SdlDeleter::operator()(_TTF_Font* f) const { TTF_CloseFont(f); }
-
-LogFont::LogFont() {
-  data = readFileUpTo("LTYPE.TTF", 64 << 20);  // a font of tens of MiB would be no font of ours
-  font.reset(TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12));
-  QUARVEL_CHECK(font);
-}
 
 void Launcher::addLogLine(const std::string& text) { appendLogLine(text, false); }
 

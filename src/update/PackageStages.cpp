@@ -1,0 +1,149 @@
+#include "update/UpdateRun.h"
+
+#include "base/OwnNames.h"
+#include "package/Download.h"
+#include "package/Patch.h"
+#include "platform/Platform.h"
+
+#include <filesystem>
+
+namespace update {
+
+namespace {
+
+// An installed file that is not the base build's own (edited, damaged) sends the launcher
+// back to stage 3 for the whole package: the one path with a third request.
+std::optional<UpdateStage> applyChosenPatch(UpdateRun& run, FilePtr patch, const ExtractionHooks& hooks) {
+  UpdateState& state = run.state;
+  std::error_code error;
+  const auto patchBytes = std::filesystem::file_size(state.chosenPatch->file, error);
+  const PatchTarget target{state.installedVersion.version, state.latestVersion.version, error ? 0 : patchBytes};
+  switch (applyPatch(std::move(patch), state.chosenPatch->file, target, run.settings.installDir, hooks)) {
+    case PatchOutcome::Applied: return ReportReady;
+    case PatchOutcome::UseFullPackage: state.chosenPatch.reset(); return DownloadPackage;
+    case PatchOutcome::Failed: return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// From the first write into the install directory until the new build is recorded, the
+// files there are neither the old build nor the new one; this record says so durably, so
+// that no later start offers them as ready to play.
+std::optional<std::string> recordUpdateUnderWay(UpdateRun& run) {
+  const UpdateState& state = run.state;
+  if (platform::replaceFileAtomically(updateRecordName, restoreSpaces(state.latestVersion.version))) return std::nullopt;
+  run.report.detail(std::string("cannot write ") + updateRecordName + ": " + platform::lastErrorText());
+  // Nothing is written into the install folder after this, so a record that this attempt
+  // left (renamed into place, its folder not flushed) is removed: the build there is still
+  // whole. One that an earlier unfinished update left stays, since those files are not.
+  // Should the removal fail too, the record is honoured: one full download more, never a
+  // half build offered.
+  if (!state.unfinishedUpdate) platform::removeFileDurably(updateRecordName);
+  return std::string("    Failed to write file ") + updateRecordName;
+}
+
+// Checked before the archive is even opened, so that nothing the studio did not sign is
+// parsed, let alone written. The digest is of the bytes as they arrived.
+bool packageMatchesSignature(UpdateRun& run) {
+  const UpdateState& state = run.state;
+  if (!run.settings.signaturesRequired) return true;
+  if (state.packageDigest && signing::signsDigest(state.chosenPatch ? state.patchSignatures : state.latestSignatures, *state.packageDigest)) return true;
+  run.report.addLine("    The package does not match the publisher's signature.");
+  run.report.detail("refused: the package as it arrived (its BLAKE2b-512) is not the one the publisher signed");
+  return false;
+}
+
+ExtractionHooks extractionHooks(UpdateRun& run) {
+  return {run.report, [&run] { return recordUpdateUnderWay(run); }};
+}
+
+}  // namespace
+
+std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
+  const UpdateSettings& settings = run.settings;
+  UpdateState& state = run.state;
+  Report& report = run.report;
+  const std::string packageFile = state.chosenPatch ? state.chosenPatch->file : state.latestVersion.packageFile;
+  report.addLine("Downloading package \"" + packageFile + "\"...");
+  report.pause(settings.stageDelay);
+  // The name comes from the server; one with a folder in it could point the download
+  // anywhere, and one that Windows reads otherwise, or that the launcher keeps for itself,
+  // could replace something other than a package. It is not fetched, and the extraction
+  // finds no package.
+  if (const std::string problem = downloadNameProblem(packageFile); !problem.empty()) {
+    report.addLine(packageFile.find_first_of("/\\") != std::string::npos
+                   ? "    The package name holds a folder separator; it is not downloaded."
+                   : "    The package name is not one the launcher may write; it is not downloaded.");
+    report.detail("not downloaded: '" + packageFile + "': " + problem);
+    return ExtractPackage;
+  }
+  const std::string url = encodeSpaces(settings.serverUrl + packageFile);
+  state.packageStream.reset(platform::openForDownload(packageFile));
+  if (!state.packageStream) {
+    report.addLine("Failed to download file (could not write " + packageFile + ").");
+    report.detail("cannot create " + packageFile + ": " + platform::lastErrorText());
+  }
+  // Hashed only when it will be checked: the hash costs about a second per GiB.
+  signing::FileHasher hasher;
+  // A file that did not take every byte holds something other than what was hashed: it is
+  // not unpacked.
+  if (state.packageStream && !downloadFile(run, url.c_str(), packageFile.c_str(), state.packageStream.get(),
+                                     settings.signaturesRequired ? &hasher : nullptr))
+    state.packageStream.reset();
+  if (settings.signaturesRequired) state.packageDigest = hasher.finish();
+
+  const auto size = platform::fileSizeLow32(packageFile);
+  // With no file to measure there is no size to report; the extraction that follows
+  // says what went wrong.
+  // A patch is often below a MiB, which the package's line would show as 0.
+  if (size && state.chosenPatch && *size < 1048576u)
+    report.addLine("    Downloaded " + std::to_string((*size + 1023) / 1024) + " KiB.");
+  else if (size)
+    report.addLine(downloadedSizeLine(*size));
+  else
+    report.addLine("    No package was downloaded.");
+  return ExtractPackage;
+}
+
+std::optional<UpdateStage> extractPackage(UpdateRun& run) {
+  const UpdateSettings& settings = run.settings;
+  UpdateState& state = run.state;
+  Report& report = run.report;
+  report.addLine("Extracting package...");
+  report.pause(settings.stageDelay);
+  FilePtr package = std::move(state.packageStream);
+  if (!packageMatchesSignature(run)) {
+    if (!state.chosenPatch) return std::nullopt;
+    // Nothing was written: the package, signed in its own right, can still be installed.
+    report.addLine("    The patch cannot be used; getting the whole build instead.");
+    state.chosenPatch.reset();
+    return DownloadPackage;
+  }
+  const ExtractionHooks hooks = extractionHooks(run);
+  if (state.chosenPatch) return applyChosenPatch(run, std::move(package), hooks);
+  if (!extractArchive(std::move(package), state.latestVersion.packageFile, settings.installDir, hooks))
+    return std::nullopt;
+  return ReportReady;
+}
+
+bool downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher) {
+  Report& report = run.report;
+  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
+  if (run.stop.requested()) return false;
+  // Written before the transfer too: one that stalls until the player quits still names its address.
+  report.detail(std::string("GET ") + url + ": started");
+  const Transfer transfer = into ? fetchInto(url, into, hasher, &run.stop) : fetchToFile(url, path, hasher, &run.stop);
+  report.detail(std::string("GET ") + url + ": " + transfer.summary);
+  if (!transfer.writeFailure.empty()) report.detail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
+  switch (transfer.result) {
+    case FetchResult::Done: break;
+    case FetchResult::NoHandle: report.addLine("Failed to download file (failed to initialise CURL)."); break;
+    // The caller then finds no file, or the old one, and reports what that means.
+    case FetchResult::CannotWrite:
+      report.addLine(std::string("Failed to download file (could not write ") + path + ").");
+      break;
+  }
+  return transfer.result == FetchResult::Done && transfer.writeFailure.empty();
+}
+
+}  // namespace update
