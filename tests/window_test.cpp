@@ -142,7 +142,7 @@ TEST(WindowAssets, MissingImageIsReportedAndSkipped) {
 TEST(WindowAssetsDeathTest, MissingIconOrFontEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "fast");
   for (const auto& [file, failure] : {std::pair{"quarvel_icon_black.png", "icon, file .*SDLHandler.cpp, line [0-9]+"},
-                                      {"LTYPE.TTF", "font, file .*MessageLog.cpp"}}) {
+                                      {"LTYPE.TTF", "font, file .*SDLHandler.cpp"}}) {
     WorkDir dir;
     fs::remove(dir.path() / file);
     EXPECT_DEATH(Launcher("127.0.0.1:1/").addLogLine("x"), std::string("Assertion failed: ") + failure);
