@@ -18,16 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint64_t mebibyte = 1048576;
-constexpr std::uint64_t diskBlock = 4096;
-
-// Whole blocks' worth of bytes; an empty file or folder still takes a block.
-std::uint64_t blocks(std::uint64_t bytes) {
-  return std::max<std::uint64_t>(1, (bytes + diskBlock - 1) / diskBlock) * diskBlock;
-}
 constexpr unsigned fileTypeBits = 0170000, regularFile = 0100000, directoryType = 0040000;
-
-bool isDirectoryTarget(const std::string& target) { return !target.empty() && target.back() == '/'; }
 
 // Splits on "/" and "\" alike; calls visit with each component and the path up to it.
 template <typename Visit>
@@ -52,50 +43,6 @@ bool passesThroughSymlink(const std::string& target, const std::string& installD
     return !part.empty() && prefix != installDir && platform::isSymlink(prefix);
   });
 }
-
-// What one target adds to the disk: its size less what the file it replaces holds
-// already, in whole blocks, since that is how file systems hand out space. A folder that
-// exists takes nothing more: a folder entry finds it there, and a file's data bound for
-// it is dropped.
-std::uint64_t bytesAdded(const std::string& target, std::uint64_t size) {
-  if (platform::isDirectory(target)) return 0;
-  if (isDirectoryTarget(target)) return diskBlock;
-  const auto existing = platform::fileSizeLow32(target);
-  const std::uint64_t had = existing ? blocks(*existing) : 0;
-  const std::uint64_t need = blocks(std::min<std::uint64_t>(size, UINT64_MAX - diskBlock));
-  return need > had ? need - had : 0;
-}
-
-std::uint64_t addCapped(std::uint64_t total, std::uint64_t more) {
-  return more > UINT64_MAX - total ? UINT64_MAX : total + more;
-}
-
-std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir) {
-  const auto free = platform::freeBytes(platform::isDirectory(installDir) ? installDir : ".");
-  if (!free || need <= *free) return {};
-  std::ostringstream line;
-  line << "    Not enough free disk space (need " << need / mebibyte + (need % mebibyte != 0) << " MiB, "
-       << *free / mebibyte << " MiB free).";
-  return line.str();
-}
-
-namespace {
-
-// The bytes the package adds to the disk. A name stored twice is written twice but
-// leaves one file, the last one's, so each target counts once.
-std::uint64_t bytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir) {
-  std::unordered_map<std::string, std::uint64_t> sizes;
-  for (std::int64_t i = 0; i < n; ++i) {
-    zip_stat_t stat;
-    if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) != 0) continue;
-    sizes[targetPath(stat.name, installDir)] = stat.size;
-  }
-  std::uint64_t total = 0;
-  for (const auto& [target, size] : sizes) total = addCapped(total, bytesAdded(target, size));
-  return total;
-}
-
-}  // namespace
 
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
                      char* buffer, const ExtractionHooks& hooks, std::string* dropWords) {
@@ -125,6 +72,8 @@ CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
   out.close();
   return done == CopyResult::Copied && out.fail() ? CopyResult::WriteFailed : done;
 }
+
+bool isDirectoryTarget(const std::string& target) { return !target.empty() && target.back() == '/'; }
 
 std::string pathOf(const std::string& target) {
   return isDirectoryTarget(target) ? target.substr(0, target.size() - 1) : target;
@@ -166,7 +115,8 @@ namespace {
 bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks,
                     std::vector<std::string>& written) {
   const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
-  if (const std::string shortage = diskSpaceShortage(bytesNeeded(archive, n, installDir), installDir); !shortage.empty())
+  if (const std::string shortage = diskSpaceShortage(packageBytesNeeded(archive, n, installDir), installDir);
+      !shortage.empty())
     return abortExtraction(hooks, shortage);
   const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
   bool writing = false;

@@ -33,6 +33,9 @@ std::uint64_t addCapped(std::uint64_t total, std::uint64_t more);
 // Empty when need bytes fit on the install directory's file system, else the line that
 // says how much is missing.
 std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir);
+// What the package's n entries add to the disk below installDir; a name stored twice leaves
+// one file, so each target counts once.
+std::uint64_t packageBytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir);
 
 enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
 // Writes one entry of the archive to target through buffer (readBufferSize bytes).
@@ -40,7 +43,9 @@ enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, In
 CopyResult copyEntry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const std::string& target,
                      char* buffer, const ExtractionHooks& hooks, std::string* dropWords = nullptr);
 
-// A target without the "/" that marks a folder, and the folder that holds it.
+// Whether target names a folder (it ends in "/"); the target without that "/", and the
+// folder that holds it.
+bool isDirectoryTarget(const std::string& target);
 std::string pathOf(const std::string& target);
 std::string folderOf(const std::string& target);
 // Removes what stands at target in the installed build's other shape (a folder where a file
