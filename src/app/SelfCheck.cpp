@@ -10,7 +10,7 @@
 #include <SDL_ttf.h>
 
 #include <algorithm>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <string_view>
 
@@ -20,7 +20,7 @@ namespace {
 // trusts; one that says otherwise than the program would mislead it.
 bool keysFileMatches() {
   // A missing file says nothing, so a launcher that checks signatures refuses it anyway.
-  if (!std::ifstream(launcherKeysFileName)) return true;
+  if (!std::filesystem::exists(launcherKeysFileName)) return true;
   const std::string text = readFileUpTo(launcherKeysFileName, 64 << 10);
   std::string built = builtInSettings().publicKeys;
   std::ranges::replace(built, ',', '\n');

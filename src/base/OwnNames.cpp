@@ -43,12 +43,14 @@ const char* launcherProgramName() { return "quarvel-launcher.exe"; }
 const char* launcherProgramName() { return "quarvel-launcher"; }
 #endif
 
+bool isLauncherProgramName(std::string_view name) { return name == "quarvel-launcher" || name == "quarvel-launcher.exe"; }
+
 bool isLauncherOwnName(std::string_view name) {
   if (endsWithName(name, nextSuffix) || endsWithName(name, previousSuffix)) return true;
   if (endsWithName(name, atomicSuffix)) name.remove_suffix(std::string_view(atomicSuffix).size());
   const auto own = [&](const char* file) { return sameName(name, file); };
   return std::ranges::any_of(ownFiles, own) || std::ranges::any_of(launcherAssets, own) ||
-         own("quarvel-launcher") || own("quarvel-launcher.exe");
+         isLauncherProgramName(lowered(name));
 }
 
 std::string plainNameProblem(std::string_view name) {

@@ -43,6 +43,9 @@ inline constexpr const char* patchCopySuffix = ".quarvel-new";
 
 // The launcher program's file name on this system.
 const char* launcherProgramName();
+// Whether name is the launcher program's name on either system (a publisher on one system
+// checks the launcher folders of both).
+bool isLauncherProgramName(std::string_view name);
 
 // True when name, compared as Windows compares names (letter case aside), is one that the
 // launcher keeps in its folder, or a copy of one under a suffix of its own.

@@ -32,9 +32,7 @@ std::string carriedFileProblem(const std::string& name, bool regularFile) {
   if (!regularFile) return "'" + name + "' in the build's launcher folder is not a plain file";
   if (const std::string problem = plainNameProblem(name); !problem.empty())
     return "'" + name + "' in the build's launcher folder cannot be installed: " + problem;
-  // Either system's program: the publisher on one system checks the folders of both.
-  const bool launcherFile = name == "quarvel-launcher" || name == "quarvel-launcher.exe" ||
-                            name == launcherVersionFileName || name == launcherKeysFileName ||
+  const bool launcherFile = isLauncherProgramName(name) || name == launcherVersionFileName || name == launcherKeysFileName ||
                             std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
   if (isLauncherOwnName(name) && !launcherFile)
     return "'" + name + "' in the build's launcher folder would replace a file the launcher keeps for itself";

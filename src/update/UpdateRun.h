@@ -4,6 +4,7 @@
 // follows, or nothing when the pipeline stops where it is. None of them knows the window.
 
 #include "base/Duration.h"
+#include "base/OwnNames.h"
 #include "base/Report.h"
 #include "base/StopToken.h"
 #include "package/Package.h"
@@ -33,8 +34,8 @@ struct UpdateSettings {
   // A launcher built with the studio's keys installs only builds signed by one of them.
   std::vector<signing::PublicKey> publisherKeys;
   bool signaturesRequired = false;
-  const char* installDir = "game";
-  const char* versionFileName = "latest_version.txt";
+  const char* installDir = installDirName;
+  const char* versionFileName = localVersionFileName;
   Milliseconds stageDelay{250};
 };
 
