@@ -33,8 +33,9 @@ bool framePass(Launcher& launcher, Ticks& lastFrameTime, Ticks frameDuration) {
 }  // namespace
 
 void runFrameLoop(Launcher& launcher) {
-  static const Ticks frameDuration = std::chrono::milliseconds(50);
-  static Ticks lastFrameTime = clockNow();
+  // Set when the loop starts; the loop runs once per process, so they need not outlive it.
+  const Ticks frameDuration = std::chrono::milliseconds(50);
+  Ticks lastFrameTime = clockNow();
   if (!framePass(launcher, lastFrameTime, frameDuration)) return;
   launcher.firstFrameShown();
   while (framePass(launcher, lastFrameTime, frameDuration)) {

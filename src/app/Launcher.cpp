@@ -3,6 +3,7 @@
 #include "base/Check.h"
 #include "package/Download.h"
 #include "platform/Platform.h"
+#include "version/InstallRecords.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -144,7 +145,7 @@ void Launcher::reportReady() {
   if (update::reportReady(run)) updateLauncherFrom(updateSettings.installDir, selfUpdateContext());
 }
 
-std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) { return update::readVersionFile(*this, path); }
+std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) { return records::readVersionFile(*this, path); }
 
 void Launcher::downloadFile(const char* url, const char* path) {
   UpdateRun run = updateRun();

@@ -112,57 +112,75 @@ bool abortExtraction(const ExtractionHooks& hooks, const std::string& reason, co
 
 namespace {
 
+// One extraction's archive, destination and what it has written so far.
+struct Extraction {
+  zip_t* archive;
+  const std::string& installDir;
+  const ExtractionHooks& hooks;
+  std::vector<std::string>& written;
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
+  bool writing = false;
+};
+
+// False when the extraction ends here.
+bool writeFileEntry(Extraction& x, zip_uint64_t index, const zip_stat_t& stat, const std::string& target) {
+  std::string dropWords;
+  switch (copyEntry(x.archive, index, stat, target, x.buffer.get(), x.hooks, &dropWords)) {
+    case CopyResult::Copied:
+      x.written.push_back(target);
+      std::remove((target + patchCopySuffix).c_str());  // a patch's copy that a kill left beside it
+      platform::setFileMode(target, entryMode(x.archive, index, false));
+      return true;
+    case CopyResult::Dropped:
+      // Nothing was written, so there is nothing to give a mode. Dropped in silence are only
+      // a file that maps to the install directory itself and one whose folder is not there
+      // (no entry came before it); any other file left out would leave a build recorded
+      // whole with a file missing.
+      if (target == x.installDir || !platform::isDirectory(folderOf(target))) return true;
+      return abortExtraction(x.hooks, "    Failed to write file " + target, dropWords);
+    case CopyResult::OpenFailed: return abortExtraction(x.hooks, "    Failed to open file " + target);
+    case CopyResult::ReadFailed: return abortExtraction(x.hooks, "    Failed to read file " + target);
+    case CopyResult::WriteFailed:
+      return abortExtraction(x.hooks, "    Failed to write file " + target, platform::lastErrorText());
+    case CopyResult::Interrupted: return false;
+  }
+  return false;
+}
+
+// False when the extraction ends here.
+bool extractEntry(Extraction& x, zip_uint64_t index, std::int64_t entries) {
+  zip_stat_t stat;
+  if (zip_stat_index(x.archive, index, 0, &stat) != 0) return true;
+  x.hooks.report.replaceLine(progressLine(static_cast<int>(index + 1), entries, stat.name));
+  x.hooks.report.pause(entryPause);
+
+  const std::string target = targetPath(stat.name, x.installDir);
+  if (isUnsafeTarget(target) || passesThroughSymlink(target, x.installDir))
+    return abortExtraction(x.hooks, std::string("    Unsafe path in package ") + stat.name);
+  if (!x.writing) {
+    if (const auto failure = x.hooks.beginWriting()) return abortExtraction(x.hooks, *failure);
+    x.writing = true;
+  }
+  platform::makeDirectory(x.installDir + "/");
+  if (const auto failure = makeRoomFor(target, x.installDir))
+    return abortExtraction(x.hooks, "    Failed to remove " + pathOf(target), *failure);
+  if (!isDirectoryTarget(target)) return writeFileEntry(x, index, stat, target);
+  if (platform::makeDirectory(target) == platform::MakeDirResult::Failed)
+    return abortExtraction(x.hooks, "    Failed to create directory " + target, platform::lastErrorText());
+  platform::setFileMode(target, entryMode(x.archive, index, true));
+  return true;
+}
+
 bool extractEntries(zip_t* archive, const std::string& installDir, const ExtractionHooks& hooks,
                     std::vector<std::string>& written) {
   const std::int64_t n = std::max<zip_int64_t>(zip_get_num_entries(archive, 0), 0);
   if (const std::string shortage = diskSpaceShortage(packageBytesNeeded(archive, n, installDir), installDir);
       !shortage.empty())
     return abortExtraction(hooks, shortage);
-  const auto buffer = std::make_unique_for_overwrite<char[]>(readBufferSize);
-  bool writing = false;
+  Extraction extraction{archive, installDir, hooks, written};
   for (std::int64_t i = 0; i != n; ++i) {
     if (hooks.report.stopRequested()) return false;
-    const auto index = static_cast<zip_uint64_t>(i);
-    zip_stat_t stat;
-    if (zip_stat_index(archive, index, 0, &stat) != 0) continue;
-    hooks.report.replaceLine(progressLine(static_cast<int>(i + 1), n, stat.name));
-    hooks.report.pause(entryPause);
-
-    const std::string target = targetPath(stat.name, installDir);
-    if (isUnsafeTarget(target) || passesThroughSymlink(target, installDir))
-      return abortExtraction(hooks, std::string("    Unsafe path in package ") + stat.name);
-    if (!writing) {
-      if (const auto failure = hooks.beginWriting()) return abortExtraction(hooks, *failure);
-      writing = true;
-    }
-    platform::makeDirectory(installDir + "/");
-    const bool directory = isDirectoryTarget(target);
-    if (const auto failure = makeRoomFor(target, installDir))
-      return abortExtraction(hooks, "    Failed to remove " + pathOf(target), *failure);
-    if (directory && platform::makeDirectory(target) == platform::MakeDirResult::Failed)
-      return abortExtraction(hooks, "    Failed to create directory " + target, platform::lastErrorText());
-    if (!directory) {
-      std::string dropWords;
-      switch (copyEntry(archive, index, stat, target, buffer.get(), hooks, &dropWords)) {
-        case CopyResult::Copied:
-          written.push_back(target);
-          std::remove((target + patchCopySuffix).c_str());  // a patch's copy that a kill left beside it
-          break;
-        case CopyResult::Dropped:
-          // Nothing was written, so there is nothing to give a mode. Dropped in silence are only
-          // a file that maps to the install directory itself and one whose folder is not there
-          // (no entry came before it); any other file left out would leave a build recorded
-          // whole with a file missing.
-          if (target == installDir || !platform::isDirectory(folderOf(target))) continue;
-          return abortExtraction(hooks, "    Failed to write file " + target, dropWords);
-        case CopyResult::OpenFailed: return abortExtraction(hooks, "    Failed to open file " + target);
-        case CopyResult::ReadFailed: return abortExtraction(hooks, "    Failed to read file " + target);
-        case CopyResult::WriteFailed:
-          return abortExtraction(hooks, "    Failed to write file " + target, platform::lastErrorText());
-        case CopyResult::Interrupted: return false;
-      }
-    }
-    platform::setFileMode(target, entryMode(archive, index, directory));
+    if (!extractEntry(extraction, static_cast<zip_uint64_t>(i), n)) return false;
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include "base/OwnNames.h"
 #include "package/ExtractSteps.h"
 #include "platform/Platform.h"
+#include "version/VersionInfo.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_d_stableOutBuffer: decode straight into the mapped file
 #include <zstd.h>
@@ -14,11 +15,6 @@
 namespace {
 
 constexpr zip_uint64_t manifestLimit = 64u << 20;
-
-std::string underscored(std::string line) {
-  std::ranges::replace(line, ' ', '_');
-  return line;
-}
 
 struct DctxFree {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
@@ -219,8 +215,8 @@ PatchOutcome applyPatch(FilePtr patch, const std::string& patchName, const Patch
   }
   hooks.report.addLine("    Applying a patch to the installed build: only what changed was downloaded.");
   const auto manifest = readPatchManifest(archive.zip.get());
-  if (!manifest || underscored(manifest->fromLine) != target.fromVersion ||
-      underscored(manifest->toLine) != target.toVersion) {
+  if (!manifest || versionOfLine(manifest->fromLine) != target.fromVersion ||
+      versionOfLine(manifest->toLine) != target.toVersion) {
     hooks.report.addLine(unusable);
     hooks.report.detail("'" + patchName + "' holds no manifest from " + target.fromVersion + " to " + target.toVersion);
     return PatchOutcome::UseFullPackage;

@@ -47,6 +47,27 @@ std::optional<std::string> chainProblem(DWORD status) {
   return "refused by the certificate store (chain status " + std::to_string(status) + ")";
 }
 
+// Whether the chain, already trusted, was issued for this host name.
+std::optional<std::string> hostProblem(PCCERT_CHAIN_CONTEXT chain, const std::string& host) {
+  std::wstring serverName(host.begin(), host.end());
+  HTTPSPolicyCallbackData ssl{};
+  ssl.cbSize = sizeof ssl;
+  ssl.dwAuthType = AUTHTYPE_SERVER;
+  ssl.pwszServerName = serverName.data();
+  ssl.fdwChecks = SECURITY_FLAG_IGNORE_REVOCATION;  // judged above
+  CERT_CHAIN_POLICY_PARA policy{};
+  policy.cbSize = sizeof policy;
+  policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
+  policy.pvExtraPolicyPara = &ssl;
+  CERT_CHAIN_POLICY_STATUS status{};
+  status.cbSize = sizeof status;
+  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status))
+    return "its check could not be made";
+  if (status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) return "issued for another host name";
+  if (status.dwError != 0) return "refused by the certificate store (error " + std::to_string(status.dwError) + ")";
+  return std::nullopt;
+}
+
 }  // namespace
 
 const bool checksCertificateAfterHandshake = true;
@@ -76,23 +97,7 @@ std::optional<std::string> serverCertificateProblem(void* tlsSession, const std:
   const std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree> chain(built);
   if (auto problem = chainProblem(chain->TrustStatus.dwErrorStatus)) return problem;
 
-  std::wstring serverName(host.begin(), host.end());
-  HTTPSPolicyCallbackData ssl{};
-  ssl.cbSize = sizeof ssl;
-  ssl.dwAuthType = AUTHTYPE_SERVER;
-  ssl.pwszServerName = serverName.data();
-  ssl.fdwChecks = SECURITY_FLAG_IGNORE_REVOCATION;  // judged above
-  CERT_CHAIN_POLICY_PARA policy{};
-  policy.cbSize = sizeof policy;
-  policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
-  policy.pvExtraPolicyPara = &ssl;
-  CERT_CHAIN_POLICY_STATUS status{};
-  status.cbSize = sizeof status;
-  if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &status))
-    return "its check could not be made";
-  if (status.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH)) return "issued for another host name";
-  if (status.dwError != 0) return "refused by the certificate store (error " + std::to_string(status.dwError) + ")";
-  return std::nullopt;
+  return hostProblem(chain.get(), host);
 }
 
 }  // namespace platform

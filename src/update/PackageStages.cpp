@@ -4,6 +4,7 @@
 #include "package/Download.h"
 #include "package/Patch.h"
 #include "platform/Platform.h"
+#include "version/InstallRecords.h"
 
 #include <filesystem>
 
@@ -31,14 +32,13 @@ std::optional<UpdateStage> applyChosenPatch(UpdateRun& run, FilePtr patch, const
 // that no later start offers them as ready to play.
 std::optional<std::string> recordUpdateUnderWay(UpdateRun& run) {
   const UpdateState& state = run.state;
-  if (platform::replaceFileAtomically(updateRecordName, restoreSpaces(state.latestVersion.version))) return std::nullopt;
-  run.report.detail(std::string("cannot write ") + updateRecordName + ": " + platform::lastErrorText());
+  if (records::recordUpdateUnderWay(state.latestVersion, run.report)) return std::nullopt;
   // Nothing is written into the install folder after this, so a record that this attempt
   // left (renamed into place, its folder not flushed) is removed: the build there is still
   // whole. One that an earlier unfinished update left stays, since those files are not.
   // Should the removal fail too, the record is honoured: one full download more, never a
   // half build offered.
-  if (!state.unfinishedUpdate) platform::removeFileDurably(updateRecordName);
+  if (!state.unfinishedUpdate) records::dropUpdateRecord();
   return std::string("    Failed to write file ") + updateRecordName;
 }
 
@@ -51,6 +51,28 @@ bool packageMatchesSignature(UpdateRun& run) {
   run.report.addLine("    The package does not match the publisher's signature.");
   run.report.detail("refused: the package as it arrived (its BLAKE2b-512) is not the one the publisher signed");
   return false;
+}
+
+// The name comes from the server; one with a folder in it could point the download
+// anywhere, and one that Windows reads otherwise, or that the launcher keeps for itself,
+// could replace something other than a package. It is not fetched, and the extraction
+// finds no package.
+bool mayDownloadUnder(const std::string& packageFile, Report& report) {
+  const std::string problem = downloadNameProblem(packageFile);
+  if (problem.empty()) return true;
+  report.addLine(packageFile.find_first_of("/\\") != std::string::npos
+                 ? "    The package name holds a folder separator; it is not downloaded."
+                 : "    The package name is not one the launcher may write; it is not downloaded.");
+  report.detail("not downloaded: '" + packageFile + "': " + problem);
+  return false;
+}
+
+// With no file to measure there is no size to report; the extraction that follows says what
+// went wrong. A patch is often below a MiB, which the package's line would show as 0.
+std::string downloadedLine(std::optional<std::uint32_t> size, bool patch) {
+  if (!size) return "    No package was downloaded.";
+  if (patch && *size < 1048576u) return "    Downloaded " + std::to_string((*size + 1023) / 1024) + " KiB.";
+  return downloadedSizeLine(*size);
 }
 
 ExtractionHooks extractionHooks(UpdateRun& run) {
@@ -66,17 +88,7 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
   const std::string packageFile = state.chosenPatch ? state.chosenPatch->file : state.latestVersion.packageFile;
   report.addLine("Downloading package \"" + packageFile + "\"...");
   report.pause(settings.stageDelay);
-  // The name comes from the server; one with a folder in it could point the download
-  // anywhere, and one that Windows reads otherwise, or that the launcher keeps for itself,
-  // could replace something other than a package. It is not fetched, and the extraction
-  // finds no package.
-  if (const std::string problem = downloadNameProblem(packageFile); !problem.empty()) {
-    report.addLine(packageFile.find_first_of("/\\") != std::string::npos
-                   ? "    The package name holds a folder separator; it is not downloaded."
-                   : "    The package name is not one the launcher may write; it is not downloaded.");
-    report.detail("not downloaded: '" + packageFile + "': " + problem);
-    return ExtractPackage;
-  }
+  if (!mayDownloadUnder(packageFile, report)) return ExtractPackage;
   const std::string url = encodeSpaces(settings.serverUrl + packageFile);
   state.packageStream.reset(platform::openForDownload(packageFile));
   if (!state.packageStream) {
@@ -92,16 +104,7 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
     state.packageStream.reset();
   if (settings.signaturesRequired) state.packageDigest = hasher.finish();
 
-  const auto size = platform::fileSizeLow32(packageFile);
-  // With no file to measure there is no size to report; the extraction that follows
-  // says what went wrong.
-  // A patch is often below a MiB, which the package's line would show as 0.
-  if (size && state.chosenPatch && *size < 1048576u)
-    report.addLine("    Downloaded " + std::to_string((*size + 1023) / 1024) + " KiB.");
-  else if (size)
-    report.addLine(downloadedSizeLine(*size));
-  else
-    report.addLine("    No package was downloaded.");
+  report.addLine(downloadedLine(platform::fileSizeLow32(packageFile), state.chosenPatch.has_value()));
   return ExtractPackage;
 }
 

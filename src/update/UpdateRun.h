@@ -75,8 +75,6 @@ std::optional<UpdateStage> extractPackage(UpdateRun& run);
 // could not be written.
 bool reportReady(UpdateRun& run);
 
-// The record of the version file at path; its lines say why there is none.
-std::unique_ptr<VersionInfo> readVersionFile(Report& report, const char* path);
 // Fetches url into the open file into, or a file created at path when into is null (path
 // names it in the log either way); false when the file did not take every byte that
 // arrived, or no transfer was made.

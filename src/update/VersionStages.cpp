@@ -1,28 +1,11 @@
 #include "update/UpdateRun.h"
 
 #include "base/OwnNames.h"
-#include "platform/Platform.h"
+#include "version/InstallRecords.h"
 
 #include <cstdio>
-#include <fstream>
 
 namespace update {
-
-std::unique_ptr<VersionInfo> readVersionFile(Report& report, const char* path) {
-  // Binary, so that only the one carriage return rule applies on every platform. A
-  // folder opens as a stream on some systems; it is no file that could be read.
-  std::ifstream file;
-  if (!platform::isDirectory(path)) file.open(path, std::ios::binary);
-  if (!file.is_open()) {
-    report.addLine(std::string("    Could not find file ") + path);
-    return nullptr;
-  }
-  const std::string line = readFirstLine(file);
-  file.close();
-  auto record = parseVersionLine(line);
-  if (!record) report.addLine(std::string("    Could not read file ") + path + ". It may be corrupted");
-  return record;
-}
 
 namespace {
 
@@ -83,14 +66,14 @@ std::optional<UpdateStage> checkInstalledVersion(UpdateRun& run) {
   UpdateState& state = run.state;
   report.addLine("Checking for installed version...");
   report.pause(run.settings.stageDelay);
-  const auto record = readVersionFile(report, run.settings.versionFileName);
+  const auto record = records::readVersionFile(report, run.settings.versionFileName);
   if (!record) {
     report.addLine("    No existing installation found.");
   } else {
     report.addLine("    Installed version is " + record->version + " (built " + record->buildDate + ").");
     // Files of another build, or of this one again, were being written over it when the
     // update stopped: whichever build the record names, the files there are incomplete.
-    state.unfinishedUpdate = std::ifstream(updateRecordName).is_open();
+    state.unfinishedUpdate = records::updateUnderWay();
     if (state.unfinishedUpdate)
       report.addLine("    The last update did not finish; the installed files are incomplete.");
     else
@@ -106,7 +89,7 @@ std::optional<UpdateStage> checkLatestVersion(UpdateRun& run) {
   report.pause(run.settings.stageDelay);
   const std::string address = run.settings.serverUrl + run.settings.versionFileName;
   downloadFile(run, address.c_str(), latestVersionDownload, nullptr, nullptr);
-  const auto record = readVersionFile(report, latestVersionDownload);
+  const auto record = records::readVersionFile(report, latestVersionDownload);
   // The lines after the first: signatures and the patches on offer. Launchers of an
   // earlier release read only 4 KiB of them, where the package's signature comes first.
   const std::string lines = record ? signing::linesAfterFirst(latestVersionDownload, 64 << 10) : "";
@@ -129,26 +112,16 @@ std::optional<UpdateStage> checkLatestVersion(UpdateRun& run) {
 }
 
 bool reportReady(UpdateRun& run) {
-  const char* const versionFileName = run.settings.versionFileName;
   const UpdateState& state = run.state;
-  Report& report = run.report;
-  bool recorded = true;
-  if (!state.latestVersion.version.empty() && state.latestVersion.version != state.installedVersion.version) {
-    // Written through a temporary file and a rename, so that a crash leaves the old
-    // line or the new one. A failure goes unreported: the next run offers the update again,
-    // since the record of the update under way stays. Once the new line is on the disk,
-    // the record has served; should its removal not reach the disk, the next start
-    // installs this build once more.
-    recorded = platform::replaceFileAtomically(versionFileName, restoreSpaces(state.latestVersion.version));
-    if (!recorded)
-      report.detail(std::string("cannot write ") + versionFileName + ": " + platform::lastErrorText());
-    else if (!platform::removeFileDurably(updateRecordName))
-      report.detail(std::string("cannot remove ") + updateRecordName + ": " + platform::lastErrorText());
-  }
+  // A failure goes unreported: the next run offers the update again, since the record of
+  // the update under way stays.
+  const bool recorded = state.latestVersion.version.empty() ||
+                        state.latestVersion.version == state.installedVersion.version ||
+                        records::recordInstalledBuild(run.settings.versionFileName, state.latestVersion, run.report);
   if (!state.latestVersion.version.empty())
-    report.addLine("Quarvel is up to date!");
+    run.report.addLine("Quarvel is up to date!");
   else
-    report.addLine("Quarvel version " + state.installedVersion.version + " is ready to play!");
+    run.report.addLine("Quarvel version " + state.installedVersion.version + " is ready to play!");
   return recorded;
 }
 

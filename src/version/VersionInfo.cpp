@@ -52,7 +52,7 @@ std::string monthName(int month) {
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line) {
   if (line.size() != versionLineLength) return nullptr;
   std::string packageFile = packageFileName(line);
-  std::string version = replaceAll(line, ' ', "_");
+  std::string version = versionOfLine(line);
   const std::string year = version.substr(4, 4);
   const std::string day = version.substr(10, 2);
   // A month field with no number at all reads like one outside 1 to 12: the build
@@ -60,6 +60,8 @@ std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line) {
   const std::string month = monthName(leadingNumber(version.substr(8, 2)).value_or(0));
   return std::make_unique<VersionInfo>(std::move(version), day + " " + month + ", " + year, std::move(packageFile));
 }
+
+std::string versionOfLine(const std::string& line) { return replaceAll(line, ' ', "_"); }
 
 std::string packageFileName(const std::string& line) { return "quarvel " + line + ".zip"; }
 

@@ -10,7 +10,7 @@ struct VersionInfo {
   VersionInfo(std::string version, std::string buildDate, std::string packageFile)
       : version(std::move(version)), buildDate(std::move(buildDate)), packageFile(std::move(packageFile)) {}
 
-  std::string version;      // the 12-character line, blanks turned into underscores
+  std::string version;      // the build's identifier, shown and compared: versionOfLine of its line
   std::string buildDate;    // "15 March, 2019"
   std::string packageFile;  // "quarvel " + line as stored + ".zip"
 };
@@ -22,6 +22,10 @@ constexpr std::size_t versionLineLength = 12;
 // reading, a version line with its carriage return: a longer line then comes back too
 // long but never whole, however much the file holds.
 std::string readFirstLine(std::istream& in, std::size_t limit = versionLineLength + 2);
+
+// The identifier of the build that a stored line names: the line with every blank turned into
+// an underscore, so that two lines that differ only there name the same build.
+std::string versionOfLine(const std::string& line);
 
 // The record for one version line; empty unless the line is exactly 12 characters.
 std::unique_ptr<VersionInfo> parseVersionLine(const std::string& line);

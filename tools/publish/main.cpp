@@ -91,6 +91,22 @@ std::string optionValue(const std::vector<std::string>& args, std::size_t& i) {
 }
 
 // Options come first; "--" ends them, for a line that starts with a dash.
+// The operands each mode takes, checked against the options given with them.
+void placeOperands(Command& command, const std::vector<std::string>& operands) {
+  if (command.mode == Mode::Check) {
+    if (operands.size() != 1 || command.publish.force || !command.publish.signingKey.empty())
+      throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
+    if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
+    command.serverUrl = operands[0];
+  } else {
+    if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
+    if (!command.publicKey.empty()) throw UsageError("--key goes with --check");
+    command.publish.buildDir = operands[0];
+    command.publish.line = operands[1];
+    command.publish.serverDir = operands[2];
+  }
+}
+
 Command parseArguments(const std::vector<std::string>& args) {
   Command command;
   std::vector<std::string> operands;
@@ -118,18 +134,7 @@ Command parseArguments(const std::vector<std::string>& args) {
     else
       operands.push_back(arg);
   }
-  if (command.mode == Mode::Check) {
-    if (operands.size() != 1 || command.publish.force || !command.publish.signingKey.empty())
-      throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
-    if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
-    command.serverUrl = operands[0];
-  } else {
-    if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
-    if (!command.publicKey.empty()) throw UsageError("--key goes with --check");
-    command.publish.buildDir = operands[0];
-    command.publish.line = operands[1];
-    command.publish.serverDir = operands[2];
-  }
+  placeOperands(command, operands);
   return command;
 }
 
