@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=$(realpath -m "${QUARVEL_FUZZ_BUILD_DIR:-build-fuzz}")
 jobs=${QUARVEL_FUZZ_JOBS:-$(nproc)}
-targets=(version_line extract signature_lines patch_manifest)
+targets=(text_readers extract)
 
 scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build" -DQUARVEL_FUZZ=ON -DQUARVEL_BUILD_TESTS=OFF >/dev/null

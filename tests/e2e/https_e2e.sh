@@ -51,12 +51,7 @@ serve_with() {  # CERTIFICATE
   start_nginx "$SITE" "ssl_certificate $C/$1.pem; ssl_certificate_key $C/$1.key;"
 }
 run() {  # NAME: the launcher in W until its pipeline has ended with the button enabled
-  if [[ -n $WINE ]]; then
-    (cd "$W" && exec "$WINE" quarvel-launcher-https.exe) >"$TMP/$1.out" 2>"$TMP/$1.err" & LAUNCHER_PID=$!
-    WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) || die "$1: no window"
-  else
-    open_window "$W" "$1"
-  fi
+  if [[ -n $WINE ]]; then wine_start "$W" quarvel-launcher-https.exe "$1"; else open_window "$W" "$1"; fi
   check "$1: the launcher ends ready to play" wait_until 60 shows_enabled "$TMP/$1.png"
 }
 requests() { grep -c 'GET ' "$TMP/nginx/access.log" || true; }

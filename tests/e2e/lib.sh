@@ -71,13 +71,13 @@ find_window() {
   [[ -n $WID ]] && timeout 2 xprop -id "$WID" -len 1 _NET_WM_ICON 2>/dev/null | grep -q =
 }
 open_window() { start_launcher "$@"; wait_until 20 find_window || die "$2: the launcher window did not appear"; }
-# shows_enabled FILE: the window, shot into FILE, shows the button's enabled bright blue (the disabled one is grey).
-shows_enabled() {
-  local r g b at='round(255*p{320,420}'
-  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
-  read -r r g b < <(convert "$1" -format "%[fx:$at.r)] %[fx:$at.g)] %[fx:$at.b)]\n" info:)
-  ((b >= 160 && b >= r + 40 && b >= g + 20))
+# pixel FILE X Y: the window, shot into FILE; prints red, green and blue (0 to 255) of its pixel at X,Y.
+pixel() {
+  timeout 10 import -window "$WID" "$1" 2>/dev/null &&
+    convert "$1" -format "%[fx:round(255*p{$2,$3}.r)] %[fx:round(255*p{$2,$3}.g)] %[fx:round(255*p{$2,$3}.b)]\n" info:
 }
+# shows_enabled FILE: the window, shot into FILE, shows the button's enabled bright blue (the disabled one is grey).
+shows_enabled() { local r g b && read -r r g b < <(pixel "$1" 320 420) && ((b >= 160 && b >= r + 40 && b >= g + 20)); }
 # SDL drops a press that comes with the focus the pointer's arrival gives, so the pointer comes first.
 click_button() { xdo 5 mousemove --window "$WID" 320 420 || true; sleep 0.2; xdo 5 click 1 || true; }
 
@@ -97,17 +97,14 @@ quit() {
 runs_version() { grep -q "| Quarvel Launcher $2 on" "$1/quarvel-launcher.log"; }
 no_leftovers() { ! compgen -G "$1/*.quarvel-next" >/dev/null && ! compgen -G "$1/*.quarvel-previous" >/dev/null && [[ ! -e $1/launcher-update.txt ]]; }
 same_as_carried() { local f; for f in "$2"/*; do cmp -s "$f" "$1/${f##*/}" || return 1; done; }
-red_splash() {
-  local r g
-  timeout 10 import -window "$WID" "$1" 2>/dev/null || return 1
-  read -r r g < <(convert "$1" -format "%[fx:round(255*p{320,100}.r)] %[fx:round(255*p{320,100}.g)]\n" info:)
-  ((r >= 150 && g <= 90))
-}
+red_splash() { local r g b && read -r r g b < <(pixel "$1" 320 100) && ((r >= 150 && g <= 90)); }
 
-# wine_begin PREFIX: Wine's prefix made ready, with a window manager that ends with the X server.
+# wine_begin PREFIX: Wine's prefix made ready, with a window manager that ends with the X server. Wine's menu
+# builder stays off: it would write desktop entries into the home folder.
 wine_begin() {
   export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
   evilwm -fn fixed >/dev/null 2>&1 &
+  wait_until 10 eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' || die "no evilwm"
   timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
 }
 # wine_start DIR EXE NAME: the Windows launcher EXE started in DIR, until its window shows (WID).

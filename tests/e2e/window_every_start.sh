@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # 200 starts in a row, the launcher's asset files copied into a fresh working folder just before each, as an
-# installer's "run now" does: every start shows its window within 5 s.
+# installer's "run now" does: every start shows its window within 5 s. A start without any display ends with a
+# message and status 1.
 #   tests/e2e/window_every_start.sh BIN_DIR [STARTS]
 set -euo pipefail
 # shellcheck source=lib.sh
@@ -15,4 +16,12 @@ for ((n = 1; n <= starts; n++)); do
   stop_pid "$LAUNCHER_PID" && LAUNCHER_PID=""
 done
 check "every one of $starts starts showed its window within 5 s ($shown did;${missing:- none missing})" test "$shown" = "$starts"
+
+w=$TMP/nodisplay/work && new_workdir "$w"
+status=0 && (cd "$w" && env -u DISPLAY -u WAYLAND_DISPLAY HOME="$TMP/home" timeout 60 "$LAUNCHER") >"$TMP/nodisplay.out" \
+  2>"$TMP/nodisplay.err" || status=$?
+message='Quarvel Launcher cannot open its window: no display could be opened'
+check "without a display: status 1, the message on standard error and in the log file, no assertion (status $status)" \
+  eval '((status == 1)) && grep -qF "$message" "$TMP/nodisplay.err" && grep -qF "$message" "$w/quarvel-launcher.log" &&
+        ! grep -q "Assertion" "$TMP/nodisplay.err" && test ! -e "$w/game"'
 e2e_end

@@ -95,11 +95,18 @@ inline bool driveUntil(Launcher& launcher, const std::function<bool()>& done) {
   return true;
 }
 
-// The whole run's log and whether the player can play.
-inline std::pair<Lines, bool> runLauncher(const std::string& url) {
-  Launcher launcher{url};
+// The whole run's log and whether the player can play; the launcher is gone, its log file written.
+inline std::pair<Lines, bool> runLauncher(const LauncherSettings& settings) {
+  Launcher launcher{settings};
   EXPECT_TRUE(driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
   return {launcher.logLines(), launcher.isReadyToLaunch()};
+}
+inline std::pair<Lines, bool> runLauncher(const std::string& url) { return runLauncher(LauncherSettings{url, ""}); }
+
+// Every file of a published server folder, served under its name.
+inline void serveFolder(const fs::path& folder, TestServer& server) {
+  for (const auto& file : fs::directory_iterator(folder))
+    server.serve("/" + file.path().filename().string(), slurp(file.path()));
 }
 
 // The log's last lines, as many as expected; where an expected line ends in "*", the log's need only start alike.

@@ -15,11 +15,7 @@ e2e_begin wine "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip u
   makensis wrestool icotool python3 quarvel-launcher.exe
 SHOT=${4:-$TMP/ready.png} P=$TMP/package
 
-# Wine's menu builder stays off: it would write desktop entries into the home folder.
-export WINEPREFIX=$TMP/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
-evilwm -fn fixed >/dev/null 2>&1 & # it ends with the X server
-wait_until 10 eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' || die "no evilwm"
-timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed: $(tail -3 "$TMP/wineboot.log")"
+wine_begin "$TMP/wineprefix"
 
 # The build as quarvel-publish lays it out (that Linux tool is not part of this build), and the
 # setup program and zip as scripts/windows.sh makes them, signed.
@@ -72,9 +68,7 @@ check "the launcher carries its icon at 16, 32, 48 and 256 pixels" test \
 check "the launcher carries its version" grep -qx "$VERSION" <(wrestool -x --raw -t 16 "$EXE" | strings -el)
 check "the launcher carries an asInvoker manifest" grep -q 'level="asInvoker"' <(wrestool -x --raw -t 24 "$EXE")
 
-(cd "$INSTALL" && exec "$WINE" "$AT\\quarvel-launcher.exe") >"$TMP/launcher.out" 2>"$TMP/launcher.err" & LAUNCHER_PID=$!
-WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1) ||
-  die "the launcher window did not appear: $(tail -5 "$TMP/launcher.err")"
+wine_start "$INSTALL" "$AT\\quarvel-launcher.exe" launcher
 check "the build is installed and named in latest_version.txt" \
   wait_until 120 file_holds "$INSTALL/latest_version.txt" "$LINE"
 check "the game's program is unpacked into game\\details" cmp -s "$FAKE_GAME" "$INSTALL/game/details/Quarvel.exe"
