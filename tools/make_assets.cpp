@@ -1,5 +1,7 @@
 // Draws the launcher's artwork (splash, launch button states, window icon)
 // and writes it as PNGs into assets/. Usage: make_assets [repo-root|assets-dir]
+#include "base/LauncherAssets.h"
+
 #include <SDL.h>
 #include <SDL_image.h>
 #include <SDL_ttf.h>
@@ -292,14 +294,14 @@ int main(int argc, char** argv) {
   try {
     fs::path root = fs::canonical(argc > 1 ? fs::path(argv[1]) : fs::current_path());
     if (root.filename() == "assets") root = root.parent_path();
-    const fs::path assets = root / "assets", title = root / "tools" / "TitleFont.ttf", mono = assets / "LTYPE.TTF";
+    const fs::path assets = root / "assets", title = root / "tools" / "TitleFont.ttf", mono = assets / logFontFile;
     SdlSession sdl;
     TtfSession ttf;
-    save(drawSplash(title, mono), assets / "quarvel_splash.png");
-    save(drawButton(title, enabledFace), assets / "launch.png");
-    save(drawButton(title, pressedFace), assets / "launch_pressed.png");
-    save(drawButton(title, disabledFace), assets / "launch_disabled.png");
-    save(drawIcon(title), assets / "quarvel_icon_black.png");
+    save(drawSplash(title, mono), assets / splashImage);
+    save(drawButton(title, enabledFace), assets / launchImage);
+    save(drawButton(title, pressedFace), assets / launchPressedImage);
+    save(drawButton(title, disabledFace), assets / launchDisabledImage);
+    save(drawIcon(title), assets / iconImage);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_assets: %s\n", e.what());
     return 1;

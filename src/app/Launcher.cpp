@@ -1,6 +1,7 @@
 #include "app/Launcher.h"
 
 #include "base/Check.h"
+#include "base/LauncherAssets.h"
 #include "package/Download.h"
 #include "platform/Platform.h"
 #include "version/InstallRecords.h"
@@ -51,10 +52,10 @@ Launcher::Launcher(const LauncherSettings& settings)
   logStartDetails();
   keepOutOfAnotherLaunchersFolder();
   if (holdsFolder()) resumeLauncherUpdate(selfUpdateContext());
-  splash = loadTexture("quarvel_splash.png");
-  launchButton = loadTexture("launch.png");
-  launchButtonPressed = loadTexture("launch_pressed.png");
-  launchButtonDisabled = loadTexture("launch_disabled.png");
+  splash = loadTexture(splashImage);
+  launchButton = loadTexture(launchImage);
+  launchButtonPressed = loadTexture(launchPressedImage);
+  launchButtonDisabled = loadTexture(launchDisabledImage);
 }
 
 SelfUpdateContext Launcher::selfUpdateContext() {

@@ -1,9 +1,9 @@
 #include "app/SelfCheck.h"
 
 #include "app/BuildSettings.h"
-#include "selfupdate/LauncherVersion.h"
 #include "base/LauncherAssets.h"
 #include "base/ReadFile.h"
+#include "selfupdate/LauncherVersion.h"
 #include "ui/SdlPtr.h"
 
 #include <SDL_image.h>
@@ -35,7 +35,7 @@ std::string firstFailure() {
   for (const std::string_view asset : launcherAssets)
     if (!asset.ends_with(".TTF") && !SurfacePtr(IMG_Load(asset.data())))
       return std::string(asset) + ": " + IMG_GetError();
-  TTF_Font* font = TTF_OpenFont("LTYPE.TTF", 12);
+  TTF_Font* font = TTF_OpenFont(logFontFile, 12);
   if (!font) return std::string("LTYPE.TTF: ") + TTF_GetError();
   TTF_CloseFont(font);
   return {};

@@ -1,5 +1,6 @@
 // What an update adds to the disk, counted before its first write, so that a disk too small
 // for it is said at once instead of half way through.
+#include "package/DiskSpace.h"
 #include "package/ExtractSteps.h"
 #include "platform/Platform.h"
 

@@ -1,5 +1,6 @@
 #include "base/Check.h"
 #include "base/OwnNames.h"
+#include "package/DiskSpace.h"
 #include "package/ExtractSteps.h"
 #include "package/Package.h"
 #include "platform/Platform.h"

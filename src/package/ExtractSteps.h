@@ -26,17 +26,6 @@ OpenedArchive openArchive(const FilePtr& package, zip_error_t& error);
 
 bool passesThroughSymlink(const std::string& target, const std::string& installDir);
 
-// What writing size bytes to target adds to the disk, in whole blocks, less what a file
-// there holds already.
-std::uint64_t bytesAdded(const std::string& target, std::uint64_t size);
-std::uint64_t addCapped(std::uint64_t total, std::uint64_t more);
-// Empty when need bytes fit on the install directory's file system, else the line that
-// says how much is missing.
-std::string diskSpaceShortage(std::uint64_t need, const std::string& installDir);
-// What the package's n entries add to the disk below installDir; a name stored twice leaves
-// one file, so each target counts once.
-std::uint64_t packageBytesNeeded(zip_t* archive, std::int64_t n, const std::string& installDir);
-
 enum class CopyResult { Copied, Dropped, OpenFailed, ReadFailed, WriteFailed, Interrupted };
 // Writes one entry of the archive to target through buffer (readBufferSize bytes).
 // Dropped: target could not be created (the system's words in dropWords).

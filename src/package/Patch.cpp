@@ -1,6 +1,7 @@
 #include "package/Patch.h"
 
 #include "base/OwnNames.h"
+#include "package/DiskSpace.h"
 #include "package/ExtractSteps.h"
 #include "platform/Platform.h"
 #include "version/VersionInfo.h"

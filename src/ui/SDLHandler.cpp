@@ -1,6 +1,7 @@
 #include "ui/SDLHandler.h"
 
 #include "base/Check.h"
+#include "base/LauncherAssets.h"
 #include "base/ReadFile.h"
 
 #include <SDL_image.h>
@@ -97,7 +98,7 @@ RendererPtr createRenderer(SDL_Window* window) {
 }  // namespace
 
 SDLHandler::SDLHandler() : window_(createWindow()), renderer_(createRenderer(window_.get())) {
-  SurfacePtr icon(IMG_Load("quarvel_icon_black.png"));
+  SurfacePtr icon(IMG_Load(iconImage));
   QUARVEL_CHECK(icon);
   SDL_SetWindowIcon(window_.get(), icon.get());
 }
@@ -132,7 +133,7 @@ SDL_Texture* SDLHandler::loadTexture(const char* path) {
 void SdlDeleter::operator()(_TTF_Font* f) const { TTF_CloseFont(f); }
 
 LogFont::LogFont() {
-  data = readFileUpTo("LTYPE.TTF", 64 << 20);  // a font of tens of MiB would be no font of ours
+  data = readFileUpTo(logFontFile, 64 << 20);  // a font of tens of MiB would be no font of ours
   font.reset(TTF_OpenFontRW(SDL_RWFromConstMem(data.data(), static_cast<int>(data.size())), 1, 12));
   QUARVEL_CHECK(font);
 }
