@@ -127,7 +127,6 @@ void limitingFileSizes(WorkDir&, std::string&) {
 
 const PackageRow diskRows[] = {
     PackageRow("read_only_install_folder", program, cannotCreate, {}, placing("game", std::nullopt, true)),
-    PackageRow("file_named_game", program, cannotCreate, {{"game", "a plain file"}}, placing("game", "a plain file")),
     PackageRow("read_only_file_of_an_earlier_build", program, updated, {{exe, "new"}}, placing(exe, "old", true)),
     PackageRow(
         "read_only_working_folder", program,

@@ -136,7 +136,7 @@ TEST_F(Publish, RepublishingKeepsOlderPackagesAndReplacesOnlyWithForce) {
   EXPECT_EQ(snapshot(server)[package1], first);
 }
 
-// A clean folder and a missing package are checked against nginx; here, the answers it would not give.
+// Each problem a server can have, as --check names it; a clean folder is checked against nginx over HTTPS.
 TEST_F(Publish, CheckNamesEveryProblem) {
   ASSERT_EQ(publish(line1).status, 0);
   const Reply version{Reply::Body, line1 + "\n"}, package{Reply::Body, served(package1)};
@@ -145,6 +145,7 @@ TEST_F(Publish, CheckNamesEveryProblem) {
   const std::tuple<Reply, Reply, std::string> cases[] = {
       {{Reply::Redirect}, package, "latest_version.txt answers 302 (a redirect, which the launcher does not follow)"},
       {{Reply::Body, "1.0 202612050\n"}, package, "the version line '1.0 202612050' is 13 characters, not 12"},
+      {version, {Reply::Missing}, "'" + package1 + "' answers 404"},
       {version, {Reply::Body, "<html><body>Welcome</body></html>"}, "the package does not open as a zip archive"},
       {version, zip({top, details, program, {"Top/data/a.txt", "a", 0100644}, {"Top/data/", "", 040755}}),
        "'Top/data/a.txt' comes before its folder's entry, so the launcher skips it"},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The launcher in an X window fed by nginx and driven by xdotool: it installs a build, enables the button,
 # starts the game on a click and ends on Q, as quickly while the version file is stalled in transfer,
-# leaving no temporary file. quarvel-publish --check agrees with nginx.
+# leaving no temporary file.
 #   tests/e2e/launcher_e2e.sh BIN_DIR [SCREENSHOT_DIR]
 set -euo pipefail
 # shellcheck source=lib.sh
@@ -11,12 +11,6 @@ readonly LINE='1.0 20261205'
 game_started() {
   file_holds "$TMP/marker" "$(cd "$1/game/details" && pwd -P)" &&
     [[ $(grep -cFx 'cd game/details && "./Quarvel.exe"' "$TMP/$2.out") == 1 ]]
-}
-# check_reports STATUS FINDING: quarvel-publish --check on the server.
-check_reports() {
-  local status=0
-  timeout 60 "$BIN/quarvel-publish" --check "127.0.0.1:$PORT/" >"$TMP/report" 2>&1 || status=$?
-  sed 's/^/#   /' "$TMP/report" && ((status == $1)) && grep -qF -- "$2" "$TMP/report"
 }
 
 e2e_begin e2e "$1" quarvel-launcher-e2e quarvel-publish Xvfb xdotool xprop import convert nginx
@@ -42,9 +36,5 @@ quit stalled
 check "stalled: no temporary file, the installed version kept, nothing beside the working folder" \
   test ! -e "$w/temp.txt" -a "$(cat "$w/latest_version.txt")" = "$LINE" -a "$(ls -A "$w/..")" = work
 rm "$TMP/server/slow"
-
-check "--check passes on the served folder" check_reports 0 "ok: details/Quarvel.exe is present and executable"
-rm -- "$TMP/server/quarvel $LINE.zip"
-check "--check names the missing package by nginx's answer" check_reports 1 "problem: 'quarvel $LINE.zip' answers 404"
 check "nothing was written to HOME or TMPDIR" test -z "$(find "$TMP/home" "$TMP/tmpdir" -mindepth 1)"
 e2e_end
