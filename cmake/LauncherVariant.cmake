@@ -5,7 +5,7 @@
 function(quarvel_launcher_variant name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "TEST_HOOKS" "VERSION;SERVER;KEY" "")
   if(NOT arg_VERSION)
-    set(arg_VERSION ${PROJECT_VERSION})
+    set(arg_VERSION ${QUARVEL_LAUNCHER_VERSION})
   endif()
   add_executable(${name} ${PROJECT_SOURCE_DIR}/src/app/main.cpp ${PROJECT_SOURCE_DIR}/src/app/BuildSettings.cpp)
   target_link_libraries(${name} PRIVATE quarvel_core)

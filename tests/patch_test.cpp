@@ -68,8 +68,8 @@ struct PatchRow {
   Lines tail;                            // the log's last lines
   std::vector<std::string> requests;     // after the version file
   std::string launcherKeys = "";
-  std::string publishKey = "";
-  std::string checkSays = "";  // what quarvel-publish --check with the test key says of the patch
+  std::vector<std::string> publishKeys = {};
+  std::string checkSays = "";  // what quarvel-publish --check with the publishing keys says of the patch
 };
 void PrintTo(const PatchRow& row, std::ostream* out) { *out << row.name; }
 class Patches : public testing::TestWithParam<PatchRow> {};
@@ -99,12 +99,13 @@ void editManifest(WorkDir& dir, const std::function<void(std::string&)>& edit) {
 }
 
 // Build A published and installed whole, a copy of that folder at reference, then B published with a patch from A.
-void installAThenPublishB(const WorkDir& dir, TestServer& server, const std::string& key, const fs::path& reference) {
+void installAThenPublishB(const WorkDir& dir, TestServer& server, const std::vector<std::string>& keyNames,
+                          const fs::path& reference) {
   writeBuild(dir, "build-a", buildA);
   writeBuild(dir, "build-b", buildB);
   fs::permissions(dir.path() / "build-b/details/Quarvel.exe", static_cast<fs::perms>(0555));
-  std::vector<std::string> options =
-      key.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--sign", keys + "/" + key + ".key"};
+  std::vector<std::string> options;
+  for (const std::string& key : keyNames) options.insert(options.end(), {"--sign", keys + "/" + key + ".key"});
   publish(dir, options, "build-a", lineA);
   serveFolder(dir.path() / "server", server);
   ASSERT_TRUE(runLauncher(server.url()).second);
@@ -119,12 +120,15 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
   WorkDir dir;
   TestServer server;
   const fs::path reference = dir.path().parent_path() / ("reference-" + dir.path().filename().string());
-  installAThenPublishB(dir, server, row.publishKey, reference);
+  installAThenPublishB(dir, server, row.publishKeys, reference);
   row.change(dir);
   serveFolder(dir.path() / "server", server);
 
   if (!row.checkSays.empty()) {
-    const ToolRun check = runTool({"--check", server.url(), "--key", keys + "/test.pub"});
+    std::vector<std::string> args{"--check", server.url()};
+    for (const std::string& key : row.publishKeys) args.insert(args.end(), {"--key", keys + "/" + key + ".pub"});
+    const ToolRun check = runTool(args);
+    EXPECT_EQ(check.status, 0) << check.out;
     EXPECT_NE(check.out.find(row.checkSays), std::string::npos) << check.out;
   }
   const std::size_t before = server.requests().size();
@@ -152,8 +156,11 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
 }
 
 const PatchRow patchRows[] = {
-    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), "test",
+    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), {"test"},
      "ok: '" + patchB + "' patches '1.0 20190101' (6 files, "},
+    // A key replacement: signed with the new key and the old one, the patch reaches launchers that trust only the old.
+    {"SignedWithTwoKeysPatchesLaunchersOfTheOldKey", [](WorkDir&) {}, patched, {patchPath}, publicKey("other"),
+     {"test", "other"}, "ok: '" + patchB + "' patches '1.0 20190101' (6 files, "},
     {"PatchSignedByAnotherKeyGetsThePackage",
      [](WorkDir& dir) {
        const std::string patch = (dir.path() / "server" / patchB).string();
@@ -162,8 +169,9 @@ const PatchRow patchRows[] = {
        file.replace(file.find('\n', file.find("patch: ")) + 1, std::string::npos, dir.read("server/" + patchB + ".minisig"));
        dir.write("server/latest_version.txt", file);
      },
-     wholePackage, {packagePath}, publicKey("test"), "test",
-     "problem: '" + patchB + "' is not signed by the key, so launchers download the whole package"},
+     wholePackage, {packagePath}, publicKey("test"), {"test"},
+     "note: '" + patchB + "' is not signed by key '" + keys + "/test.pub', so launchers built with that key alone download "
+     "the whole build instead"},
     // The manifest names another hash for the decoded archive file: the delta decodes, and its result is refused.
     {"DeltaWhoseResultDoesNotMatchIsRefused",
      [](WorkDir& dir) {

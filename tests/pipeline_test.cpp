@@ -65,22 +65,23 @@ INSTANTIATE_TEST_SUITE_P(
                    placing("quarvel-launcher.log/kept", "kept"))),
     rowName);
 
-// A quit: no new transfer starts, a receiving one ends, an extraction ends between entries; nothing is recorded.
+// A quit: no new transfer starts, a receiving one ends (the version file's or the package's), an extraction ends
+// between entries; nothing is recorded, and no temporary file is left.
 struct StopRow {
   const char* name;
-  Reply package;
+  const Reply *version, *package;
   const char* stopOnceThere;  // "" stops before the first stage
 };
 class Stop : public testing::TestWithParam<StopRow> {};
 // Entries without data: only the loop over entries can stop.
-const Reply manyEntries{Reply::Body, zipArchive(numbered({top}, 2000, {"Top/f", "", 0100644}))};
+const Reply line{Reply::Body, testLine}, flood{Reply::Flood}, manyEntries{Reply::Body, zipArchive(numbered({top}, 2000, {"Top/f", "", 0100644}))};
 
 TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   const StopRow& row = GetParam();
   WorkDir dir;
   TestServer server;
-  server.serve("/latest_version.txt", testLine);
-  server.on("/" + testPackage, row.package);
+  server.on("/latest_version.txt", *row.version);
+  server.on("/" + testPackage, *row.package);
   Launcher launcher{server.url()};
   const bool atOnce = !*row.stopOnceThere;
   const auto there = [&] { return dir.exists(row.stopOnceThere); };
@@ -90,14 +91,15 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
   EXPECT_TRUE(!atOnce || driveUntil(launcher, [&] { return launcher.pipelineIdle(); }));
   EXPECT_TRUE(!atOnce || server.requests().empty());
   EXPECT_FALSE(dir.exists("game/f1999"));
-  EXPECT_FALSE(dir.exists("latest_version.txt"));
+  EXPECT_FALSE(dir.exists("latest_version.txt") || dir.exists("temp.txt"));
   EXPECT_EQ(dir.exists(updateRecordName), dir.exists("game"));  // once something was written, the record says so
 }
 
 INSTANTIATE_TEST_SUITE_P(Quit, Stop,
-                         testing::Values(StopRow("before_any_transfer", manyEntries, ""),
-                                         StopRow("endless_package", {Reply::Flood}, testPackage.c_str()),
-                                         StopRow("long_extraction", manyEntries, "game/f10")),
+                         testing::Values(StopRow("before_any_transfer", &line, &manyEntries, ""),
+                                         StopRow("endless_version_file", &flood, &manyEntries, "temp.txt"),
+                                         StopRow("endless_package", &line, &flood, testPackage.c_str()),
+                                         StopRow("long_extraction", &line, &manyEntries, "game/f10")),
                          rowName);
 
 // A transfer that stalls holds its worker past the bounded shutdown, which then ends the process: the log file still

@@ -86,6 +86,8 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
   makeBuild("with-launcher");
   fs::create_directories(dir.path() / "with-launcher/launcher");
   makeKeylessLauncher("keyless");
+  makeKeylessLauncher("stray");
+  dir.write("stray/linux/quarvel-publish", "a tool that is no part of a launcher");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"build", "1.0 2026120", "server"}, "is 11 characters, not 12"},
       {{"build", "1.0 20260005", "server"}, "has the month '00', not 01 to 12"},
@@ -104,6 +106,7 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"--launcher", "launcher", "build", line2, "server"}, "quarvel-launcher' is not executable"},
       {{"--launcher", "build", "build", line2, "server"}, "holds neither a linux nor a windows folder"},
       {{"--launcher", "launcher", "with-launcher", line2, "server"}, "has a launcher folder of its own"},
+      {{"--launcher", "stray", "build", line2, "server"}, "'quarvel-publish' is no part of a launcher"},
       {{"--sign", std::string(QUARVEL_KEY_DIR) + "/test.key", "--launcher", "keyless", "build", line2, "server"},
        "checks no publisher signature (its quarvel-launcher.keys names no key)"},
   };
@@ -187,9 +190,12 @@ TEST_F(Publish, SignsSoThatMinisignAgreesAndRefusesKeysItCannotUse) {
   s.serve("/latest_version.txt", version);
   s.serve("/" + package1, served(package1));
   EXPECT_EQ(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).status, 0);
-  const ToolRun otherKey = runTool({"--check", s.url(), "--key", keys + "/other.pub"});
-  EXPECT_EQ(otherKey.status, 1);
-  EXPECT_NE(otherKey.out.find("problem: latest_version.txt carries no signature by the key"), std::string::npos);
+  // Each key is reported on: launchers built with the other key alone get no update.
+  const ToolRun twoKeys = runTool({"--check", s.url(), "--key", keys + "/protected.pub", "--key", keys + "/other.pub"});
+  EXPECT_EQ(twoKeys.status, 1);
+  EXPECT_NE(twoKeys.out.find("ok: the package matches its signature by key '" + keys + "/protected.pub'"), std::string::npos);
+  EXPECT_NE(twoKeys.out.find("problem: latest_version.txt carries no signature by key '" + keys + "/other.pub'"),
+            std::string::npos);
   s.serve("/" + package1, zipArchive({top}));
   EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find("does not match its signature"),
             std::string::npos);

@@ -66,12 +66,9 @@ bool sameFile(const PatchedFile& a, const PatchedFile& b) {
 }
 
 bool sameManifest(const PatchManifest& a, const PatchManifest& b) {
-  if (a.fromLine != b.fromLine || a.toLine != b.toLine || a.packageSize != b.packageSize ||
-      a.folders.size() != b.folders.size() || a.files.size() != b.files.size())
-    return false;
-  for (std::size_t i = 0; i < a.folders.size(); ++i)
-    if (a.folders[i].path != b.folders[i].path || a.folders[i].mode != b.folders[i].mode) return false;
-  return std::ranges::equal(a.files, b.files, sameFile);
+  const auto sameFolder = [](const PatchedFolder& x, const PatchedFolder& y) { return x.path == y.path && x.mode == y.mode; };
+  return a.fromLine == b.fromLine && a.toLine == b.toLine && a.packageSize == b.packageSize &&
+         std::ranges::equal(a.folders, b.folders, sameFolder) && std::ranges::equal(a.files, b.files, sameFile);
 }
 
 bool staysInside(const std::string& path) {

@@ -1,9 +1,9 @@
 #include "BuildTree.h"
 
 #include "Refusal.h"
-#include "selfupdate/LauncherVersion.h"
 #include "base/LauncherAssets.h"
 #include "base/ReadFile.h"
+#include "selfupdate/LauncherVersion.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,13 +79,30 @@ std::string carriedVersion(const fs::path& dir) {
   return *version;
 }
 
+// What a launcher's folder holds as its build leaves it. Anything else (a tool of the build
+// folder given by mistake, say) would reach every player.
+bool isLauncherFile(const std::string& name, const std::string& program) {
+  return name == program || name == launcherVersionFileName || name == launcherKeysFileName ||
+         name == std::string(logFontFile) + ".LICENSE" || (program.ends_with(".exe") && name.ends_with(".dll")) ||
+         std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
+}
+
 // What the launcher would refuse to install in place of itself is refused here already.
-void requireLauncherFolder(const fs::path& dir, const std::string& program, bool signing) {
-  for (const auto& entry : fs::directory_iterator(dir))
-    if (const std::string problem =
-            carriedFileProblem(entry.path().filename().string(), fs::is_regular_file(entry.symlink_status()));
+void requireLauncherFiles(const fs::path& dir, const std::string& program) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (const std::string problem = carriedFileProblem(name, fs::is_regular_file(entry.symlink_status()));
         !problem.empty())
       throw Refusal(quoted(dir) + ": " + problem);
+    if (!isLauncherFile(name, program))
+      throw Refusal(quoted(dir) + ": '" + name + "' is no part of a launcher (its program, " +
+                    (program.ends_with(".exe") ? "libraries, " : "") + "assets, the font's licence, " +
+                    launcherVersionFileName + " and " + launcherKeysFileName + "); take it out of the folder");
+  }
+}
+
+void requireLauncherFolder(const fs::path& dir, const std::string& program, bool signing) {
+  requireLauncherFiles(dir, program);
   const fs::file_status status = fs::symlink_status(dir / program);
   if (!fs::is_regular_file(status)) throw Refusal("the launcher folder " + quoted(dir) + " has no " + program);
   if (program.find('.') == std::string::npos && (status.permissions() & fs::perms::owner_exec) == fs::perms::none)

@@ -13,9 +13,15 @@ class Findings {
     ++problems_;
     out_ << "problem: " << text << std::endl;
   }
+  // Nothing goes wrong for the player, though it costs more than it should.
+  void note(const std::string& text) {
+    ++notes_;
+    out_ << "note: " << text << std::endl;
+  }
   int problems() const { return problems_; }
+  int notes() const { return notes_; }
 
  private:
   std::ostream& out_;
-  int problems_ = 0;
+  int problems_ = 0, notes_ = 0;
 };

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -60,12 +61,17 @@ void installPackage(const fs::path& package, const std::vector<PlannedEntry>& en
   temporary.keep();
 }
 
-// The signature goes beside the package, where "minisign -V" looks for it, and after the
-// version line, where the launcher reads it without asking the server for more.
-std::string signPackage(const SigningKey& key, const fs::path& serverDir, const std::string& packageFile) {
-  const std::string signature = key.sign(serverDir / packageFile, packageFile);
-  writeFileDurably(serverDir, packageFile + ".minisig", signature);
-  return signature;
+// Every key's signature goes after the version line, where the launcher reads it without
+// asking the server for more; the first key's also beside the file, where "minisign -V"
+// looks for it.
+std::string signFile(const std::vector<SigningKey>& keys, const fs::path& serverDir, const std::string& name) {
+  std::string signatures;
+  for (const SigningKey& key : keys) {
+    const std::string signature = key.sign(serverDir / name, name);
+    if (signatures.empty()) writeFileDurably(serverDir, name + ".minisig", signature);
+    signatures += signature;
+  }
+  return signatures;
 }
 
 
@@ -77,7 +83,7 @@ struct Patches {
 // One patch per earlier build, beside the package. A patch that would cost more than half
 // the package saves a player too little to be worth the risk of a second path: none.
 Patches publishPatches(const PublishRequest& request, const std::vector<PlannedEntry>& entries,
-                       const std::vector<OlderBuild>& olders, const std::optional<SigningKey>& key,
+                       const std::vector<OlderBuild>& olders, const std::vector<SigningKey>& keys,
                        const fs::path& package, const fs::path& scratch) {
   Patches patches;
   const std::uint64_t packageSize = fs::file_size(package);
@@ -95,7 +101,7 @@ Patches publishPatches(const PublishRequest& request, const std::vector<PlannedE
     renameDurably(temporary.path(), request.serverDir / name);
     temporary.keep();
     patches.announcements += formatPatchAnnouncement({older.line, name});
-    if (key) patches.announcements += signPackage(*key, request.serverDir, name);
+    patches.announcements += signFile(keys, request.serverDir, name);
     patches.report += "; wrote " + quoted(request.serverDir / name) + " (" + std::to_string(touched) + " files, " +
                       std::to_string(size) + " bytes)";
   }
@@ -110,15 +116,18 @@ std::string publish(const PublishRequest& request) {
   requireWritableFolder(request.serverDir);
   requireSeparateFolders(request.buildDir, request.serverDir);
   std::vector<PlannedEntry> entries = planPackage(request.buildDir);
-  if (!request.launcherDir.empty()) addCarriedLaunchers(request.launcherDir, request.buildDir, !request.signingKey.empty(), entries);
+  if (!request.launcherDir.empty())
+    addCarriedLaunchers(request.launcherDir, request.buildDir, !request.signingKeys.empty(), entries);
+  // Launchers read 64 KiB after the version line; a patch's announcement and one signature
+  // take under 500 bytes, so a hundred signed patches always fit.
+  if (request.patchFrom.size() * std::max<std::size_t>(request.signingKeys.size(), 1) > 100)
+    throw Refusal("at most 100 --patch-from may be given, and with several --sign at most 100 divided by their number");
+  if (request.signingKeys.size() > 8) throw Refusal("at most 8 --sign may be given");
   // Before anything is written: a wrong password must leave the server folder untouched.
-  const std::optional<SigningKey> key =
-      request.signingKey.empty() ? std::nullopt : std::optional(SigningKey::load(request.signingKey));
+  std::vector<SigningKey> keys;
+  for (const fs::path& file : request.signingKeys) keys.push_back(SigningKey::load(file));
   // Where earlier builds are unpacked and deltas made.
   const ScratchFolder scratch("quarvel-publish");
-  // Launchers read 64 KiB after the version line; a patch's announcement and signature take
-  // under 500 bytes, so a hundred of them always fit.
-  if (request.patchFrom.size() > 100) throw Refusal("at most 100 --patch-from may be given");
   std::vector<OlderBuild> olders;
   for (const std::string& argument : request.patchFrom) {
     olders.push_back(resolveOlderBuild(argument, scratch.path()));
@@ -131,14 +140,16 @@ std::string publish(const PublishRequest& request) {
   if (!kept) installPackage(package, entries);
   // The package's signature comes first after the version line: launchers of an earlier
   // release look for it in the first 4 KiB.
-  const std::string signature = key ? signPackage(*key, request.serverDir, packageFile) : "";
-  const Patches patches = publishPatches(request, entries, olders, key, package, scratch.path());
+  const std::string signature = signFile(keys, request.serverDir, packageFile);
+  const Patches patches = publishPatches(request, entries, olders, keys, package, scratch.path());
   const std::string after = signature + patches.announcements;
   // Last, so that the server only ever names a package that is complete.
   writeFileDurably(request.serverDir, versionFileName, request.line + (after.empty() ? "" : "\n" + after));
 
   const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
                                 : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
-  return what + (key ? ", signed it" : "") + patches.report + " and announced '" + request.line + "' in " +
+  const std::string signedWith =
+      keys.size() > 1 ? ", signed it with " + std::to_string(keys.size()) + " keys" : keys.empty() ? "" : ", signed it";
+  return what + signedWith + patches.report + " and announced '" + request.line + "' in " +
          versionFileName;
 }

@@ -9,7 +9,9 @@ struct PublishRequest {
   std::string line;
   std::filesystem::path serverDir;
   bool force = false;
-  std::filesystem::path signingKey;  // empty: the build goes out unsigned
+  // None: the build goes out unsigned; each key signs the package and every patch, so that
+  // launchers built with any one of them take both.
+  std::vector<std::filesystem::path> signingKeys;
   std::vector<std::string> patchFrom;  // earlier builds: "quarvel LINE.zip" packages or "DIR=LINE"
   std::filesystem::path launcherDir;   // empty: the build carries no launcher
 };

@@ -13,9 +13,9 @@
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quarvel-publish [--force] [--sign SECRET_KEY] [--patch-from OLD]... [--launcher DIR]
+  quarvel-publish [--force] [--sign SECRET_KEY]... [--patch-from OLD]... [--launcher DIR]
                   BUILD_DIR LINE SERVER_DIR
-  quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]
+  quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]...
   quarvel-publish --help
 
 Publishing packs the game build in BUILD_DIR into SERVER_DIR/"quarvel LINE.zip"
@@ -45,7 +45,10 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               "quarvel LINE.zip.minisig" and after the first line of
               latest_version.txt, where launchers built with the public key
               look for it. A password-protected key takes its password from
-              QUARVEL_SIGN_PASSWORD, or else asks on the terminal.
+              QUARVEL_SIGN_PASSWORD, or else asks on the terminal. May be given
+              up to 8 times: each key signs the package and every patch, so that
+              launchers built with any one of them take the update (the way to
+              replace a key); the first key's signature goes beside the package.
   --patch-from OLD
               also write a patch from the earlier build OLD, a published
               package "quarvel LINE.zip" or a build folder given as DIR=LINE:
@@ -59,18 +62,22 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
   --launcher DIR
               carry a launcher in the build: DIR holds linux/ or windows/ or both,
               each a launcher's folder as its build leaves it (the program, its
-              libraries, its six assets and quarvel-launcher.version). They go
+              libraries on Windows, its six assets, the font's licence,
+              quarvel-launcher.version and quarvel-launcher.keys; nothing
+              else is taken). They go
               into the package under launcher/; an installed launcher of an
               older version installs the one for its system after the build.
 
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
 just as the launcher does, and prints one line per finding, "ok: ..." or
-"problem: ...". A transfer that stalls for 30 s is given up. With --key (the
-base64 line of a minisign public key, or its .pub file) it also checks the
-signature as a launcher built with that key would.
+"note: ..." or "problem: ...". A transfer that stalls for 30 s is given up. With
+--key (the base64 line of a minisign public key, or its .pub file; may be given
+several times) it also checks, for each key, what a launcher built with that key
+alone does: a build it cannot verify is a problem (those players keep their
+installed build), a patch it cannot verify a note (they download the whole build).
 
-Exit status: 0 when publishing succeeded or a player would get a clean update;
+Exit status: 0 when publishing succeeded or every player would get the update;
 1 when publishing was refused or failed, or the check found a problem;
 2 for a wrong command line.
 )";
@@ -81,7 +88,7 @@ struct Command {
   Mode mode = Mode::Publish;
   PublishRequest publish;
   std::string serverUrl;
-  std::string publicKey;
+  std::vector<std::string> publicKeys;
 };
 
 // The value of an option that takes one, which must follow it.
@@ -90,23 +97,23 @@ std::string optionValue(const std::vector<std::string>& args, std::size_t& i) {
   return args[++i];
 }
 
-// Options come first; "--" ends them, for a line that starts with a dash.
 // The operands each mode takes, checked against the options given with them.
 void placeOperands(Command& command, const std::vector<std::string>& operands) {
   if (command.mode == Mode::Check) {
-    if (operands.size() != 1 || command.publish.force || !command.publish.signingKey.empty())
+    if (operands.size() != 1 || command.publish.force || !command.publish.signingKeys.empty())
       throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
     if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
   } else {
     if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
-    if (!command.publicKey.empty()) throw UsageError("--key goes with --check");
+    if (!command.publicKeys.empty()) throw UsageError("--key goes with --check");
     command.publish.buildDir = operands[0];
     command.publish.line = operands[1];
     command.publish.serverDir = operands[2];
   }
 }
 
+// Options come first; "--" ends them, for a line that starts with a dash.
 Command parseArguments(const std::vector<std::string>& args) {
   Command command;
   std::vector<std::string> operands;
@@ -122,13 +129,13 @@ Command parseArguments(const std::vector<std::string>& args) {
     else if (options && arg == "--check")
       command.mode = Mode::Check;
     else if (options && arg == "--sign")
-      command.publish.signingKey = optionValue(args, i);
+      command.publish.signingKeys.push_back(optionValue(args, i));
     else if (options && arg == "--patch-from")
       command.publish.patchFrom.push_back(optionValue(args, i));
     else if (options && arg == "--launcher")
       command.publish.launcherDir = optionValue(args, i);
     else if (options && arg == "--key")
-      command.publicKey = optionValue(args, i);
+      command.publicKeys.push_back(optionValue(args, i));
     else if (options && arg.size() > 1 && arg[0] == '-')
       throw UsageError("unknown option '" + arg + "'");
     else
@@ -141,9 +148,11 @@ Command parseArguments(const std::vector<std::string>& args) {
 int run(const Command& command) {
   switch (command.mode) {
     case Mode::Help: std::cout << usage; return 0;
-    case Mode::Check:
-      return checkServer(command.serverUrl,
-                         command.publicKey.empty() ? std::nullopt : std::optional(readPublicKey(command.publicKey)));
+    case Mode::Check: {
+      std::vector<CheckedKey> keys;
+      for (const std::string& key : command.publicKeys) keys.push_back({key, readPublicKey(key)});
+      return checkServer(command.serverUrl, keys);
+    }
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
   }
   return 2;
