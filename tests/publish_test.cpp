@@ -199,14 +199,25 @@ TEST_F(Publish, SignsSoThatMinisignAgreesAndRefusesKeysItCannotUse) {
   s.serve("/" + package1, zipArchive({top}));
   EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find("does not match its signature"),
             std::string::npos);
-  // Published unsigned: a build that carries a launcher which would check no signature is named.
+  // Published unsigned: a build that carries a launcher which would check no signature is named,
+  // and so is the other server that launcher asks while that server does not announce the build.
   makeKeylessLauncher("keyless");
+  TestServer moved;
+  dir.write("keyless/linux/" + std::string(launcherServerFileName), moved.url() + "\n");
   ASSERT_EQ(runTool({"--launcher", "keyless", "build", line2, "server"}).status, 0);
   s.serve("/latest_version.txt", served("latest_version.txt"));
   s.serve("/quarvel 1.1 20261206.zip", served("quarvel 1.1 20261206.zip"));
-  EXPECT_NE(runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out.find(
-                "problem: the linux launcher the build carries checks no publisher signature"),
+  const std::string carried = runTool({"--check", s.url(), "--key", keys + "/protected.pub"}).out;
+  EXPECT_NE(carried.find("problem: the linux launcher the build carries checks no publisher signature"), std::string::npos);
+  EXPECT_NE(carried.find("problem: the linux launcher the build carries asks " + moved.url() +
+                         ", whose latest_version.txt answers 404"),
+            std::string::npos)
+      << carried;
+  moved.serve("/latest_version.txt", line1);
+  EXPECT_NE(runTool({"--check", s.url()}).out.find("which announces '" + line1 + "', not '" + line2 + "'"),
             std::string::npos);
+  moved.serve("/latest_version.txt", served("latest_version.txt"));
+  EXPECT_EQ(runTool({"--check", s.url()}).status, 0);
 }
 
 }  // namespace

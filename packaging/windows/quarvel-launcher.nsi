@@ -207,6 +207,7 @@ Section "Uninstall"
   Delete "$INSTDIR\launcher-update-refused.txt.new"
   Delete "$INSTDIR\quarvel-launcher.version"
   Delete "$INSTDIR\quarvel-launcher.keys"
+  Delete "$INSTDIR\quarvel-launcher.server"
   ; The launcher's log files and its folder lock are its own, not the player's.
   Delete "$INSTDIR\quarvel-launcher.log"
   Delete "$INSTDIR\quarvel-launcher.log.1"

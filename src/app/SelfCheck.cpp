@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <iostream>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -25,6 +26,19 @@ bool keysFileMatches() {
   std::string built = builtInSettings().publicKeys;
   std::ranges::replace(built, ',', '\n');
   return keysFileLines(text) == keysFileLines(built);
+}
+
+// The server file tells the studio's check where this launcher asks; it must say the truth too.
+bool serverFileMatches() {
+  if (!std::filesystem::exists(launcherServerFileName)) return true;
+  const std::vector<std::string> lines = keysFileLines(readFileUpTo(launcherServerFileName, 4096));
+  return lines == std::vector<std::string>{builtInSettings().serverUrl};
+}
+
+std::string recordFailure() {
+  if (!keysFileMatches()) return std::string(launcherKeysFileName) + " does not name this launcher's keys";
+  if (!serverFileMatches()) return std::string(launcherServerFileName) + " does not name this launcher's server";
+  return {};
 }
 
 // Each step the launcher takes to start, short of opening a window: its libraries are
@@ -48,8 +62,8 @@ int runSelfCheck(const std::string& expectedVersion) {
     std::cerr << "self-check: this launcher is " << launcherVersion() << ", not " << expectedVersion << std::endl;
     return 3;
   }
-  const std::string failure = keysFileMatches() ? firstFailure()
-                                                : std::string(launcherKeysFileName) + " does not name this launcher's keys";
+  std::string failure = recordFailure();
+  if (failure.empty()) failure = firstFailure();
   TTF_Quit();
   SDL_Quit();
   if (!failure.empty()) {

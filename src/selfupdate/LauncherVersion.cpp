@@ -28,13 +28,16 @@ std::optional<std::vector<unsigned>> versionNumbers(const std::string& version) 
 
 }  // namespace
 
+bool isLauncherDataFile(const std::string& name) {
+  return name == launcherVersionFileName || name == launcherKeysFileName || name == launcherServerFileName ||
+         std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
+}
+
 std::string carriedFileProblem(const std::string& name, bool regularFile) {
   if (!regularFile) return "'" + name + "' in the build's launcher folder is not a plain file";
   if (const std::string problem = plainNameProblem(name); !problem.empty())
     return "'" + name + "' in the build's launcher folder cannot be installed: " + problem;
-  const bool launcherFile = isLauncherProgramName(name) || name == launcherVersionFileName || name == launcherKeysFileName ||
-                            std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
-  if (isLauncherOwnName(name) && !launcherFile)
+  if (isLauncherOwnName(name) && !isLauncherProgramName(name) && !isLauncherDataFile(name))
     return "'" + name + "' in the build's launcher folder would replace a file the launcher keeps for itself";
   return {};
 }

@@ -13,6 +13,9 @@
 // Windows or the uninstaller would read otherwise, and the names of the launcher's own
 // records and downloads are refused.
 std::string carriedFileProblem(const std::string& name, bool regularFile);
+// Whether name is one of the files beside every launcher's program: its version, keys and
+// server files and its assets.
+bool isLauncherDataFile(const std::string& name);
 
 // Whether candidate, dotted numbers ("0.10.2"), comes after current. A version that is
 // not made of dotted numbers is never newer.

@@ -82,9 +82,8 @@ std::string carriedVersion(const fs::path& dir) {
 // What a launcher's folder holds as its build leaves it. Anything else (a tool of the build
 // folder given by mistake, say) would reach every player.
 bool isLauncherFile(const std::string& name, const std::string& program) {
-  return name == program || name == launcherVersionFileName || name == launcherKeysFileName ||
-         name == std::string(logFontFile) + ".LICENSE" || (program.ends_with(".exe") && name.ends_with(".dll")) ||
-         std::ranges::any_of(launcherAssets, [&](const char* asset) { return name == asset; });
+  return name == program || isLauncherDataFile(name) || name == std::string(logFontFile) + ".LICENSE" ||
+         (program.ends_with(".exe") && name.ends_with(".dll"));
 }
 
 // What the launcher would refuse to install in place of itself is refused here already.
@@ -97,7 +96,8 @@ void requireLauncherFiles(const fs::path& dir, const std::string& program) {
     if (!isLauncherFile(name, program))
       throw Refusal(quoted(dir) + ": '" + name + "' is no part of a launcher (its program, " +
                     (program.ends_with(".exe") ? "libraries, " : "") + "assets, the font's licence, " +
-                    launcherVersionFileName + " and " + launcherKeysFileName + "); take it out of the folder");
+                    launcherVersionFileName + ", " + launcherKeysFileName + " and " + launcherServerFileName +
+                    "); take it out of the folder");
   }
 }
 

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -38,6 +39,13 @@ class CurlLibrary {
 };
 
 // A private folder for the downloaded files, removed with everything in it.
+
+// What one check is about: the server asked, the line it announces, and where its files go.
+struct CheckContext {
+  const std::string& serverUrl;
+  const std::string& line;
+  const ScratchFolder& scratch;
+};
 
 struct Answer {
   CURLcode result = CURLE_OK;
@@ -147,25 +155,61 @@ void checkDigest(const fs::path& file, const Signatures& signatures, const Check
                      ", so launchers built with that key alone refuse to unpack it");
 }
 
+std::optional<std::string> readFromArchive(zip_t* archive, const std::string& name, std::size_t limit) {
+  const ZipFilePtr file(zip_fopen(archive, name.c_str(), 0));
+  if (!file) return std::nullopt;
+  std::string text(limit, '\0');
+  const zip_int64_t got = zip_fread(file.get(), text.data(), text.size());
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
+
 // A launcher that checks signatures never replaces itself with one that checks none.
-void reportCarriedTrust(zip_t* archive, Findings& findings) {
-  for (const char* system : {"linux", "windows"}) {
+void reportCarriedTrust(const std::string& system, const std::string& keys, Findings& findings) {
+  if (trustsAKey(keys))
+    findings.ok("the " + system + " launcher the build carries checks publisher signatures");
+  else
+    findings.problem("the " + system + " launcher the build carries checks no publisher signature (its " +
+                     launcherKeysFileName + " names no key), so launchers that check them refuse it");
+}
+
+std::string withoutPlainScheme(const std::string& url) { return url.starts_with("http://") ? url.substr(7) : url; }
+
+// Players who install a build whose launcher asks another server are stranded unless that
+// server announces this build already.
+void reportCarriedServer(const std::string& system, const std::string& carried, const CheckContext& check,
+                         Findings& findings) {
+  const std::string who = "the " + system + " launcher the build carries asks " + carried;
+  if (withoutPlainScheme(carried) == withoutPlainScheme(check.serverUrl)) return findings.ok(who + ", this server");
+  const fs::path file = check.scratch / "moved_version.txt";
+  const Answer answer = fetchLikeTheLauncher(carried + "latest_version.txt", file);
+  if (answer.status != 200 || answer.result != CURLE_OK)
+    return findings.problem(who + ", whose latest_version.txt " +
+                            (answer.status ? "answers " + std::to_string(answer.status) : "cannot be fetched (" + answer.detail + ")") +
+                            ", so the players it reaches see \"Error: Failed to contact server.\" at every start; "
+                            "fill that server and check it before publishing here");
+  const std::string line = readVersionLine(file);
+  if (line != check.line)
+    return findings.problem(who + ", which announces '" + line + "', not '" + check.line +
+                            "', so the players it reaches go on to that build");
+  findings.ok(who + ", which announces '" + line + "' too");
+}
+
+void reportCarriedLaunchers(zip_t* archive, const CheckContext& check, bool checkTrust, Findings& findings) {
+  for (const std::string system : {"linux", "windows"}) {
     const std::string folder = std::string(packageTopFolder) + "/launcher/" + system + "/";
     if (zip_name_locate(archive, (folder + launcherVersionFileName).c_str(), 0) < 0) continue;
-    std::string keys(4096, '\0');
-    const ZipFilePtr file(zip_fopen(archive, (folder + launcherKeysFileName).c_str(), 0));
-    const zip_int64_t got = file ? zip_fread(file.get(), keys.data(), keys.size()) : -1;
-    keys.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    if (trustsAKey(keys))
-      findings.ok(std::string("the ") + system + " launcher the build carries checks publisher signatures");
-    else
-      findings.problem(std::string("the ") + system + " launcher the build carries checks no publisher signature (its " +
-                       launcherKeysFileName + " names no key), so launchers that check them refuse it");
+    if (checkTrust) reportCarriedTrust(system, readFromArchive(archive, folder + launcherKeysFileName, 4096).value_or(""), findings);
+    const auto server = readFromArchive(archive, folder + launcherServerFileName, 4096);
+    const std::vector<std::string> lines = server ? keysFileLines(*server) : std::vector<std::string>{};
+    if (lines.size() == 1) reportCarriedServer(system, lines.front(), check, findings);
+    else findings.note("the " + system + " launcher the build carries does not name its server (no " + launcherServerFileName + ")");
   }
 }
 
-void checkPackage(const std::string& serverUrl, const std::string& line, const ScratchFolder& scratch,
-                  const std::vector<CheckedKey>& keys, const std::vector<Signatures>& signatures, Findings& findings) {
+void checkPackage(const CheckContext& check, const std::vector<CheckedKey>& keys,
+                  const std::vector<Signatures>& signatures, Findings& findings) {
+  const auto& [serverUrl, line, scratch] = check;
   const std::string name = parseVersionLine(line)->packageFile;
   const fs::path file = scratch / "package.zip";
   const Answer answer = fetchLikeTheLauncher(encodeSpaces(serverUrl + name), file);
@@ -184,7 +228,7 @@ void checkPackage(const std::string& serverUrl, const std::string& line, const S
   if (answered)
     findings.ok("'" + name + "' answers 200 with a zip archive of " + std::to_string(fs::file_size(file)) + " bytes");
   reportLayout(archive.get(), findings);
-  if (!keys.empty()) reportCarriedTrust(archive.get(), findings);
+  reportCarriedLaunchers(archive.get(), check, !keys.empty(), findings);
 }
 
 std::optional<PatchManifest> readPatchManifest(const fs::path& file) {
@@ -256,7 +300,7 @@ int checkServer(const std::string& serverUrl, const std::vector<CheckedKey>& key
   std::vector<Signatures> signatures;
   for (const CheckedKey& key : keys)
     if (!line.empty()) signatures.push_back(checkSignatures(scratch, line, key, findings));
-  if (!line.empty()) checkPackage(serverUrl, line, scratch, keys, signatures, findings);
+  if (!line.empty()) checkPackage({serverUrl, line, scratch}, keys, signatures, findings);
   if (!line.empty()) checkPatches(serverUrl, line, scratch, keys, findings);
   if (findings.problems() == 0) {
     std::cout << "A player gets a clean update to '" << line << "'"
