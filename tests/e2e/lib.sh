@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/serve.sh"
 
 PATH=$PATH:/usr/sbin
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
-PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" LAUNCHER_PID="" WID=""
+PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
 check() { ((++CHECKS)); if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && ((++FAILED)); fi; }
@@ -26,7 +26,7 @@ stop_pid() {
 }
 cleanup() {
   local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done; rm -rf -- "$TMP"; exit "$status"
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$SECOND_NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done; rm -rf -- "$TMP"; exit "$status"
 }
 
 # e2e_begin NAME BIN_DIR TOOL...: the tools are in BIN_DIR or on the PATH. Makes TMP with a private HOME,

@@ -1,4 +1,5 @@
 #include "BuildTree.h"
+#include "Files.h"
 
 #include "Refusal.h"
 #include "base/LauncherAssets.h"
@@ -15,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 unsigned permissionBits(const fs::file_status& status) { return static_cast<unsigned>(status.permissions()) & 0777u; }
 

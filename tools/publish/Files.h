@@ -37,6 +37,9 @@ class ScratchFolder {
   fs::path path_;
 };
 
+// A path as the tool's messages show it.
+inline std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
 // "SERVER_DIR/.quarvel-publish-PID.suffix": hidden, and unique to this run.
 fs::path temporaryNameIn(const fs::path& dir, const std::string& suffix);
 

@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* versionFileName = "latest_version.txt";
 
-std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 void requireUsableLine(const std::string& line) {
   const LineVerdict verdict = judgeVersionLine(line);

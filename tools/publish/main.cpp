@@ -1,5 +1,6 @@
 // quarvel-publish: puts a game build on the update server, and checks a server the
 // way the launcher sees it.
+#include "Mirror.h"
 #include "Publish.h"
 #include "Refusal.h"
 #include "ServerCheck.h"
@@ -16,6 +17,7 @@ constexpr const char* usage = R"(Usage:
   quarvel-publish [--force] [--sign SECRET_KEY]... [--patch-from OLD]... [--launcher DIR]
                   BUILD_DIR LINE SERVER_DIR
   quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]...
+  quarvel-publish --mirror FROM_DIR TO_DIR
   quarvel-publish --help
 
 Publishing packs the game build in BUILD_DIR into SERVER_DIR/"quarvel LINE.zip"
@@ -63,7 +65,7 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               carry a launcher in the build: DIR holds linux/ or windows/ or both,
               each a launcher's folder as its build leaves it (the program, its
               libraries on Windows, its six assets, the font's licence,
-              quarvel-launcher.version and quarvel-launcher.keys; nothing
+              quarvel-launcher.version, .keys and .server; nothing
               else is taken). They go
               into the package under launcher/; an installed launcher of an
               older version installs the one for its system after the build.
@@ -77,18 +79,27 @@ several times) it also checks, for each key, what a launcher built with that key
 alone does: a build it cannot verify is a problem (those players keep their
 installed build), a patch it cannot verify a note (they download the whole build).
 
+Mirroring makes TO_DIR, another server's folder, serve what FROM_DIR serves:
+each file that TO_DIR lacks or holds with other contents is copied, flushed and
+renamed into place, latest_version.txt last, so that TO_DIR never announces a
+package it does not hold whole. Nothing in TO_DIR is removed.
+
+A build that carries a launcher is checked at that launcher's server too: a
+launcher that asks a server which does not announce the build is a problem.
+
 Exit status: 0 when publishing succeeded or every player would get the update;
 1 when publishing was refused or failed, or the check found a problem;
 2 for a wrong command line.
 )";
 
-enum class Mode { Help, Publish, Check };
+enum class Mode { Help, Publish, Check, Mirror };
 
 struct Command {
   Mode mode = Mode::Publish;
   PublishRequest publish;
   std::string serverUrl;
   std::vector<std::string> publicKeys;
+  std::string mirrorTo;
 };
 
 // The value of an option that takes one, which must follow it.
@@ -104,6 +115,11 @@ void placeOperands(Command& command, const std::vector<std::string>& operands) {
       throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
     if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
+  } else if (command.mode == Mode::Mirror) {
+    if (operands.size() != 2 || command.publish.force || !command.publish.signingKeys.empty() || !command.publicKeys.empty())
+      throw UsageError("--mirror takes FROM_DIR TO_DIR and no other option");
+    command.publish.serverDir = operands[0];
+    command.mirrorTo = operands[1];
   } else {
     if (operands.size() != 3) throw UsageError("expected BUILD_DIR LINE SERVER_DIR");
     if (!command.publicKeys.empty()) throw UsageError("--key goes with --check");
@@ -123,11 +139,13 @@ Command parseArguments(const std::vector<std::string>& args) {
     if (options && arg == "--")
       options = false;
     else if (options && (arg == "--help" || arg == "-h"))
-      return Command{Mode::Help, {}, {}, {}};
+      return Command{Mode::Help, {}, {}, {}, {}};
     else if (options && arg == "--force")
       command.publish.force = true;
     else if (options && arg == "--check")
       command.mode = Mode::Check;
+    else if (options && arg == "--mirror")
+      command.mode = Mode::Mirror;
     else if (options && arg == "--sign")
       command.publish.signingKeys.push_back(optionValue(args, i));
     else if (options && arg == "--patch-from")
@@ -154,6 +172,7 @@ int run(const Command& command) {
       return checkServer(command.serverUrl, keys);
     }
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
+    case Mode::Mirror: std::cout << mirror(command.publish.serverDir, command.mirrorTo) << std::endl; return 0;
   }
   return 2;
 }

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# The studio guide's procedures, each block of commands taken from docs/studio-guide.md and run as written, in the
+# guide's order, by a studio with a copy of the launcher's sources, minisign and two nginx hosts; between the steps
+# its players start their launchers in a real window: no start shows "Failed to contact server", each takes the
+# build and the launcher the procedure gives it, and a player whose launcher trusts the old key alone gets a patch
+# signed with both keys.
+#   tests/e2e/guide_e2e.sh BIN_DIR SOURCE_DIR
+set -euo pipefail
+here=$(dirname "$0")
+# shellcheck source=lib.sh
+source "$here/lib.sh"
+
+e2e_begin guide "$1" Xvfb xdotool xprop nginx minisign cmake
+readonly SRC=$(cd "$2" && pwd) STUDIO=$TMP/studio NEW_PORT=$((PORT + 2))
+export KEYS=$TMP/keys SERVER_DIR=$TMP/server URL=http://127.0.0.1:$PORT/ NEW_DIR=$TMP/new-host
+export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE
+
+# section TITLE: the blocks of commands of the guide's section TITLE, into STEPS.
+section() {
+  mapfile -d '' STEPS < <(awk -v title="## $1" '
+    $0 == title { inside = 1; next }
+    /^## / { inside = 0 }
+    inside && $0 == "```sh" { block = ""; open = 1; next }
+    open && $0 == "```" { printf "%s%c", block, 0; open = 0; next }
+    open { block = block $0 "\n" }' "$SRC/docs/studio-guide.md")
+  ((${#STEPS[@]})) || die "the guide has no commands under '## $1'"
+  SECTION=$1
+}
+# step N [BUILD]: the section's Nth block run in the studio's sources as a shell runs it, for build BUILD, a game
+# whose builds differ in one small file; a command that fails (a --check that finds a problem) ends the test.
+line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
+game() {
+  BUILD_DIR=$TMP/build-$1 LINE=$(line_of "$1")
+  make_build "$BUILD_DIR" && echo "$1" >"$BUILD_DIR/data/n.txt" && cp "$TMP/big.bin" "$BUILD_DIR/data/"
+}
+step() {
+  (($# == 1)) || game "$2"
+  echo "== $SECTION, step $1" >>"$TMP/studio.log"
+  (cd "$STUDIO" && HOME=$TMP/home bash -euo pipefail -c "${STEPS[$1 - 1]}") >>"$TMP/studio.log" 2>&1 ||
+    die "$SECTION, step $1 failed: $(tail -5 "$TMP/studio.log")"
+}
+# play DIR NAME PATTERN: the player's launcher in DIR, started as its shortcut starts it, until PATTERN is in its
+# log file; then Q.
+play() {
+  LAUNCHER=./quarvel-launcher open_window "$1" "$2"
+  wait_until 120 grep -q "$3" "$1/quarvel-launcher.log" || die "$2: no '$3' in the log: $(tail -5 "$1/quarvel-launcher.log")"
+  check "$2: the start does not fail to contact the server" not grep -q "Failed to contact server" "$1/quarvel-launcher.log"
+  quit "$2"
+}
+installed() { file_holds "$1/latest_version.txt" "$(line_of "$2")"; }
+
+# The studio: the first release's launcher (0.1.0, key A), published with build 1; player P installs both.
+mkdir -p "$STUDIO" "$KEYS" "$SERVER_DIR" "$NEW_DIR" "$TMP/home"
+tar -C "$SRC" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$STUDIO" -xf -
+cp "$here/../keys/test.key" "$KEYS/quarvel.key" && cp "$here/../keys/test.pub" "$KEYS/quarvel.pub"
+(cd "$STUDIO" && cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUARVEL_SERVER_URL="$URL" \
+  -DQUARVEL_PUBLIC_KEY="$(sed -n 2p "$KEYS/quarvel.pub")" && cmake --build build -j"$(nproc)" --target quarvel-launcher quarvel-publish &&
+  cmake --install build --prefix "$TMP/p" --component launcher) >"$TMP/studio.log" 2>&1 || die "the studio's build failed"
+head -c 300000 /dev/urandom >"$TMP/big.bin" && game 1 && publish --sign "$KEYS/quarvel.key" "$BUILD_DIR" "$LINE" "$SERVER_DIR"
+start_nginx "$SERVER_DIR"
+play "$TMP/p" first "Quarvel is up to date!"
+
+section "Signing with the stock tool"
+step 1 2
+check "stock tool: nothing is served from the staging folder" not test -e "$SERVER_DIR/staging"
+play "$TMP/p" stock "Quarvel is up to date!"
+check "stock tool: the build signed with minisign is installed" installed "$TMP/p" 2
+
+section "Carrying a launcher"
+step 1 3
+check "carrying a launcher: the studio's home folder has no desktop entry" not test -e "$TMP/home/.local"
+play "$TMP/p" carried "The launcher was updated to version 0.2.0"
+play "$TMP/p" carried-next "Quarvel is up to date!"
+check "carrying a launcher: build 3 is installed and launcher 0.2.0 runs" eval 'installed "$TMP/p" 3 && runs_version "$TMP/p" 0.2.0'
+# Q stays away while the key is replaced: its launcher trusts the old key alone, with build 3 installed.
+cp -a "$TMP/p" "$TMP/q"
+
+section "Key replacement"
+step 1 4
+play "$TMP/p" bridge "The launcher was updated to version 0.3.0"
+PREVIOUS_LINE=$(line_of 3) && step 2 5
+play "$TMP/p" both-keys "Quarvel is up to date!"
+check "key replacement: P, on launcher 0.3.0, installs build 5 signed with both keys" \
+  eval 'installed "$TMP/p" 5 && runs_version "$TMP/p" 0.3.0'
+play "$TMP/q" old-key-only "The launcher was updated to version 0.3.0"
+check "key replacement: Q, whose launcher trusts the old key alone, gets build 5 as a patch" \
+  eval 'installed "$TMP/q" 5 && grep -q "Applying a patch to the installed build" "$TMP/q/quarvel-launcher.log"'
+
+section "Host move"
+write_nginx_conf "$TMP/new-nginx" "$NEW_DIR" "$NEW_PORT" && start_nginx_on "$TMP/new-nginx" && SECOND_NGINX_PID=$SERVER_PID
+PORT=$NEW_PORT wait_until 10 port_open || die "the new host's nginx did not start"
+step 1
+play "$TMP/p" filled "Quarvel is up to date!"
+step 2 6
+play "$TMP/p" moving "The launcher was updated to version 0.4.0"
+play "$TMP/p" moved "Quarvel is up to date!"
+check "host move: launcher 0.4.0 runs and asks the new host" \
+  eval 'runs_version "$TMP/p" 0.4.0 && grep -q "update server: $NEW_URL" "$TMP/p/quarvel-launcher.log"'
+step 3 7
+stop_pid "$NGINX_PID" && NGINX_PID=""
+play "$TMP/p" old-host-retired "Quarvel is up to date!"
+check "host move: with the old host gone, build 7 comes from the new one" installed "$TMP/p" 7
+e2e_end
