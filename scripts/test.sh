@@ -23,8 +23,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQUARVEL_SANITIZE=address,undefined
 echo "== ThreadSanitizer"
 TSAN_OPTIONS=halt_on_error=1 run_suite build-tsan -DCMAKE_BUILD_TYPE=Debug -DQUARVEL_SANITIZE=thread
-echo "== Windows build (mingw-w64), tests under Wine"
-scripts/windows.sh
+echo "== Windows build (mingw-w64) with the studio guide's build settings, tests under Wine"
+tests/windows/guide_settings.sh
 echo "== fuzzing"
 scripts/fuzz.sh 45
 echo "== all tests passed"

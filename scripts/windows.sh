@@ -32,5 +32,5 @@ cmake --build "$build"
 "$repo/packaging/windows/package.sh" "$build" "$build"
 echo "The launcher's folder: $build/quarvel-launcher-windows"
 echo "The setup program: $build/quarvel-launcher-setup.exe"
-echo "The portable zip: $(ls "$build"/quarvel-launcher-*-win64.zip)"
+echo "The portable zip: $build/quarvel-launcher-$(sed -n 's/^QUARVEL_LAUNCHER_VERSION:STRING=//p' "$build/CMakeCache.txt")-win64.zip"
 ((tests == 0)) || ctest --test-dir "$build" --output-on-failure

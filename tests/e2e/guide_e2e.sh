@@ -9,23 +9,14 @@ set -euo pipefail
 here=$(dirname "$0")
 # shellcheck source=lib.sh
 source "$here/lib.sh"
+# shellcheck source=guide.sh
+source "$here/guide.sh"
 
 e2e_begin guide "$1" Xvfb xdotool xprop nginx minisign cmake
 readonly SRC=$(cd "$2" && pwd) STUDIO=$TMP/studio NEW_PORT=$((PORT + 2))
 export KEYS=$TMP/keys SERVER_DIR=$TMP/server URL=http://127.0.0.1:$PORT/ NEW_DIR=$TMP/new-host
 export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE
 
-# section TITLE: the blocks of commands of the guide's section TITLE, into STEPS.
-section() {
-  mapfile -d '' STEPS < <(awk -v title="## $1" '
-    $0 == title { inside = 1; next }
-    /^## / { inside = 0 }
-    inside && $0 == "```sh" { block = ""; open = 1; next }
-    open && $0 == "```" { printf "%s%c", block, 0; open = 0; next }
-    open { block = block $0 "\n" }' "$SRC/docs/studio-guide.md")
-  ((${#STEPS[@]})) || die "the guide has no commands under '## $1'"
-  SECTION=$1
-}
 # step N [BUILD]: the section's Nth block run in the studio's sources as a shell runs it, for build BUILD, a game
 # whose builds differ in one small file; a command that fails (a --check that finds a problem) ends the test.
 line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
@@ -60,13 +51,14 @@ head -c 300000 /dev/urandom >"$TMP/big.bin" && game 1 && publish --sign "$KEYS/q
 start_nginx "$SERVER_DIR"
 play "$TMP/p" first "Quarvel is up to date!"
 
-section "Signing with the stock tool"
+in_section() { section "$1" || die "the guide has no commands under '## $1'"; }
+in_section "Signing with the stock tool"
 step 1 2
 check "stock tool: nothing is served from the staging folder" not test -e "$SERVER_DIR/staging"
 play "$TMP/p" stock "Quarvel is up to date!"
 check "stock tool: the build signed with minisign is installed" installed "$TMP/p" 2
 
-section "Carrying a launcher"
+in_section "Carrying a launcher"
 step 1 3
 check "carrying a launcher: the studio's home folder has no desktop entry" not test -e "$TMP/home/.local"
 play "$TMP/p" carried "The launcher was updated to version 0.2.0"
@@ -75,7 +67,7 @@ check "carrying a launcher: build 3 is installed and launcher 0.2.0 runs" eval '
 # Q stays away while the key is replaced: its launcher trusts the old key alone, with build 3 installed.
 cp -a "$TMP/p" "$TMP/q"
 
-section "Key replacement"
+in_section "Key replacement"
 step 1 4
 play "$TMP/p" bridge "The launcher was updated to version 0.3.0"
 PREVIOUS_LINE=$(line_of 3) && step 2 5
@@ -86,7 +78,7 @@ play "$TMP/q" old-key-only "The launcher was updated to version 0.3.0"
 check "key replacement: Q, whose launcher trusts the old key alone, gets build 5 as a patch" \
   eval 'installed "$TMP/q" 5 && grep -q "Applying a patch to the installed build" "$TMP/q/quarvel-launcher.log"'
 
-section "Host move"
+in_section "Host move"
 write_nginx_conf "$TMP/new-nginx" "$NEW_DIR" "$NEW_PORT" && start_nginx_on "$TMP/new-nginx" && SECOND_NGINX_PID=$SERVER_PID
 PORT=$NEW_PORT wait_until 10 port_open || die "the new host's nginx did not start"
 step 1
