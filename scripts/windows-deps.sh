@@ -22,7 +22,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_tools() {
   local tools=(g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev cmake ninja-build wine64
-    nsis osslsigncode icoutils evilwm openssl autoconf automake libtool)
+    nsis osslsigncode softhsm2 libengine-pkcs11-openssl icoutils evilwm openssl autoconf automake libtool)
   local missing=()
   for p in "${tools[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

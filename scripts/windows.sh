@@ -2,7 +2,7 @@
 # The Windows build: cross-compiles the launcher with mingw-w64, gathers it with its
 # DLLs and assets into build-windows/quarvel-launcher-windows, packs that folder into the
 # setup program build-windows/quarvel-launcher-setup.exe and a portable zip (signed when
-# QUARVEL_SIGN_CERT and QUARVEL_SIGN_KEY name a certificate and its key; see
+# QUARVEL_CODESIGN_CERT and QUARVEL_CODESIGN_KEY name a certificate and its key; see
 # packaging/windows/sign.sh), and runs its tests under Wine (the platform layer's tests,
 # and the setup program's install, an update in a real window and the uninstall).
 #

@@ -40,7 +40,7 @@ sidebar=$out/quarvel-setup-sidebar.bmp
 convert -size 164x314 gradient:'#0f2148-#03070f' \( "$here/../../assets/quarvel_splash.png" -resize 150x \) \
   -gravity north -geometry +0+24 -composite BMP3:"$sidebar"
 sign=()
-[[ -z ${QUARVEL_SIGN_CERT:-}${QUARVEL_SIGN_KEY:-} ]] || sign=("-DSIGN=$here/sign.sh")
+[[ -z ${QUARVEL_CODESIGN_CERT:-}${QUARVEL_CODESIGN_KEY:-} ]] || sign=("-DSIGN=$here/sign.sh")
 makensis -V2 -WX "-DPRODUCT=$build/quarvel-product.nsh" "-DFILES=$files" "-DSIDEBAR=$sidebar" \
   "-DOUTFILE=$out/quarvel-launcher-setup.exe" "${sign[@]}" "$here/quarvel-launcher.nsi"
 

@@ -14,7 +14,7 @@ PORT=$(sed -n 's|^\(http://\)\{0,1\}127\.0\.0\.1:\([0-9]*\)/$|\2|p' "$BUILD/bin/
 [[ -n $PORT ]] || { echo "1..0 # SKIP the launcher asks no server on this machine"; exit 77; }
 readonly LINE='1.0 20261205' KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\QuarvelLauncher'
 VERSION=$(sed -n 's/^!define VERSION "\(.*\)"$/\1/p' "$BUILD/quarvel-product.nsh")
-e2e_begin wine "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip unzip openssl osslsigncode minisign \
+e2e_begin wine "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip unzip openssl osslsigncode softhsm2-util minisign \
   makensis wrestool icotool python3 quarvel-launcher.exe
 SHOT=${4:-$TMP/ready.png} P=$TMP/package
 
@@ -31,9 +31,14 @@ else
   printf '%s' "$LINE" >"$TMP/site/latest_version.txt"
 fi
 start_nginx "$TMP/site"
-export QUARVEL_SIGN_CERT=$TMP/cert.pem QUARVEL_SIGN_KEY=$TMP/key.pem
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Quarvel test' -keyout "$QUARVEL_SIGN_KEY" \
-  -out "$QUARVEL_SIGN_CERT" >/dev/null 2>&1 || die "openssl made no certificate"
+# Signed with a throwaway certificate whose key sits on a token (SoftHSM's), as most code-signing keys do.
+export QUARVEL_CODESIGN_CERT=$TMP/cert.pem QUARVEL_CODESIGN_KEY="pkcs11:token=quarvel;object=codesign;type=private"
+export QUARVEL_CODESIGN_PKCS11=/usr/lib/softhsm/libsofthsm2.so QUARVEL_CODESIGN_PIN_FILE=$TMP/pin SOFTHSM2_CONF=$TMP/softhsm2.conf
+mkdir "$TMP/tokens" && printf 'directories.tokendir = %s\n' "$TMP/tokens" >"$SOFTHSM2_CONF" && echo 1234 >"$TMP/pin"
+{ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=Quarvel test' -keyout "$TMP/key.pem" -out "$QUARVEL_CODESIGN_CERT" &&
+  openssl pkcs8 -topk8 -nocrypt -in "$TMP/key.pem" -out "$TMP/key.p8" && softhsm2-util --init-token --free --label quarvel --pin 1234 --so-pin 5678 &&
+  softhsm2-util --import "$TMP/key.p8" --token quarvel --label codesign --id 01 --pin 1234 && rm "$TMP/key.pem" "$TMP/key.p8"; } >/dev/null 2>&1 ||
+  die "no key on the token"
 "$here/../../packaging/windows/package.sh" "$BUILD" "$P" >"$TMP/package.log" 2>&1 ||
   die "package.sh failed: $(tail -5 "$TMP/package.log")"
 
@@ -67,7 +72,7 @@ import sys; at = sys.argv[1]; lnk = open(sys.argv[2], 'rb').read()
 sys.exit((at + '\\quarvel-launcher.exe\0').encode() not in lnk or ('%c%s\0' % (len(at) + 1, at)).encode('utf-16-le') not in lnk)
 EOF
 unzip -q "$P"/quarvel-launcher-*-win64.zip '*/quarvel-launcher.exe' -d "$TMP/zip"
-all_signed() { local f; for f; do osslsigncode verify -CAfile "$QUARVEL_SIGN_CERT" -in "$f" >/dev/null 2>&1 || return 1; done; }
+all_signed() { local f; for f; do osslsigncode verify -CAfile "$QUARVEL_CODESIGN_CERT" -in "$f" >/dev/null 2>&1 || return 1; done; }
 check "the launcher, its DLLs, the uninstaller, setup and the zip's launcher are signed" \
   all_signed "$INSTALL"/*.exe "$INSTALL"/*.dll "$P/quarvel-launcher-setup.exe" "$TMP"/zip/*/quarvel-launcher.exe
 wrestool -x -t 14 "$EXE" >"$TMP/icon.ico" || true
