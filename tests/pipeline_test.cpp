@@ -158,8 +158,7 @@ class Interrupted : public testing::TestWithParam<InterruptionRow> {};
 
 TEST_P(Interrupted, NextStartOffersOnlyAWholeBuild) {
   WorkDir dir;
-  dir.write("latest_version.txt", "0.9 20190101");
-  dir.write("game/details/Quarvel.exe", "old");
+  dir.write("latest_version.txt", "0.9 20190101"), dir.write("game/details/Quarvel.exe", "old");
   TestServer server;
   server.serve("/latest_version.txt", testLine);
   server.serve("/" + testPackage, GetParam().package);

@@ -1,16 +1,9 @@
 #!/usr/bin/env python3
-"""tests/power_cut.py [--swap] COMMAND...: runs a whole update under strace and replays it as a disk
-keeps data across a power cut: a file's data is there only after an fsync or fdatasync of
-it, or a sync or syncfs, made after the write; a new name only after its folder is
-flushed. Checked on the way: the version file and the record were renamed into place
-only with their data on the disk; the record of the update under way is on the disk before the first write into
-game/; when the version file takes its new name, every file of the build is on the disk;
-the version file is on the disk before the record is removed, and the removal itself once its folder is flushed.
-With --swap the command replaces the launcher's own files instead, and the replay checks that the copies' names
-are on the disk before the record says it is swapping, and that no power cut leaves
-a name of the launcher without a whole file: each new file is on the disk before it takes its name, the record
-of the replacement is on the disk before the first file takes its name, and the names are on the disk when the
-record says the replacement is done."""
+"""tests/power_cut.py [--swap] COMMAND...: runs a whole update (with --swap, a replacement of the
+launcher's own files) under strace and replays it as a disk keeps data across a power cut: a file's
+data is there only after an fsync, fdatasync, sync or syncfs made after the write, a new name only
+after its folder is flushed. At every moment the installed build, or the launcher, must be whole on
+the disk or named as unfinished by its record (docs/internals.md lists each check)."""
 import os
 import re
 import subprocess

@@ -41,10 +41,7 @@ const Lines refusedPackage{"Extracting package...", "    The package does not ma
 TEST_P(Signed, OnlyWhatTheStudioSignedIsInstalled) {
   const SignedRow& row = GetParam();
   WorkDir dir;
-  if (row.installedBefore) {
-    dir.write("latest_version.txt", "0.9 20190101");
-    dir.write("game/details/Quarvel.exe", "old");
-  }
+  if (row.installedBefore) dir.write("latest_version.txt", "0.9 20190101"), dir.write("game/details/Quarvel.exe", "old");
   row.publishToServer(dir);
   TestServer server;
   serveFolder(dir.path() / "server", server);
@@ -64,15 +61,6 @@ const SignedRow signedRows[] = {
     {"SignedByThePublishingToolWithTheNewerOfTwoKeys",
      [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "test"); }, updated,
      publicKey("other") + "," + publicKey("test")},
-    {"SignedWithTheMinisignToolAndAppendedByHand",
-     [](const WorkDir& dir) {
-       publish(dir, "server", testLine, "A", "");
-       const ToolRun run =
-           runProgram("minisign", {"-S", "-s", keys + "/test.key", "-m", (dir.path() / "server" / testPackage).string()});
-       ASSERT_EQ(run.status, 0) << run.err;
-       dir.write("server/latest_version.txt", testLine + "\n" + dir.read("server/" + testPackage + ".minisig"));
-     },
-     updated},
     {"PackageSwappedForABuildOneByteApart",
      [](const WorkDir& dir) {
        publish(dir, "server", testLine, "A", "test");

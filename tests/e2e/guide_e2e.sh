@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
-# The studio guide's procedures, each block of commands taken from docs/studio-guide.md and run as written, in the
-# guide's order, by a studio with a copy of the launcher's sources, minisign and two nginx hosts; between the steps
-# its players start their launchers in a real window: no start shows "Failed to contact server", each takes the
-# build and the launcher the procedure gives it, and a player whose launcher trusts the old key alone gets a patch
-# signed with both keys.
-#   tests/e2e/guide_e2e.sh BIN_DIR SOURCE_DIR
+# The studio guide's procedures, each block of commands from docs/studio-guide.md run as written and in order, by a
+# studio with a copy of these sources, minisign and two nginx hosts; between the steps players start real launchers
+# (one of an earlier release, built from git at the commit given) in a real window. docs/internals.md says what
+# each must see.
+#   tests/e2e/guide_e2e.sh BIN_DIR SOURCE_DIR [EARLIER_COMMIT]
 set -euo pipefail
 here=$(dirname "$0")
 # shellcheck source=lib.sh
@@ -13,7 +12,7 @@ source "$here/lib.sh"
 source "$here/guide.sh"
 
 e2e_begin guide "$1" Xvfb xdotool xprop nginx minisign cmake
-readonly SRC=$(cd "$2" && pwd) STUDIO=$TMP/studio NEW_PORT=$((PORT + 2))
+readonly SRC=$(cd "$2" && pwd) EARLIER=${3:-} STUDIO=$TMP/studio NEW_PORT=$((PORT + 3))
 export KEYS=$TMP/keys SERVER_DIR=$TMP/server URL=http://127.0.0.1:$PORT/ NEW_DIR=$TMP/new-host
 export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE
 
@@ -27,7 +26,7 @@ game() {
 step() {
   (($# == 1)) || game "$2"
   echo "== $SECTION, step $1" >>"$TMP/studio.log"
-  (cd "$STUDIO" && HOME=$TMP/home bash -euo pipefail -c "${STEPS[$1 - 1]}") >>"$TMP/studio.log" 2>&1 ||
+  (cd "$STUDIO" && HOME=$TMP/home XDG_DATA_HOME="" bash -euo pipefail -c "${STEPS[$1 - 1]}") >>"$TMP/studio.log" 2>&1 ||
     die "$SECTION, step $1 failed: $(tail -5 "$TMP/studio.log")"
 }
 # play DIR NAME PATTERN: the player's launcher in DIR, started as its shortcut starts it, until PATTERN is in its
@@ -39,6 +38,17 @@ play() {
   quit "$2"
 }
 installed() { file_holds "$1/latest_version.txt" "$(line_of "$2")"; }
+# earlier_launcher DIR: DIR's program becomes that of the earlier release, built from git with the studio's settings
+# once; without that commit (a clone without history) DIR is left out.
+earlier_launcher() {
+  local out=$BIN/../earlier-$EARLIER
+  [[ -n $EARLIER ]] && git -C "$SRC" cat-file -e "$EARLIER^{commit}" 2>/dev/null || { rm -rf "$1" && return; }
+  [[ -x $out/bin/quarvel-launcher ]] || { rm -rf "$out" && mkdir -p "$out/src" && git -C "$SRC" archive "$EARLIER" | tar -x -C "$out/src" &&
+    cmake -S "$out/src" -B "$out" -DCMAKE_BUILD_TYPE=Release -DQUARVEL_BUILD_TESTS=OFF -DQUARVEL_SERVER_URL="$URL" \
+      -DQUARVEL_PUBLIC_KEY="$(sed -n 2p "$KEYS/quarvel.pub")" && cmake --build "$out" -j"$(nproc)" --target quarvel-launcher
+  } >"$TMP/earlier.log" 2>&1 || die "the earlier launcher did not build: $(tail -5 "$TMP/earlier.log")"
+  cp "$out/bin/quarvel-launcher" "$1/"
+}
 
 # The studio: the first release's launcher (0.1.0, key A), published with build 1; player P installs both.
 mkdir -p "$STUDIO" "$KEYS" "$SERVER_DIR" "$NEW_DIR" "$TMP/home"
@@ -64,8 +74,9 @@ check "carrying a launcher: the studio's home folder has no desktop entry" not t
 play "$TMP/p" carried "The launcher was updated to version 0.2.0"
 play "$TMP/p" carried-next "Quarvel is up to date!"
 check "carrying a launcher: build 3 is installed and launcher 0.2.0 runs" eval 'installed "$TMP/p" 3 && runs_version "$TMP/p" 0.2.0'
-# Q stays away while the key is replaced: its launcher trusts the old key alone, with build 3 installed.
-cp -a "$TMP/p" "$TMP/q"
+# Q stays away while the key is replaced: its launcher trusts the old key alone, with build 3 installed. So does
+# R, with the launcher of an earlier release in Q's place.
+cp -a "$TMP/p" "$TMP/q" && cp -a "$TMP/p" "$TMP/r" && earlier_launcher "$TMP/r"
 
 in_section "Key replacement"
 step 1 4
@@ -77,6 +88,13 @@ check "key replacement: P, on launcher 0.3.0, installs build 5 signed with both 
 play "$TMP/q" old-key-only "The launcher was updated to version 0.3.0"
 check "key replacement: Q, whose launcher trusts the old key alone, gets build 5 as a patch" \
   eval 'installed "$TMP/q" 5 && grep -q "Applying a patch to the installed build" "$TMP/q/quarvel-launcher.log"'
+
+if [[ -d $TMP/r ]]; then
+  LAUNCHER=./quarvel-launcher start_launcher "$TMP/r" earlier
+  check "key replacement: R, on the earlier release's launcher, installs build 5 whole" wait_until 60 eval \
+    'installed "$TMP/r" 5 && test "$(cat "$TMP/r/game/data/n.txt")" = 5'
+  stop_pid "$LAUNCHER_PID"
+fi
 
 in_section "Host move"
 write_nginx_conf "$TMP/new-nginx" "$NEW_DIR" "$NEW_PORT" && start_nginx_on "$TMP/new-nginx" && SECOND_NGINX_PID=$SERVER_PID

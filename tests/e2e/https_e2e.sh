@@ -22,9 +22,7 @@ source "$here/../../scripts/lib/certificates.sh"
 WINE=${2:-} PORT=18472 NGINX_LISTEN_FLAGS=ssl
 readonly A='1.0 20261205' B='1.1 20261206'
 if [[ -n $WINE ]]; then
-  e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool import convert nginx zip openssl quarvel-launcher-https.exe
-  export WINEPREFIX=$1/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=;winemenubuilder.exe=d'
-  evilwm -fn fixed >/dev/null 2>&1 &
+  e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool xprop import convert nginx zip openssl quarvel-launcher-https.exe
 else
   e2e_begin https "$1" Xvfb xdotool import convert nginx zip openssl quarvel-launcher-https
   LAUNCHER=$BIN/quarvel-launcher-https
@@ -39,7 +37,7 @@ make_server_cert "$C" ca good "DNS:localhost" && make_server_cert "$C" stranger 
   CERT_EXTENSION=crlDistributionPoints=URI:http://localhost:1/ca.crl make_server_cert "$C" ca revocation-offline \
     "DNS:localhost" || die "openssl made no certificate"
 trust_in_this_namespace "$C/ca.pem" || die "cannot bind the test bundle over $SYSTEM_BUNDLE"
-[[ -z $WINE ]] || timeout 240 "$WINE" wineboot -i >"$TMP/wineboot.log" 2>&1 || die "wineboot failed"
+[[ -z $WINE ]] || wine_begin "$1/wineprefix"
 
 publish_zip() {  # LINE: the build as quarvel-publish lays it out, zipped
   rm -rf "$TMP/build" && mkdir -p "$TMP/build/Top/details" && printf '%s' "$1" >"$TMP/build/Top/details/Quarvel.exe" &&

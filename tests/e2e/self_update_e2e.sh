@@ -1,39 +1,29 @@
 #!/usr/bin/env bash
-# The launcher updating itself, real launchers of several versions (quarvel-launcher-self-VERSION, run from their
-# players' folders under the launcher's own name) in a real window against nginx, on Linux or under Wine: a newer
+# The Windows launcher updating itself, real launchers of several versions (quarvel-launcher-self-VERSION, run from
+# their players' folders under the launcher's own name) in a real window under Wine against nginx (the Linux one
+# replaces itself in the studio guide's run): a newer
 # launcher carried by a build replaces the running program and runs from the next start with its red splash; a
 # process ended at a copy, a rename and the program's own rename leaves a launcher that starts and finishes the
 # replacement (the in-process tests end one at every step); a launcher failing its self-check and an older one are
-# not installed. Windows also: a file held without sharing leaves the old launcher working and a line naming the
+# not installed; a file held without sharing leaves the old launcher working and a line naming the
 # file, and a later start tries again.
-#   tests/e2e/self_update_e2e.sh linux BIN_DIR [SCREENSHOT_DIR]
-#   tests/e2e/self_update_e2e.sh windows BUILD_DIR WINE PUBLISH_TOOL
+#   tests/e2e/self_update_e2e.sh BUILD_DIR WINE PUBLISH_TOOL
 set -euo pipefail
 here=$(dirname "$0")
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-readonly SYSTEM=$1 KEY_A=$here/../keys/test.key
-if [[ $SYSTEM == windows ]]; then
-  WINE=$3 PUBLISH=$4 PORT=18471 EXE=.exe # the port the Windows self-update launchers ask
-  [[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
-  e2e_begin wine-self-update "$2/bin" Xvfb evilwm xdotool xprop import convert nginx quarvel-hold-file.exe
-  wine_begin "$2/wineprefix"
-  shots=$TMP
-else
-  EXE="" && e2e_begin self-update "$2" quarvel-publish Xvfb xdotool xprop import convert nginx
-  PUBLISH=$BIN/quarvel-publish shots=${3:-$TMP} && mkdir -p -- "$shots"
-fi
-PROGRAM=quarvel-launcher$EXE
+readonly KEY_A=$here/../keys/test.key WINE=$2 PUBLISH=$3 PROGRAM=quarvel-launcher.exe
+PORT=18471 # the port the Windows self-update launchers ask
+[[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
+e2e_begin wine-self-update "$1/bin" Xvfb evilwm xdotool xprop import convert nginx quarvel-hold-file.exe
+wine_begin "$1/wineprefix"
 
-# with_launcher DIR VERSION: DIR gets launcher VERSION's program (and on Windows its libraries) and assets.
-with_launcher() {
-  new_workdir "$1" && cp "$BIN/quarvel-launcher-self-$2$EXE" "$1/$PROGRAM"
-  [[ $SYSTEM == linux ]] || cp "$BIN"/*.dll "$1/"
-}
-# carried NAME VERSION [VERSION_FILE_SAYS]: a launcher folder as its build leaves it, in TMP/NAME/SYSTEM.
+# with_launcher DIR VERSION: DIR gets launcher VERSION's program, its libraries and assets.
+with_launcher() { new_workdir "$1" && cp "$BIN/quarvel-launcher-self-$2.exe" "$1/$PROGRAM" && cp "$BIN"/*.dll "$1/"; }
+# carried NAME VERSION [VERSION_FILE_SAYS]: a launcher folder as its build leaves it, in TMP/NAME/windows.
 carried() {
-  local d=$TMP/$1/$SYSTEM && with_launcher "$d" "$2" && printf 'quarvel launcher %s\n' "${3:-$2}" >"$d/quarvel-launcher.version"
+  local d=$TMP/$1/windows && with_launcher "$d" "$2" && printf 'quarvel launcher %s\n' "${3:-$2}" >"$d/quarvel-launcher.version"
   cp "$BIN/quarvel-launcher-self-$2.keys" "$d/quarvel-launcher.keys"
 }
 # release N SITE KEY [--launcher DIR]: build N, its line "N.0 202612NN", signed with KEY into SITE.
@@ -44,18 +34,13 @@ release() {
 }
 # start_in DIR NAME: the launcher of the folder DIR, as its shortcut starts it; run_until DIR NAME PATTERN: until
 # its window shows (WID) and PATTERN is in its log file.
-start_in() {
-  if [[ $SYSTEM == linux ]]; then LAUNCHER=$1/$PROGRAM start_launcher "$1" "$2"
-  else (cd "$1" && exec "$WINE" "$PROGRAM") >"$TMP/$2.out" 2>"$TMP/$2.err" & LAUNCHER_PID=$!; fi
-}
+start_in() { (cd "$1" && exec "$WINE" "$PROGRAM") >"$TMP/$2.out" 2>"$TMP/$2.err" & LAUNCHER_PID=$!; }
 run_until() {
-  start_in "$1" "$2"
-  if [[ $SYSTEM == linux ]]; then wait_until 20 find_window; else WID=$(xdo 60 search --sync --name '^Quarvel Launcher$' | head -n 1); fi ||
-    die "$2: the launcher window did not appear: $(tail -3 "$TMP/$2.err")"
+  wine_start "$1" "$PROGRAM" "$2"
   wait_until 120 grep -q "$3" "$1/quarvel-launcher.log" || die "$2: no '$3' in the log: $(tail -5 "$1/quarvel-launcher.log")"
 }
 
-carried next 1.1.0 && L=$TMP/next/$SYSTEM
+carried next 1.1.0 && L=$TMP/next/windows
 convert "$BIN/quarvel_splash.png" -fill '#c02020' -colorize 100 "$L/quarvel_splash.png"
 mkdir -p "$TMP/server" && release 1 "$TMP/server" "$KEY_A" --launcher "$TMP/next"
 start_nginx "$TMP/server"
@@ -67,7 +52,7 @@ check "newer launcher: its files, the running program's included, are in place" 
 quit first
 run_until "$w" second "has shown its first frame"
 check "newer launcher: the next start runs version 1.1.0" runs_version "$w" 1.1.0
-check "newer launcher: ... and shows its red splash" red_splash "$shots/self-updated-$SYSTEM.png"
+check "newer launcher: ... and shows its red splash" red_splash "$TMP/self-updated.png"
 check "newer launcher: nothing of the replacement is left once it has shown a frame" no_leftovers "$w"
 quit second
 
@@ -97,7 +82,6 @@ check "failed self-check, older launcher: build 3 is installed and 1.1.0 runs" \
   eval 'file_holds "$w/latest_version.txt" "$(line_of 3)" && runs_version "$w" 1.1.0 && same_as_carried "$w" "$L"'
 quit older
 
-if [[ $SYSTEM == linux ]]; then e2e_end; exit; fi
 
 # hold NAME FILE: FILE of the folder NAME held open without sharing by another program (its pid in holder).
 hold() {
