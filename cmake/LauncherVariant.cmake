@@ -7,16 +7,16 @@ function(quarvel_launcher_variant name)
   if(NOT arg_VERSION)
     set(arg_VERSION ${QUARVEL_LAUNCHER_VERSION})
   endif()
-  add_executable(${name} ${PROJECT_SOURCE_DIR}/src/app/main.cpp ${PROJECT_SOURCE_DIR}/src/app/BuildSettings.cpp)
-  target_link_libraries(${name} PRIVATE quarvel_core)
-  target_compile_definitions(${name} PRIVATE QUARVEL_VERSION="${arg_VERSION}" $<$<BOOL:${arg_TEST_HOOKS}>:QUARVEL_TEST_HOOKS>
-                             $<$<BOOL:${arg_SERVER}>:QUARVEL_SERVER_URL="${arg_SERVER}">
-                             $<$<BOOL:${arg_KEY}>:QUARVEL_PUBLIC_KEY="${arg_KEY}">)
-  # Its keys and server files, for the tests that carry it in a build as quarvel-launcher.keys and .server.
-  quarvel_keys_file(${CMAKE_BINARY_DIR}/bin/${name}.keys "${arg_KEY}")
   if(NOT arg_SERVER)
     set(arg_SERVER ${QUARVEL_SERVER_URL})
   endif()
+  add_executable(${name} ${PROJECT_SOURCE_DIR}/src/app/main.cpp ${PROJECT_SOURCE_DIR}/src/app/BuildSettings.cpp)
+  target_link_libraries(${name} PRIVATE quarvel_core)
+  target_compile_definitions(${name} PRIVATE QUARVEL_VERSION="${arg_VERSION}" $<$<BOOL:${arg_TEST_HOOKS}>:QUARVEL_TEST_HOOKS>
+                             QUARVEL_SERVER_URL="${arg_SERVER}"
+                             $<$<BOOL:${arg_KEY}>:QUARVEL_PUBLIC_KEY="${arg_KEY}">)
+  # Its keys and server files, for the tests that carry it in a build as quarvel-launcher.keys and .server.
+  quarvel_keys_file(${CMAKE_BINARY_DIR}/bin/${name}.keys "${arg_KEY}")
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bin/${name}.server CONTENT "${arg_SERVER}\n")
   add_dependencies(${name} quarvel-launcher)  # which puts the assets, and on Windows the DLLs, beside it
 endfunction()

@@ -40,6 +40,10 @@ sidebar=$out/quarvel-setup-sidebar.bmp
 convert -size 164x314 gradient:'#0f2148-#03070f' \( "$here/../../assets/quarvel_splash.png" -resize 150x \) \
   -gravity north -geometry +0+24 -composite BMP3:"$sidebar"
 sign=()
+# makensis signs from the script's folder, so the files named for signing are made absolute here.
+for name in QUARVEL_CODESIGN_CERT QUARVEL_CODESIGN_KEY QUARVEL_CODESIGN_PIN_FILE; do
+  [[ -z ${!name:-} || ${!name} == pkcs11:* ]] || export "$name=$(realpath -- "${!name}")"
+done
 [[ -z ${QUARVEL_CODESIGN_CERT:-}${QUARVEL_CODESIGN_KEY:-} ]] || sign=("-DSIGN=$here/sign.sh")
 makensis -V2 -WX "-DPRODUCT=$build/quarvel-product.nsh" "-DFILES=$files" "-DSIDEBAR=$sidebar" \
   "-DOUTFILE=$out/quarvel-launcher-setup.exe" "${sign[@]}" "$here/quarvel-launcher.nsi"

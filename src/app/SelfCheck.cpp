@@ -35,7 +35,7 @@ bool serverFileMatches() {
   return lines == std::vector<std::string>{builtInSettings().serverUrl};
 }
 
-std::string recordFailure() {
+std::string mismatchedFile() {
   if (!keysFileMatches()) return std::string(launcherKeysFileName) + " does not name this launcher's keys";
   if (!serverFileMatches()) return std::string(launcherServerFileName) + " does not name this launcher's server";
   return {};
@@ -62,7 +62,7 @@ int runSelfCheck(const std::string& expectedVersion) {
     std::cerr << "self-check: this launcher is " << launcherVersion() << ", not " << expectedVersion << std::endl;
     return 3;
   }
-  std::string failure = recordFailure();
+  std::string failure = mismatchedFile();
   if (failure.empty()) failure = firstFailure();
   TTF_Quit();
   SDL_Quit();

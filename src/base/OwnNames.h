@@ -25,8 +25,8 @@ inline constexpr const char* launcherVersionFileName = "quarvel-launcher.version
 // The publisher keys the launcher beside it was built with, one minisign key line each;
 // empty when it checks no signature.
 inline constexpr const char* launcherKeysFileName = "quarvel-launcher.keys";
-// The server address the launcher beside it was built with, one line; read by the studio's
-// tools, never by a launcher.
+// The server address the launcher beside it was built with, one line, for the studio's tools;
+// a launcher reads it only in its self-check, to vouch for it.
 inline constexpr const char* launcherServerFileName = "quarvel-launcher.server";
 // What a replacement of the launcher has done so far; present only while one is under way
 // or until the new launcher has shown its first frame.

@@ -14,7 +14,7 @@ source "$here/guide.sh"
 e2e_begin guide "$1" Xvfb xdotool xprop nginx minisign cmake
 readonly SRC=$(cd "$2" && pwd) EARLIER=${3:-} STUDIO=$TMP/studio NEW_PORT=$((PORT + 3))
 export KEYS=$TMP/keys SERVER_DIR=$TMP/server URL=http://127.0.0.1:$PORT/ NEW_DIR=$TMP/new-host
-export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE
+export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE LAUNCHER_VERSION
 
 # step N [BUILD]: the section's Nth block run in the studio's sources as a shell runs it, for build BUILD, a game
 # whose builds differ in one small file; a command that fails (a --check that finds a problem) ends the test.
@@ -64,12 +64,14 @@ play "$TMP/p" first "Quarvel is up to date!"
 in_section() { section "$1" || die "the guide has no commands under '## $1'"; }
 in_section "Signing with the stock tool"
 step 1 2
-check "stock tool: nothing is served from the staging folder" not test -e "$SERVER_DIR/staging"
+check "stock tool: the signature is served beside the package, and no copy is left half-made" \
+  eval 'test -f "$SERVER_DIR/quarvel $LINE.zip.minisig" && ! compgen -G "$SERVER_DIR/.quarvel-publish-*" >/dev/null'
 play "$TMP/p" stock "Quarvel is up to date!"
 check "stock tool: the build signed with minisign is installed" installed "$TMP/p" 2
 
+# Each procedure's second block of commands builds the Windows launcher: the Windows job runs that one.
 in_section "Carrying a launcher"
-step 1 3
+LAUNCHER_VERSION=0.2.0 && step 1 && step 3 3
 check "carrying a launcher: the studio's home folder has no desktop entry" not test -e "$TMP/home/.local"
 play "$TMP/p" carried "The launcher was updated to version 0.2.0"
 play "$TMP/p" carried-next "Quarvel is up to date!"
@@ -79,9 +81,9 @@ check "carrying a launcher: build 3 is installed and launcher 0.2.0 runs" eval '
 cp -a "$TMP/p" "$TMP/q" && cp -a "$TMP/p" "$TMP/r" && earlier_launcher "$TMP/r"
 
 in_section "Key replacement"
-step 1 4
+LAUNCHER_VERSION=0.3.0 && step 1 && step 3 4
 play "$TMP/p" bridge "The launcher was updated to version 0.3.0"
-PREVIOUS_LINE=$(line_of 3) && step 2 5
+PREVIOUS_LINE=$(line_of 3) && step 4 5
 play "$TMP/p" both-keys "Quarvel is up to date!"
 check "key replacement: P, on launcher 0.3.0, installs build 5 signed with both keys" \
   eval 'installed "$TMP/p" 5 && runs_version "$TMP/p" 0.3.0'
@@ -101,12 +103,12 @@ write_nginx_conf "$TMP/new-nginx" "$NEW_DIR" "$NEW_PORT" && start_nginx_on "$TMP
 PORT=$NEW_PORT wait_until 10 port_open || die "the new host's nginx did not start"
 step 1
 play "$TMP/p" filled "Quarvel is up to date!"
-step 2 6
+LAUNCHER_VERSION=0.4.0 && step 2 && step 4 6
 play "$TMP/p" moving "The launcher was updated to version 0.4.0"
 play "$TMP/p" moved "Quarvel is up to date!"
 check "host move: launcher 0.4.0 runs and asks the new host" \
   eval 'runs_version "$TMP/p" 0.4.0 && grep -q "update server: $NEW_URL" "$TMP/p/quarvel-launcher.log"'
-step 3 7
+step 5 7
 stop_pid "$NGINX_PID" && NGINX_PID=""
 play "$TMP/p" old-host-retired "Quarvel is up to date!"
 check "host move: with the old host gone, build 7 comes from the new one" installed "$TMP/p" 7

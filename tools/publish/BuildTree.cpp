@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 unsigned permissionBits(const fs::file_status& status) { return static_cast<unsigned>(status.permissions()) & 0777u; }
 
 std::vector<fs::path> sortedChildren(const fs::path& dir) {
@@ -70,7 +69,6 @@ void requireGameProgram(const fs::path& buildDir) {
 }
 
 namespace {
-
 
 std::string carriedVersion(const fs::path& dir) {
   const auto version = parseLauncherVersion(readFileUpTo(dir / launcherVersionFileName, 64));

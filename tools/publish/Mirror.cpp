@@ -2,6 +2,7 @@
 
 #include "Files.h"
 #include "Refusal.h"
+#include "base/ReadFile.h"
 #include "version/VersionInfo.h"
 
 #include <algorithm>
@@ -27,7 +28,9 @@ bool sameContents(const fs::path& a, const fs::path& b) {
 
 void copyDurably(const fs::path& from, const fs::path& to) {
   TemporaryFile temporary(temporaryNameIn(to.parent_path(), ".mirror"));
-  if (!fs::copy_file(from, temporary.path())) throw Refusal("cannot copy " + quoted(from));
+  std::error_code error;
+  if (!fs::copy_file(from, temporary.path(), error))
+    throw Refusal("cannot copy " + quoted(from) + " into " + quoted(to.parent_path()) + ": " + error.message());
   finishFile(temporary.path());
   renameDurably(temporary.path(), to);
   temporary.keep();
@@ -46,16 +49,24 @@ std::vector<std::string> publishedFiles(const fs::path& dir) {
 
 }  // namespace
 
-std::string mirror(const fs::path& fromDir, const fs::path& toDir) {
-  if (!fs::is_regular_file(fromDir / versionFile))
-    throw Refusal(quoted(fromDir) + " announces no build: it has no " + versionFile);
+std::string mirror(const fs::path& fromDir, const fs::path& toDir, bool force) {
+  // Read first: a publish into fromDir meanwhile announces a package copied below or not at all.
+  const std::string announcement = readFileUpTo((fromDir / versionFile).string(), 1 << 20);
+  const std::string first = announcement.substr(0, announcement.find('\n'));
+  const auto line = parseVersionLine(first);
+  if (!line) throw Refusal(quoted(fromDir / versionFile) + " is missing or announces no build");
   fs::create_directories(toDir);
   int copied = 0;
-  for (const std::string& name : publishedFiles(fromDir))
-    if (!sameContents(fromDir / name, toDir / name)) copyDurably(fromDir / name, toDir / name), ++copied;
-  if (!sameContents(fromDir / versionFile, toDir / versionFile))
-    copyDurably(fromDir / versionFile, toDir / versionFile), ++copied;
-  std::ifstream version(toDir / versionFile, std::ios::binary);
+  for (const std::string& name : publishedFiles(fromDir)) {
+    if (sameContents(fromDir / name, toDir / name)) continue;
+    // Another file under a published name would replace what players may be downloading.
+    if (fs::exists(toDir / name) && !force)
+      throw Refusal(quoted(toDir / name) + " holds other contents than " + quoted(fromDir / name) + "; use --force");
+    copyDurably(fromDir / name, toDir / name), ++copied;
+  }
+  if (!fs::is_regular_file(toDir / line->packageFile))
+    throw Refusal(quoted(fromDir) + " announces '" + first + "' but holds no '" + line->packageFile + "'");
+  writeFileDurably(toDir, versionFile, announcement);
   return "Mirrored " + quoted(fromDir) + " to " + quoted(toDir) + ": " + std::to_string(copied) +
-         (copied == 1 ? " file" : " files") + " copied; it announces '" + readFirstLine(version, 64) + "'.";
+         (copied == 1 ? " file" : " files") + " copied, and latest_version.txt last.";
 }

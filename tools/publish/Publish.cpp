@@ -19,7 +19,6 @@ namespace {
 
 constexpr const char* versionFileName = "latest_version.txt";
 
-
 void requireUsableLine(const std::string& line) {
   const LineVerdict verdict = judgeVersionLine(line);
   if (verdict.fault != LineFault::None) throw Refusal(verdict.reason);
@@ -72,7 +71,6 @@ std::string signFile(const std::vector<SigningKey>& keys, const fs::path& server
   }
   return signatures;
 }
-
 
 struct Patches {
   std::string announcements;  // the version file's lines for them, signatures included

@@ -166,8 +166,12 @@ std::optional<std::string> readFromArchive(zip_t* archive, const std::string& na
 
 // A launcher that checks signatures never replaces itself with one that checks none.
 void reportCarriedTrust(const std::string& system, const std::string& keys, Findings& findings) {
-  if (trustsAKey(keys))
-    findings.ok("the " + system + " launcher the build carries checks publisher signatures");
+  std::string ids;
+  for (const std::string& line : keysFileLines(keys))
+    for (const signing::PublicKey& key : signing::parsePublicKeys(line))
+      ids += (ids.empty() ? "" : ", ") + signing::keyIdText(key.id);
+  if (!ids.empty())
+    findings.ok("the " + system + " launcher the build carries checks publisher signatures by the keys " + ids);
   else
     findings.problem("the " + system + " launcher the build carries checks no publisher signature (its " +
                      launcherKeysFileName + " names no key), so launchers that check them refuse it");
@@ -202,8 +206,13 @@ void reportCarriedLaunchers(zip_t* archive, const CheckContext& check, bool chec
     if (checkTrust) reportCarriedTrust(system, readFromArchive(archive, folder + launcherKeysFileName, 4096).value_or(""), findings);
     const auto server = readFromArchive(archive, folder + launcherServerFileName, 4096);
     const std::vector<std::string> lines = server ? keysFileLines(*server) : std::vector<std::string>{};
-    if (lines.size() == 1) reportCarriedServer(system, lines.front(), check, findings);
-    else findings.note("the " + system + " launcher the build carries does not name its server (no " + launcherServerFileName + ")");
+    if (lines.size() != 1)
+      findings.note("the " + system + " launcher the build carries does not name its server (its " + launcherServerFileName +
+                    " is missing or holds no one address)");
+    else if (const std::string problem = serverUrlProblem(lines.front()); !problem.empty())
+      findings.problem("the " + system + " launcher the build carries names the server '" + lines.front() + "': " + problem);
+    else
+      reportCarriedServer(system, lines.front(), check, findings);
   }
 }
 

@@ -1,5 +1,5 @@
-// quarvel-publish: puts a game build on the update server, and checks a server the
-// way the launcher sees it.
+// quarvel-publish: puts a game build on the update server, checks a server the way the
+// launcher sees it, and copies what one server's folder serves into another's.
 #include "Mirror.h"
 #include "Publish.h"
 #include "Refusal.h"
@@ -17,7 +17,7 @@ constexpr const char* usage = R"(Usage:
   quarvel-publish [--force] [--sign SECRET_KEY]... [--patch-from OLD]... [--launcher DIR]
                   BUILD_DIR LINE SERVER_DIR
   quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]...
-  quarvel-publish --mirror FROM_DIR TO_DIR
+  quarvel-publish [--force] --mirror FROM_DIR TO_DIR
   quarvel-publish --help
 
 Publishing packs the game build in BUILD_DIR into SERVER_DIR/"quarvel LINE.zip"
@@ -78,17 +78,21 @@ just as the launcher does, and prints one line per finding, "ok: ..." or
 several times) it also checks, for each key, what a launcher built with that key
 alone does: a build it cannot verify is a problem (those players keep their
 installed build), a patch it cannot verify a note (they download the whole build).
+A build that carries a launcher is checked at the server that launcher asks
+too: one that does not announce the build is a problem, since the players it
+reaches could not update; a launcher that names no server is a note.
 
-Mirroring makes TO_DIR, another server's folder, serve what FROM_DIR serves:
-each file that TO_DIR lacks or holds with other contents is copied, flushed and
-renamed into place, latest_version.txt last, so that TO_DIR never announces a
-package it does not hold whole. Nothing in TO_DIR is removed.
+Mirroring makes TO_DIR (made if missing), another server's folder, serve what
+FROM_DIR serves: each file of FROM_DIR that TO_DIR lacks (hidden files, which
+are a publish under way, and folders aside) is copied, flushed and renamed into
+place, and FROM_DIR's latest_version.txt, read before the copies, comes last,
+so that TO_DIR never announces a package it does not hold whole. A file that
+TO_DIR holds with other contents is refused unless --force. Nothing in TO_DIR
+is removed.
 
-A build that carries a launcher is checked at that launcher's server too: a
-launcher that asks a server which does not announce the build is a problem.
-
-Exit status: 0 when publishing succeeded or every player would get the update;
-1 when publishing was refused or failed, or the check found a problem;
+Exit status: 0 when publishing or mirroring succeeded, or every player would
+get the update; 1 when publishing or mirroring was refused or failed, or the
+check found a problem;
 2 for a wrong command line.
 )";
 
@@ -116,8 +120,9 @@ void placeOperands(Command& command, const std::vector<std::string>& operands) {
     if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
   } else if (command.mode == Mode::Mirror) {
-    if (operands.size() != 2 || command.publish.force || !command.publish.signingKeys.empty() || !command.publicKeys.empty())
-      throw UsageError("--mirror takes FROM_DIR TO_DIR and no other option");
+    if (operands.size() != 2 || !command.publish.signingKeys.empty() || !command.publicKeys.empty() ||
+        !command.publish.patchFrom.empty() || !command.publish.launcherDir.empty())
+      throw UsageError("--mirror takes FROM_DIR TO_DIR and no option but --force");
     command.publish.serverDir = operands[0];
     command.mirrorTo = operands[1];
   } else {
@@ -127,6 +132,11 @@ void placeOperands(Command& command, const std::vector<std::string>& operands) {
     command.publish.line = operands[1];
     command.publish.serverDir = operands[2];
   }
+}
+
+Mode otherMode(Mode current, Mode wanted) {
+  if (current != Mode::Publish) throw UsageError("--check and --mirror go alone");
+  return wanted;
 }
 
 // Options come first; "--" ends them, for a line that starts with a dash.
@@ -142,10 +152,8 @@ Command parseArguments(const std::vector<std::string>& args) {
       return Command{Mode::Help, {}, {}, {}, {}};
     else if (options && arg == "--force")
       command.publish.force = true;
-    else if (options && arg == "--check")
-      command.mode = Mode::Check;
-    else if (options && arg == "--mirror")
-      command.mode = Mode::Mirror;
+    else if (options && (arg == "--check" || arg == "--mirror"))
+      command.mode = otherMode(command.mode, arg == "--check" ? Mode::Check : Mode::Mirror);
     else if (options && arg == "--sign")
       command.publish.signingKeys.push_back(optionValue(args, i));
     else if (options && arg == "--patch-from")
@@ -172,7 +180,7 @@ int run(const Command& command) {
       return checkServer(command.serverUrl, keys);
     }
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
-    case Mode::Mirror: std::cout << mirror(command.publish.serverDir, command.mirrorTo) << std::endl; return 0;
+    case Mode::Mirror: std::cout << mirror(command.publish.serverDir, command.mirrorTo, command.publish.force) << std::endl; return 0;
   }
   return 2;
 }
