@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
   signing::FileHasher hasher;
   const bool hashing = argc == 4 && std::string(argv[3]) == "hash";
   const bool done = argc == 4 && !hashing ? fetchWithReceiveBuffer(argv[1], argv[2], std::atol(argv[3]))
-                                          : fetchToFile(argv[1], argv[2], hashing ? &hasher : nullptr).result == FetchResult::Done;
+                                          : fetchToFile(argv[1], argv[2], {hashing ? &hasher : nullptr}).result == FetchResult::Done;
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   if (!done) return 1;
   std::cout << took.count() << " " << platform::fileSizeLow32(argv[2]).value_or(0) << std::endl;

@@ -45,14 +45,6 @@ const std::map<std::string, std::string> buildB{{"details/Quarvel.exe", "#!/bin/
                                                 {"data/y/z.txt", "in a folder where a file was"},
                                                 {"maps/new/one.map", noise(5000, 5)}};
 
-void publish(const WorkDir& dir, const std::vector<std::string>& options, const std::string& build,
-             const std::string& line) {
-  fs::create_directories(dir.path() / "server");
-  std::vector<std::string> args = options;
-  args.insert(args.end(), {build, line, "server"});
-  const ToolRun run = runTool(args);
-  ASSERT_EQ(run.status, 0) << run.err;
-}
 
 // Every file and folder below root: its path, a hash of its bytes and its mode.
 std::map<std::string, std::pair<std::size_t, unsigned>> treeOf(const fs::path& root) {
@@ -106,13 +98,19 @@ void installAThenPublishB(const WorkDir& dir, TestServer& server, const std::vec
   fs::permissions(dir.path() / "build-b/details/Quarvel.exe", static_cast<fs::perms>(0555));
   std::vector<std::string> options;
   for (const std::string& key : keyNames) options.insert(options.end(), {"--sign", keys + "/" + key + ".key"});
-  publish(dir, options, "build-a", lineA);
-  serveFolder(dir.path() / "server", server);
+  const auto publish = [&](const std::string& build, const std::string& line) {
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {build, line, "server"});
+    const ToolRun run = runTool(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    serveFolder(dir.path() / "server", server);
+  };
+  fs::create_directories(dir.path() / "server");
+  publish("build-a", lineA);
   ASSERT_TRUE(runLauncher(server.url()).second);
   if (!reference.empty()) fs::copy(dir.path(), reference, fs::copy_options::recursive);
   options.insert(options.end(), {"--patch-from", "server/quarvel " + lineA + ".zip"});
-  publish(dir, options, "build-b", lineB);
-  serveFolder(dir.path() / "server", server);
+  publish("build-b", lineB);
 }
 
 TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
@@ -136,6 +134,7 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
   const Lines all = server.requests();
   const Lines requests(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
   EXPECT_EQ(requests, Lines{"/latest_version.txt"} + row.requests);
+  EXPECT_EQ(dir.exists("quarvel " + lineA + ".zip"), row.tail.back() != upToDate);  // recorded B leaves no A behind
   if (row.tail.back() != upToDate) {  // refused with the record kept: the next start installs the package
     EXPECT_EQ(dir.read(updateRecordName), lineB);
     EXPECT_EQ(tailOf(runLauncher(server.url()).first, wholePackage), wholePackage);

@@ -1,5 +1,6 @@
 #include "app/FrameLoop.h"
 #include "app/LogFile.h"
+#include "package/Download.h"
 #include "package/Package.h"
 #include "support/TestSupport.h"
 #include "version/VersionInfo.h"
@@ -66,6 +67,16 @@ TEST(ProgressAndSizeLines, RoundingAndUnits) {
   EXPECT_EQ(downloadedSizeLine(1048575), "    Downloaded 0 MiB.");  // whole MiB, remainder dropped
   // The largest low-32-bit size still prints as plain digits, not in exponent form.
   EXPECT_EQ(downloadedSizeLine(0xFFFFFFFFu), "    Downloaded 4095 MiB.");
+  EXPECT_EQ(progressText(3LL << 20, 1027LL << 20, 1), "    Downloaded 3 / 1,027 MiB (0 %), 3.0 MiB/s, about 6 min left");
+  EXPECT_EQ(progressText(5LL << 20, 0, 0.5), "    Downloaded 5 MiB");
+}
+
+TEST(Download, AStalledTransferEndsAtTheStallLimit) {
+  TestServer server;
+  server.on("/stall", {Reply::Stall});
+  const Transfer transfer =
+      fetchToFile((server.url() + "stall").c_str(), (WorkDir().path() / "f").c_str(), {.stallSeconds = 1});
+  EXPECT_NE(transfer.summary.find("libcurl 28"), std::string::npos) << transfer.summary;
 }
 
 // Of a run of progress lines the file keeps the first and the last; it stops short of its limit, however much comes;

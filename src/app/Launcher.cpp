@@ -150,7 +150,7 @@ std::unique_ptr<VersionInfo> Launcher::readVersionFile(const char* path) { retur
 
 void Launcher::downloadFile(const char* url, const char* path) {
   UpdateRun run = updateRun();
-  update::downloadFile(run, url, path, nullptr, nullptr);
+  update::downloadFile(run, url, path, nullptr, {});
 }
 
 void Launcher::advanceTo(std::optional<UpdateStage> next) {
@@ -179,9 +179,9 @@ void Launcher::requestStop() {
 }
 
 void Launcher::shutDown() {
-  // A worker can be blocked where the stop flag does not reach it: in a transfer from a
-  // server that stopped sending (the flag is read only when data arrives), or in a flush
-  // of the installed files to a slow disk. What ending the process then leaves behind is
+  // A worker can be held past the grace: in a transfer from a server that stopped sending
+  // (libcurl asks for the flag about once a second while no data comes), or in a flush of
+  // the installed files to a slow disk. What ending the process then leaves behind is
   // harmless on the next start: a partial package is downloaded again; an update whose
   // flush was cut short was never recorded, so it is offered again; a left-over
   // "latest_version.txt.new" is removed before the version file is written again; a record

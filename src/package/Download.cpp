@@ -5,6 +5,9 @@
 #include "package/Package.h"
 #include "platform/Platform.h"
 
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 #include <sstream>
@@ -18,19 +21,48 @@ namespace {
 
 struct FileSink {
   std::FILE* file;
-  signing::FileHasher* hasher;
-  const StopToken* stop;
-  std::string failure;  // the system's words for the first failed write
+  const TransferHooks& hooks;
+  std::string failure = {};  // the system's words for the first failed write
 };
 
 // The digest covers exactly the bytes that fwrite took.
 std::size_t writeToSink(char* data, std::size_t size, std::size_t count, void* target) {
   auto* sink = static_cast<FileSink*>(target);
-  if (sink->stop && sink->stop->requested()) return 0;
+  if (sink->hooks.stop && sink->hooks.stop->requested()) return 0;
   const std::size_t written = writeToFile(data, size, count, sink->file);
-  if (sink->hasher) sink->hasher->update(data, written * size);
+  if (sink->hooks.hasher) sink->hooks.hasher->update(data, written * size);
   if (written < count && sink->failure.empty()) sink->failure = platform::lastErrorText();
   return written;
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct ProgressLine {
+  const TransferHooks& hooks;
+  Clock::time_point start = Clock::now(), shownAt = {};
+  std::string shown = {};
+};
+
+// libcurl calls this with every piece of data and about once a second while none comes, so
+// a stop ends even a stalled transfer. The line changes at most four times a second, and
+// only when its text does: the window redraws it, the log file keeps its first and last.
+int onProgress(void* data, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+  auto* line = static_cast<ProgressLine*>(data);
+  if (line->hooks.stop && line->hooks.stop->requested()) return 1;
+  const Clock::time_point at = Clock::now();
+  if (!line->hooks.progress || (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250))) return 0;
+  std::string text = progressText(now, total, std::chrono::duration<double>(at - line->start).count());
+  if (text == line->shown) return 0;
+  line->shown.empty() ? line->hooks.progress->addLine(text) : line->hooks.progress->replaceLine(text);
+  line->shown = std::move(text), line->shownAt = at;
+  return 0;
+}
+
+// "1,027": whole MiB with a separator every three digits.
+std::string wholeMiB(std::int64_t bytes) {
+  std::string digits = std::to_string(bytes >> 20);
+  for (int i = static_cast<int>(digits.size()) - 3; i > 0; i -= 3) digits.insert(static_cast<std::size_t>(i), ",");
+  return digits;
 }
 
 struct PeerCheck {
@@ -95,23 +127,31 @@ void setUpRequest(void* curlHandle, const char* url, char* error) {
   curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, error);
 }
 
-Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher, const StopToken* stop) {
+Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hooks) {
   // The transfer is never handed a file that did not open.
   FilePtr file(std::fopen(path, "wb"));
   if (!file) return {FetchResult::CannotWrite, std::string("cannot create ") + path + ": " + platform::lastErrorText()};
-  Transfer transfer = fetchInto(url, file.get(), hasher, stop);
+  Transfer transfer = fetchInto(url, file.get(), hooks);
   if (std::fclose(file.release()) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;
 }
 
-Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher, const StopToken* stop) {
+Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks) {
   CurlPtr handle(curl_easy_init());
   if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
-  FileSink sink{file, hasher, stop, ""};
+  FileSink sink{file, hooks};
+  ProgressLine progress{hooks};
   char error[CURL_ERROR_SIZE];
   setUpRequest(handle.get(), url, error);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle.get(), CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &progress);
+  // A dead connection (a lost NAT mapping, a sleeping laptop) ends instead of holding the update.
+  curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT, 15L);
+  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, hooks.stallSeconds);
   const bool https = std::string_view(url).starts_with("https://");
   PeerCheck peer{handle.get(), https ? hostOf(url) : "", ""};
   if (https && platform::checksCertificateAfterHandshake) {
@@ -120,10 +160,27 @@ Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher
   }
   // The result goes to the log file only: what the player sees is judged by the file.
   const CURLcode code = curl_easy_perform(handle.get());
-  Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure)};
+  Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure),
+                    !progress.shown.empty()};
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
   if (std::fflush(file) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;
+}
+
+std::string progressText(std::int64_t now, std::int64_t total, double seconds) {
+  std::string text = "    Downloaded " + wholeMiB(now);
+  if (total > 0) text += " / " + wholeMiB(total) + " MiB (" + std::to_string(now * 100 / total) + " %)";
+  else text += " MiB";
+  // A rate needs a second of data before it means anything.
+  if (seconds < 1 || now <= 0) return text;
+  const double rate = static_cast<double>(now) / seconds;
+  char speed[32];
+  std::snprintf(speed, sizeof speed, ", %.1f MiB/s", rate / 1048576);
+  text += speed;
+  if (total <= now) return text;
+  const auto left = static_cast<long long>(static_cast<double>(total - now) / rate + 0.5);
+  return text + ", about " + (left < 90 ? std::to_string(left) + " s" : std::to_string((left + 30) / 60) + " min") +
+         " left";
 }
 
 std::string downloadedSizeLine(std::uint32_t bytes) {
@@ -135,4 +192,20 @@ std::string downloadedSizeLine(std::uint32_t bytes) {
 std::string downloadNameProblem(const std::string& name) {
   if (isLauncherOwnName(name)) return "the launcher keeps a file of that name for itself";
   return plainNameProblem(name);
+}
+
+std::vector<std::string> removeEarlierDownloads(const std::string& line) {
+  const std::string prefix = "quarvel ";
+  std::vector<std::string> removed;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(".", error)) {
+    const std::string name = entry.path().filename().string();
+    // Only names of the launcher's own downloads: a package's or a patch's, of a line of its length.
+    const std::size_t lineEnd = prefix.size() + line.size();
+    const bool download = name.size() >= lineEnd + 4 && name.starts_with(prefix) && name.ends_with(".zip") &&
+                          (name.size() == lineEnd + 4 || name.compare(lineEnd, 12, " patch from ") == 0);
+    if (!download || name.compare(prefix.size(), line.size(), line) == 0 || !entry.is_regular_file(error)) continue;
+    if (std::filesystem::remove(entry.path(), error)) removed.push_back(name);
+  }
+  return removed;
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "base/Report.h"
 #include "base/StopToken.h"
 #include "package/Signature.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 // libcurl's write callback: the data goes straight into the FILE* of the transfer.
 std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* file);
@@ -29,15 +32,29 @@ struct Transfer {
   std::string summary;
   // The system's words when a write, the last flush or the close of the file failed.
   std::string writeFailure = {};
+  bool progressShown = false;  // a progress line was added, which the caller's next line replaces
+};
+
+// What a transfer tells and asks on its way, all optional.
+struct TransferHooks {
+  signing::FileHasher* hasher = nullptr;  // fed every byte written to the file
+  const StopToken* stop = nullptr;        // ends the transfer within a second, data or not
+  Report* progress = nullptr;             // shown a running progress line, added first, then rewritten
+  long stallSeconds = 30;                 // a transfer that gets no byte for this long ends
 };
 
 // Fetches url into an open file with libcurl's defaults: no redirect followed, an error
 // page kept like any body. Done means only that a transfer was made, not that it worked.
-// With a hasher, every byte written to the file is fed to it as well. The file is
-// flushed, not closed. A stop requested while data arrives ends the transfer there (a short
-// count from the write callback makes libcurl end it).
-Transfer fetchInto(const char* url, std::FILE* file, signing::FileHasher* hasher = nullptr,
-                   const StopToken* stop = nullptr);
+// The connection must be made within 15 s. The file is flushed, not closed.
+Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks = {});
 // The same into a file created at path and closed afterwards.
-Transfer fetchToFile(const char* url, const char* path, signing::FileHasher* hasher = nullptr,
-                     const StopToken* stop = nullptr);
+Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hooks = {});
+
+// The running line of a transfer that has brought now bytes of total (0: not known) in
+// seconds, such as "    Downloaded 312 / 1,027 MiB (30 %), 6.1 MiB/s, about 2 min left".
+std::string progressText(std::int64_t now, std::int64_t total, double seconds);
+
+// Removes from the working folder what earlier updates downloaded: the packages and patches
+// ("quarvel LINE.zip", "quarvel LINE patch from OLD.zip") of every build but the one of
+// line, which the installed build's update left. Returns the names it removed.
+std::vector<std::string> removeEarlierDownloads(const std::string& line);

@@ -99,12 +99,16 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
   signing::FileHasher hasher;
   // A file that did not take every byte holds something other than what was hashed: it is
   // not unpacked.
-  if (state.packageStream && !downloadFile(run, url.c_str(), packageFile.c_str(), state.packageStream.get(),
-                                     settings.signaturesRequired ? &hasher : nullptr))
-    state.packageStream.reset();
+  DownloadOutcome outcome;
+  if (state.packageStream)
+    outcome = downloadFile(run, url.c_str(), packageFile.c_str(), state.packageStream.get(),
+                           {settings.signaturesRequired ? &hasher : nullptr, nullptr, &report});
+  if (!outcome.whole) state.packageStream.reset();
   if (settings.signaturesRequired) state.packageDigest = hasher.finish();
 
-  report.addLine(downloadedLine(platform::fileSizeLow32(packageFile), state.chosenPatch.has_value()));
+  // The size line takes the running progress line's place, so the finished log reads as before.
+  const std::string size = downloadedLine(platform::fileSizeLow32(packageFile), state.chosenPatch.has_value());
+  outcome.progressShown ? report.replaceLine(size) : report.addLine(size);
   return ExtractPackage;
 }
 
@@ -129,13 +133,14 @@ std::optional<UpdateStage> extractPackage(UpdateRun& run) {
   return ReportReady;
 }
 
-bool downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher) {
+DownloadOutcome downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, TransferHooks hooks) {
   Report& report = run.report;
-  // Once shutdown has begun no new transfer starts: one that stalls could not be stopped.
-  if (run.stop.requested()) return false;
+  // Once shutdown has begun no new transfer starts.
+  if (run.stop.requested()) return {};
+  hooks.stop = &run.stop;
   // Written before the transfer too: one that stalls until the player quits still names its address.
   report.detail(std::string("GET ") + url + ": started");
-  const Transfer transfer = into ? fetchInto(url, into, hasher, &run.stop) : fetchToFile(url, path, hasher, &run.stop);
+  const Transfer transfer = into ? fetchInto(url, into, hooks) : fetchToFile(url, path, hooks);
   report.detail(std::string("GET ") + url + ": " + transfer.summary);
   if (!transfer.writeFailure.empty()) report.detail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
   switch (transfer.result) {
@@ -146,7 +151,7 @@ bool downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* 
       report.addLine(std::string("Failed to download file (could not write ") + path + ").");
       break;
   }
-  return transfer.result == FetchResult::Done && transfer.writeFailure.empty();
+  return {transfer.result == FetchResult::Done && transfer.writeFailure.empty(), transfer.progressShown};
 }
 
 }  // namespace update

@@ -7,6 +7,7 @@
 #include "base/OwnNames.h"
 #include "base/Report.h"
 #include "base/StopToken.h"
+#include "package/Download.h"
 #include "package/Package.h"
 #include "package/PatchManifest.h"
 #include "package/Signature.h"
@@ -76,8 +77,12 @@ std::optional<UpdateStage> extractPackage(UpdateRun& run);
 bool reportReady(UpdateRun& run);
 
 // Fetches url into the open file into, or a file created at path when into is null (path
-// names it in the log either way); false when the file did not take every byte that
-// arrived, or no transfer was made.
-bool downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, signing::FileHasher* hasher);
+// names it in the log either way); not whole when the file did not take every byte that
+// arrived, or no transfer was made. The run's stop ends the transfer.
+struct DownloadOutcome {
+  bool whole = false;          // every byte arrived and was written
+  bool progressShown = false;  // a progress line stands last in the window, for the next line to replace
+};
+DownloadOutcome downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, TransferHooks hooks);
 
 }  // namespace update

@@ -88,7 +88,7 @@ std::optional<UpdateStage> checkLatestVersion(UpdateRun& run) {
   report.addLine("Checking for latest version...");
   report.pause(run.settings.stageDelay);
   const std::string address = run.settings.serverUrl + run.settings.versionFileName;
-  downloadFile(run, address.c_str(), latestVersionDownload, nullptr, nullptr);
+  downloadFile(run, address.c_str(), latestVersionDownload, nullptr, {});
   const auto record = records::readVersionFile(report, latestVersionDownload);
   // The lines after the first: signatures and the patches on offer. Launchers of an
   // earlier release read only 4 KiB of them, where the package's signature comes first.
@@ -118,6 +118,11 @@ bool reportReady(UpdateRun& run) {
   const bool recorded = state.latestVersion.version.empty() ||
                         state.latestVersion.version == state.installedVersion.version ||
                         records::recordInstalledBuild(run.settings.versionFileName, state.latestVersion, run.report);
+  // Once this build is recorded, the downloads of earlier ones are of no more use: a 1 GiB
+  // game would otherwise leave a package behind at every update.
+  if (recorded && !state.latestVersion.version.empty())
+    for (const std::string& name : removeEarlierDownloads(storedLine(state.latestVersion)))
+      run.report.detail("removed " + name + ", a download of an earlier build");
   if (!state.latestVersion.version.empty())
     run.report.addLine("Quarvel is up to date!");
   else

@@ -18,7 +18,6 @@ export NEW_URL=http://127.0.0.1:$NEW_PORT/ BUILD_DIR LINE PREVIOUS_LINE LAUNCHER
 
 # step N [BUILD]: the section's Nth block run in the studio's sources as a shell runs it, for build BUILD, a game
 # whose builds differ in one small file; a command that fails (a --check that finds a problem) ends the test.
-line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
 game() {
   BUILD_DIR=$TMP/build-$1 LINE=$(line_of "$1")
   make_build "$BUILD_DIR" && echo "$1" >"$BUILD_DIR/data/n.txt" && cp "$TMP/big.bin" "$BUILD_DIR/data/"
@@ -61,8 +60,7 @@ head -c 300000 /dev/urandom >"$TMP/big.bin" && game 1 && publish --sign "$KEYS/q
 start_nginx "$SERVER_DIR"
 play "$TMP/p" first "Quarvel is up to date!"
 
-in_section() { section "$1" || die "the guide has no commands under '## $1'"; }
-in_section "Signing with the stock tool"
+section "Signing with the stock tool" || die "the guide has no commands under Signing with the stock tool"
 step 1 2
 check "stock tool: the signature is served beside the package, and no copy is left half-made" \
   eval 'test -f "$SERVER_DIR/quarvel $LINE.zip.minisig" && ! compgen -G "$SERVER_DIR/.quarvel-publish-*" >/dev/null'
@@ -70,7 +68,7 @@ play "$TMP/p" stock "Quarvel is up to date!"
 check "stock tool: the build signed with minisign is installed" installed "$TMP/p" 2
 
 # Each procedure's second block of commands builds the Windows launcher: the Windows job runs that one.
-in_section "Carrying a launcher"
+section "Carrying a launcher" || die "the guide has no commands under Carrying a launcher"
 LAUNCHER_VERSION=0.2.0 && step 1 && step 3 3
 check "carrying a launcher: the studio's home folder has no desktop entry" not test -e "$TMP/home/.local"
 play "$TMP/p" carried "The launcher was updated to version 0.2.0"
@@ -80,7 +78,7 @@ check "carrying a launcher: build 3 is installed and launcher 0.2.0 runs" eval '
 # R, with the launcher of an earlier release in Q's place.
 cp -a "$TMP/p" "$TMP/q" && cp -a "$TMP/p" "$TMP/r" && earlier_launcher "$TMP/r"
 
-in_section "Key replacement"
+section "Key replacement" || die "the guide has no commands under Key replacement"
 LAUNCHER_VERSION=0.3.0 && step 1 && step 3 4
 play "$TMP/p" bridge "The launcher was updated to version 0.3.0"
 PREVIOUS_LINE=$(line_of 3) && step 4 5
@@ -98,7 +96,7 @@ if [[ -d $TMP/r ]]; then
   stop_pid "$LAUNCHER_PID"
 fi
 
-in_section "Host move"
+section "Host move" || die "the guide has no commands under Host move"
 write_nginx_conf "$TMP/new-nginx" "$NEW_DIR" "$NEW_PORT" && start_nginx_on "$TMP/new-nginx" && SECOND_NGINX_PID=$SERVER_PID
 PORT=$NEW_PORT wait_until 10 port_open || die "the new host's nginx did not start"
 step 1

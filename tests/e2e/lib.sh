@@ -49,6 +49,7 @@ make_build() {
   mkdir -p "$1/details" "$1/data" && printf '#!/bin/sh\npwd -P >> '\''%s'\''\n' "$TMP/marker" >"$1/details/Quarvel.exe"
   chmod 755 "$1/details/Quarvel.exe"
 }
+line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }  # build N's line, "N.0 202612NN"
 publish() { mkdir -p "$3" && "$BIN/quarvel-publish" "$@" >/dev/null || die "quarvel-publish refused build $2"; }
 # start_nginx ROOT [DIRECTIVES]: serves ROOT on PORT.
 start_nginx() {

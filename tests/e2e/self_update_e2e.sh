@@ -27,7 +27,6 @@ carried() {
   cp "$BIN/quarvel-launcher-self-$2.keys" "$d/quarvel-launcher.keys"
 }
 # release N SITE KEY [--launcher DIR]: build N, its line "N.0 202612NN", signed with KEY into SITE.
-line_of() { printf '%-3s 202612%02d' "$1.0" "$1"; }
 release() {
   make_build "$TMP/build-$1" && echo "$1" >"$TMP/build-$1/data/n.txt"
   "$PUBLISH" --sign "$3" "${@:4}" "$TMP/build-$1" "$(line_of "$1")" "$2" >/dev/null || die "publishing $1 failed"

@@ -189,7 +189,8 @@ inline Lines windowLinesOf(const std::string& file, const Lines& window) {
   std::istringstream in(file);
   for (std::string line; std::getline(in, line);) {
     line = line.substr(std::min(line.size(), std::string("2026-12-07 14:03:05.123  ").size()));
-    const bool replaced = line.starts_with("    Extracting file") && std::ranges::count(window, line) == 0;
+    const bool progress = line.starts_with("    Extracting file") || line.starts_with("    Downloaded ");
+    const bool replaced = progress && std::ranges::count(window, line) == 0;
     if (!line.starts_with("| ") && !replaced) lines.push_back(line);
   }
   return lines;
