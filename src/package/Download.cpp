@@ -50,7 +50,8 @@ int onProgress(void* data, curl_off_t total, curl_off_t now, curl_off_t, curl_of
   auto* line = static_cast<ProgressLine*>(data);
   if (line->hooks.stop && line->hooks.stop->requested()) return 1;
   const Clock::time_point at = Clock::now();
-  if (!line->hooks.progress || (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250))) return 0;
+  // Before the answer's headers nothing is known yet, not even whether a length will come.
+  if (!line->hooks.progress || (now == 0 && total == 0) || (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250))) return 0;
   std::string text = progressText(now, total, std::chrono::duration<double>(at - line->start).count());
   if (text == line->shown) return 0;
   line->shown.empty() ? line->hooks.progress->addLine(text) : line->hooks.progress->replaceLine(text);
