@@ -74,6 +74,7 @@ struct StopRow {
 };
 class Stop : public testing::TestWithParam<StopRow> {};
 // Entries without data: only the loop over entries can stop.
+const std::string testPart = testPackage + ".part";  // kept for a later start to continue
 const Reply line{Reply::Body, testLine}, flood{Reply::Flood}, manyEntries{Reply::Body, zipArchive(numbered({top}, 2000, {"Top/f", "", 0100644}))};
 
 TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
@@ -98,7 +99,7 @@ TEST_P(Stop, EndsTheWorkersInTimeAndRecordsNothing) {
 INSTANTIATE_TEST_SUITE_P(Quit, Stop,
                          testing::Values(StopRow("before_any_transfer", &line, &manyEntries, ""),
                                          StopRow("endless_version_file", &flood, &manyEntries, "temp.txt"),
-                                         StopRow("endless_package", &line, &flood, testPackage.c_str()),
+                                         StopRow("endless_package", &line, &flood, testPart.c_str()),
                                          StopRow("long_extraction", &line, &manyEntries, "game/f10")),
                          rowName);
 

@@ -67,8 +67,8 @@ TEST(ProgressAndSizeLines, RoundingAndUnits) {
   EXPECT_EQ(downloadedSizeLine(1048575), "    Downloaded 0 MiB.");  // whole MiB, remainder dropped
   // The largest low-32-bit size still prints as plain digits, not in exponent form.
   EXPECT_EQ(downloadedSizeLine(0xFFFFFFFFu), "    Downloaded 4095 MiB.");
-  EXPECT_EQ(progressText(3LL << 20, 1027LL << 20, 1), "    Downloaded 3 / 1,027 MiB (0 %), 3.0 MiB/s, about 6 min left");
-  EXPECT_EQ(progressText(5LL << 20, 0, 0.5), "    Downloaded 5 MiB");
+  EXPECT_EQ(progressText(3LL << 20, 1027LL << 20, 3 << 20), "    Downloaded 3 / 1,027 MiB (0 %), 3.0 MiB/s, about 6 min left");
+  EXPECT_EQ(progressText(5LL << 20, 0, 0), "    Downloaded 5 MiB");
 }
 
 TEST(Download, AStalledTransferEndsAtTheStallLimit) {

@@ -5,10 +5,12 @@
 #include "package/Package.h"
 #include "platform/Platform.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <sstream>
 #include <string>
@@ -19,16 +21,83 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 
 namespace {
 
+// What the answer's headers said that decides where its bytes go.
+struct Answer {
+  std::string etag = {}, lastModified = {};
+  std::int64_t rangeStart = -1;  // of a Content-Range
+  // A weak ETag cannot condition a range: the date stands in for it then.
+  std::string validator() const { return !etag.empty() && !etag.starts_with("W/") ? etag : lastModified; }
+};
+
+// The value of a header line of the given lower-case name, without its spaces and line end.
+std::optional<std::string_view> headerValue(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return std::nullopt;
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return std::nullopt;
+  line.remove_prefix(name.size() + 1);
+  const std::size_t first = line.find_first_not_of(" \t"), last = line.find_last_not_of(" \t\r\n");
+  return first == std::string_view::npos ? std::string_view() : line.substr(first, last - first + 1);
+}
+
+// Each answer starts afresh (a proxy's to CONNECT comes first). A validator longer than any
+// server writes is not kept: it goes back into a request.
+std::size_t readHeader(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* answer = static_cast<Answer*>(target);
+  const std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) *answer = {};
+  else if (const auto etag = headerValue(line, "etag"); etag && etag->size() < 200) answer->etag = *etag;
+  else if (const auto date = headerValue(line, "last-modified"); date && date->size() < 200) answer->lastModified = *date;
+  else if (const auto range = headerValue(line, "content-range"); range && range->starts_with("bytes "))
+    answer->rangeStart = std::strtoll(std::string(range->substr(6)).c_str(), nullptr, 10);
+  return size * count;
+}
+
 struct FileSink {
+  CURL* handle;
   std::FILE* file;
   const TransferHooks& hooks;
+  Answer answer = {};
+  bool started = false, refused = false;
+  std::int64_t base = 0;     // where the answer's first byte lands in the file
   std::string failure = {};  // the system's words for the first failed write
 };
+
+// Keeps the answer's validator, or none, for whoever continues the file later.
+void keepValidator(const FileSink& sink) {
+  if (!sink.hooks.validatorFile) return;
+  const std::string validator = sink.answer.validator();
+  if (!validator.empty()) platform::replaceFileAtomically(sink.hooks.validatorFile, validator);
+  else platform::removeFileDurably(sink.hooks.validatorFile);
+}
+
+// The answer's first byte decides where it goes: after the kept bytes when the server sent
+// the range asked for, of the file asked for; over them from byte zero when it sent the whole
+// file. Any other answer to a continuation is not written, so that no file is ever a mix of two.
+bool startWriting(FileSink& sink) {
+  sink.started = true;
+  const Continuation& kept = sink.hooks.continuation;
+  long status = 0;
+  curl_easy_getinfo(sink.handle, CURLINFO_RESPONSE_CODE, &status);
+  const std::string validator = sink.answer.validator();
+  if (kept.from > 0 && status == 206 && sink.answer.rangeStart == kept.from &&
+      (validator.empty() || validator == kept.validator)) {
+    sink.base = kept.from;
+    return true;
+  }
+  if (kept.from > 0) {
+    if (!platform::truncateFile(sink.file)) return sink.failure = platform::lastErrorText(), false;
+    if (sink.hooks.hasher) sink.hooks.hasher->restart();
+    sink.refused = status != 200;
+  }
+  if (!sink.refused) keepValidator(sink);
+  return !sink.refused;
+}
 
 // The digest covers exactly the bytes that fwrite took.
 std::size_t writeToSink(char* data, std::size_t size, std::size_t count, void* target) {
   auto* sink = static_cast<FileSink*>(target);
   if (sink->hooks.stop && sink->hooks.stop->requested()) return 0;
+  if (!sink->started && !startWriting(*sink)) return 0;
   const std::size_t written = writeToFile(data, size, count, sink->file);
   if (sink->hooks.hasher) sink->hooks.hasher->update(data, written * size);
   if (written < count && sink->failure.empty()) sink->failure = platform::lastErrorText();
@@ -38,9 +107,10 @@ std::size_t writeToSink(char* data, std::size_t size, std::size_t count, void* t
 using Clock = std::chrono::steady_clock;
 
 struct ProgressLine {
-  const TransferHooks& hooks;
+  const FileSink& sink;
   Clock::time_point start = Clock::now(), shownAt = {};
   std::string shown = {};
+  bool standsLast = sink.hooks.progressStandsLast;
 };
 
 // libcurl calls this with every piece of data and about once a second while none comes, so
@@ -48,14 +118,20 @@ struct ProgressLine {
 // only when its text does: the window redraws it, the log file keeps its first and last.
 int onProgress(void* data, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
   auto* line = static_cast<ProgressLine*>(data);
-  if (line->hooks.stop && line->hooks.stop->requested()) return 1;
+  const TransferHooks& hooks = line->sink.hooks;
+  if (hooks.stop && hooks.stop->requested()) return 1;
   const Clock::time_point at = Clock::now();
   // Before the answer's headers nothing is known yet, not even whether a length will come.
-  if (!line->hooks.progress || (now == 0 && total == 0) || (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250))) return 0;
-  std::string text = progressText(now, total, std::chrono::duration<double>(at - line->start).count());
+  if (!hooks.progress || (now == 0 && total == 0) ||
+      (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250)))
+    return 0;
+  // A rate needs a second of data before it means anything.
+  const double seconds = std::chrono::duration<double>(at - line->start).count();
+  const std::int64_t base = line->sink.base;
+  std::string text = progressText(base + now, total > 0 ? base + total : 0, seconds >= 1 ? now / seconds : 0);
   if (text == line->shown) return 0;
-  line->shown.empty() ? line->hooks.progress->addLine(text) : line->hooks.progress->replaceLine(text);
-  line->shown = std::move(text), line->shownAt = at;
+  line->standsLast ? hooks.progress->replaceLine(text) : hooks.progress->addLine(text);
+  line->shown = std::move(text), line->shownAt = at, line->standsLast = true;
   return 0;
 }
 
@@ -137,13 +213,29 @@ Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hoo
   return transfer;
 }
 
+namespace {
+
+// Asks for the rest of the file, on condition that it is still the one the kept bytes are of.
+SlistPtr requestContinuation(CURL* handle, const Continuation& continuation) {
+  if (continuation.from <= 0) return nullptr;
+  curl_easy_setopt(handle, CURLOPT_RANGE, (std::to_string(continuation.from) + "-").c_str());
+  SlistPtr headers(curl_slist_append(nullptr, ("If-Range: " + continuation.validator).c_str()));
+  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+  return headers;
+}
+
+}  // namespace
+
 Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks) {
   CurlPtr handle(curl_easy_init());
   if (!handle) return {FetchResult::NoHandle, "libcurl could not start a transfer"};
-  FileSink sink{file, hooks};
-  ProgressLine progress{hooks};
+  FileSink sink{handle.get(), file, hooks};
+  ProgressLine progress{sink};
   char error[CURL_ERROR_SIZE];
   setUpRequest(handle.get(), url, error);
+  const SlistPtr headers = requestContinuation(handle.get(), hooks.continuation);
+  curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, readHeader);
+  curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &sink.answer);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(handle.get(), CURLOPT_NOPROGRESS, 0L);
@@ -161,20 +253,20 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   }
   // The result goes to the log file only: what the player sees is judged by the file.
   const CURLcode code = curl_easy_perform(handle.get());
+  // An empty answer decides too: a whole file of no bytes replaces the kept ones.
+  if (code == CURLE_OK && !sink.started) startWriting(sink);
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure),
-                    !progress.shown.empty()};
+                    progress.standsLast, static_cast<int>(code), sink.refused};
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
   if (std::fflush(file) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;
 }
 
-std::string progressText(std::int64_t now, std::int64_t total, double seconds) {
+std::string progressText(std::int64_t now, std::int64_t total, double rate) {
   std::string text = "    Downloaded " + wholeMiB(now);
   if (total > 0) text += " / " + wholeMiB(total) + " MiB (" + std::to_string(now * 100 / total) + " %)";
   else text += " MiB";
-  // A rate needs a second of data before it means anything.
-  if (seconds < 1 || now <= 0) return text;
-  const double rate = static_cast<double>(now) / seconds;
+  if (rate <= 0) return text;
   char speed[32];
   std::snprintf(speed, sizeof speed, ", %.1f MiB/s", rate / 1048576);
   text += speed;
@@ -193,20 +285,4 @@ std::string downloadedSizeLine(std::uint32_t bytes) {
 std::string downloadNameProblem(const std::string& name) {
   if (isLauncherOwnName(name)) return "the launcher keeps a file of that name for itself";
   return plainNameProblem(name);
-}
-
-std::vector<std::string> removeEarlierDownloads(const std::string& line) {
-  const std::string prefix = "quarvel ";
-  std::vector<std::string> removed;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(".", error)) {
-    const std::string name = entry.path().filename().string();
-    // Only names of the launcher's own downloads: a package's or a patch's, of a line of its length.
-    const std::size_t lineEnd = prefix.size() + line.size();
-    const bool download = name.size() >= lineEnd + 4 && name.starts_with(prefix) && name.ends_with(".zip") &&
-                          (name.size() == lineEnd + 4 || name.compare(lineEnd, 12, " patch from ") == 0);
-    if (!download || name.compare(prefix.size(), line.size(), line) == 0 || !entry.is_regular_file(error)) continue;
-    if (std::filesystem::remove(entry.path(), error)) removed.push_back(name);
-  }
-  return removed;
 }

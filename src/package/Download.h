@@ -32,7 +32,18 @@ struct Transfer {
   std::string summary;
   // The system's words when a write, the last flush or the close of the file failed.
   std::string writeFailure = {};
-  bool progressShown = false;  // a progress line was added, which the caller's next line replaces
+  bool progressShown = false;  // a progress line stands last, which the caller's next line replaces
+  int code = 0;                // libcurl's result
+  // The answer to a continuation was neither the range asked for nor the whole file (a
+  // range of another start, 416, 404): nothing of it was written, and the file is emptied.
+  bool continuationRefused = false;
+};
+
+// Where a transfer continues a file that an earlier attempt left: from byte from, and only
+// while the server's file is the one that validator (its ETag, else its date) names.
+struct Continuation {
+  std::int64_t from = 0;
+  std::string validator = {};
 };
 
 // What a transfer tells and asks on its way, all optional.
@@ -40,21 +51,24 @@ struct TransferHooks {
   signing::FileHasher* hasher = nullptr;  // fed every byte written to the file
   const StopToken* stop = nullptr;        // ends the transfer within a second, data or not
   Report* progress = nullptr;             // shown a running progress line, added first, then rewritten
+  bool progressStandsLast = false;        // the window's last line is a progress line: rewrite it from the start
   long stallSeconds = 30;                 // a transfer that gets no byte for this long ends
+  Continuation continuation = {};         // from byte 0: the whole file, as always
+  // Where the answer's validator is written before its first byte lands (removed when it has
+  // none), so that a later start can continue the file.
+  const char* validatorFile = nullptr;
 };
 
 // Fetches url into an open file with libcurl's defaults: no redirect followed, an error
 // page kept like any body. Done means only that a transfer was made, not that it worked.
-// The connection must be made within 15 s. The file is flushed, not closed.
+// The connection must be made within 15 s. The file is flushed, not closed. A continuation
+// asks for the rest of the file from its end (the stream stands there, and the hasher has
+// had the bytes before it); an answer of the whole file is written over it from byte zero.
 Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks = {});
 // The same into a file created at path and closed afterwards.
 Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hooks = {});
 
-// The running line of a transfer that has brought now bytes of total (0: not known) in
-// seconds, such as "    Downloaded 312 / 1,027 MiB (30 %), 6.1 MiB/s, about 2 min left".
-std::string progressText(std::int64_t now, std::int64_t total, double seconds);
-
-// Removes from the working folder what earlier updates downloaded: the packages and patches
-// ("quarvel LINE.zip", "quarvel LINE patch from OLD.zip") of every build but the one of
-// line, which the installed build's update left. Returns the names it removed.
-std::vector<std::string> removeEarlierDownloads(const std::string& line);
+// The running line of a transfer that has now bytes of total (0: not known) at a rate in
+// bytes a second (0: not known yet), such as
+// "    Downloaded 312 / 1,027 MiB (30 %), 6.1 MiB/s, about 2 min left".
+std::string progressText(std::int64_t now, std::int64_t total, double rate);

@@ -191,8 +191,10 @@ FileHasher::FileHasher() : state_(std::make_unique<crypto_generichash_blake2b_st
   // sodium_init cannot fail where the launcher runs (it only picks implementations);
   // should it, no digest would verify, so nothing would be installed.
   sodiumReady();
-  crypto_generichash_blake2b_init(state_.get(), nullptr, 0, std::tuple_size_v<Digest>);
+  restart();
 }
+
+void FileHasher::restart() { crypto_generichash_blake2b_init(state_.get(), nullptr, 0, std::tuple_size_v<Digest>); }
 
 FileHasher::~FileHasher() = default;
 

@@ -73,6 +73,7 @@ class FileHasher {
   FileHasher& operator=(const FileHasher&) = delete;
 
   void update(const void* data, std::size_t size);
+  void restart();  // forgets what it was fed, for a file written again from its first byte
   Digest finish();
 
  private:

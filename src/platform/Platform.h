@@ -49,10 +49,14 @@ bool removeFileDurably(const std::string& path);
 // Renames from over to, replacing a file already there on every system.
 bool renameReplacing(const std::string& from, const std::string& to);
 
-// Creates or truncates path for a download that is read back through the same open file
-// afterwards ("w+b"). Other programs may read it but, where the system allows it
-// (Windows), not write it while it is open.
+// Opens path for a download that is read back through the same open file afterwards,
+// creating it when missing and keeping what an earlier attempt left (a "r+b" that
+// creates). Other programs may read or rename it but, where the system allows it
+// (Windows), not write it while it is open; the stream is at the file's start.
 std::FILE* openForDownload(const std::string& path);
+
+// Cuts an open file to no bytes and puts the stream at its start.
+bool truncateFile(std::FILE* file);
 
 // A second stream over the same open file, through a copy of its descriptor (which shares
 // the file position: the first stream is not read meanwhile), so that it can be given a

@@ -120,7 +120,17 @@ bool renameReplacing(const std::string& from, const std::string& to) { return ::
 
 // Nothing keeps another program from writing the file by name here; one that could has
 // the player's rights and could as well write into the install folder itself.
-std::FILE* openForDownload(const std::string& path) { return std::fopen(path.c_str(), "w+be"); }
+std::FILE* openForDownload(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "r+b");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
+bool truncateFile(std::FILE* file) {
+  return std::fflush(file) == 0 && ::ftruncate(::fileno(file), 0) == 0 && std::fseek(file, 0, SEEK_SET) == 0;
+}
 
 std::FILE* reopenForReading(std::FILE* file) {
   if (std::fflush(file) != 0) return nullptr;

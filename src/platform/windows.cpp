@@ -2,6 +2,7 @@
 
 #include "platform/WindowsHandle.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
 
@@ -117,8 +118,25 @@ bool renameReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-// Others may read the package while it is open (a virus scanner), but not write it.
-std::FILE* openForDownload(const std::string& path) { return _fsopen(path.c_str(), "w+b", _SH_DENYWR); }
+// Others may read the package while it is open (a virus scanner), but not write it. It may
+// be renamed, which the launcher does once the last byte has arrived.
+std::FILE* openForDownload(const std::string& path) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "r+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+bool truncateFile(std::FILE* file) {
+  return std::fflush(file) == 0 && _chsize_s(_fileno(file), 0) == 0 && std::fseek(file, 0, SEEK_SET) == 0;
+}
 
 // The copied handle keeps the original's sharing: nobody else writes the file meanwhile.
 std::FILE* reopenForReading(std::FILE* file) {

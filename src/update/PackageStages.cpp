@@ -3,6 +3,7 @@
 #include "base/OwnNames.h"
 #include "package/Download.h"
 #include "package/Patch.h"
+#include "package/Resume.h"
 #include "platform/Platform.h"
 #include "version/InstallRecords.h"
 
@@ -90,10 +91,13 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
   report.pause(settings.stageDelay);
   if (!mayDownloadUnder(packageFile, report)) return ExtractPackage;
   const std::string url = encodeSpaces(settings.serverUrl + packageFile);
-  state.packageStream.reset(platform::openForDownload(packageFile));
+  // The bytes arrive under a name of their own, which a later start continues should this
+  // one end first; the file gets the package's name once it is whole.
+  const std::string part = partialName(packageFile);
+  state.packageStream.reset(platform::openForDownload(part));
   if (!state.packageStream) {
     report.addLine("Failed to download file (could not write " + packageFile + ").");
-    report.detail("cannot create " + packageFile + ": " + platform::lastErrorText());
+    report.detail("cannot create " + part + ": " + platform::lastErrorText());
   }
   // Hashed only when it will be checked: the hash costs about a second per GiB.
   signing::FileHasher hasher;
@@ -105,10 +109,17 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
                            {settings.signaturesRequired ? &hasher : nullptr, nullptr, &report});
   if (!outcome.whole) state.packageStream.reset();
   if (settings.signaturesRequired) state.packageDigest = hasher.finish();
-
   // The size line takes the running progress line's place, so the finished log reads as before.
-  const std::string size = downloadedLine(platform::fileSizeLow32(packageFile), state.chosenPatch.has_value());
-  outcome.progressShown ? report.replaceLine(size) : report.addLine(size);
+  const auto say = [&report, &outcome](const std::string& line) {
+    outcome.progressShown ? report.replaceLine(line) : report.addLine(line);
+    outcome.progressShown = false;
+  };
+  if (outcome.whole && !completeDownload(packageFile)) {
+    report.detail("cannot rename " + part + " to " + packageFile + ": " + platform::lastErrorText());
+    say("Failed to download file (could not write " + packageFile + ").");
+    state.packageStream.reset();
+  }
+  say(downloadedLine(platform::fileSizeLow32(outcome.whole ? packageFile : part), state.chosenPatch.has_value()));
   return ExtractPackage;
 }
 
@@ -140,7 +151,8 @@ DownloadOutcome downloadFile(UpdateRun& run, const char* url, const char* path, 
   hooks.stop = &run.stop;
   // Written before the transfer too: one that stalls until the player quits still names its address.
   report.detail(std::string("GET ") + url + ": started");
-  const Transfer transfer = into ? fetchInto(url, into, hooks) : fetchToFile(url, path, hooks);
+  const Transfer transfer =
+      into ? fetchContinuing(url, into, path, hooks, report, run.settings.firstRetryWait) : fetchToFile(url, path, hooks);
   report.detail(std::string("GET ") + url + ": " + transfer.summary);
   if (!transfer.writeFailure.empty()) report.detail(std::string("cannot write ") + path + ": " + transfer.writeFailure);
   switch (transfer.result) {

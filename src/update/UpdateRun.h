@@ -38,6 +38,7 @@ struct UpdateSettings {
   const char* installDir = installDirName;
   const char* versionFileName = localVersionFileName;
   Milliseconds stageDelay{250};
+  Milliseconds firstRetryWait{1000};  // after a dropped download; doubled with each drop in a row
 };
 
 // What one stage finds and the next one reads; stages never overlap.
@@ -76,9 +77,10 @@ std::optional<UpdateStage> extractPackage(UpdateRun& run);
 // could not be written.
 bool reportReady(UpdateRun& run);
 
-// Fetches url into the open file into, or a file created at path when into is null (path
-// names it in the log either way); not whole when the file did not take every byte that
-// arrived, or no transfer was made. The run's stop ends the transfer.
+// Fetches url into into, the open partial download of the file path, continuing it and
+// trying again after a drop; or once into a file created at path when into is null. Not
+// whole when the file did not take every byte that arrived, or no transfer was made. The
+// run's stop ends the transfer.
 struct DownloadOutcome {
   bool whole = false;          // every byte arrived and was written
   bool progressShown = false;  // a progress line stands last in the window, for the next line to replace

@@ -1,6 +1,7 @@
 #include "update/UpdateRun.h"
 
 #include "base/OwnNames.h"
+#include "package/Resume.h"
 #include "version/InstallRecords.h"
 
 #include <cstdio>

@@ -66,7 +66,7 @@ for step in $((n / 2 + 1)) $((n + 2 + n / 2)) $((2 * n + 2)); do
   check "ended at step $step: the next start opens its window and finishes the replacement" wait_until 60 same_as_carried "$k" "$L"
   quit "after-kill-$step"
   run_until "$k" "third-$step" "Quarvel is up to date!"
-  check "ended at step $step: the start after runs 1.1.0 with nothing left over" eval 'runs_version "$k" 1.1.0 && no_leftovers "$k"'
+  check "ended at step $step: the start after runs 1.1.0 with nothing left over" wait_until 30 eval 'runs_version "$k" 1.1.0 && no_leftovers "$k"'
   quit "third-$step"
 done
 

@@ -77,7 +77,7 @@ TEST_F(WindowsPlatform, LogFilesReplaceTheEarlierRunsOrAppend) {
 }
 
 // The folder lock keeps a second holder out until the first lets go; the package, while downloaded, cannot be
-// written by anyone else.
+// written by anyone else, though it can be renamed (the partial download becomes the package) and cut.
 TEST_F(WindowsPlatform, FolderLockAndPackageAreHeldExclusively) {
   {
     const platform::FolderLock first("folder.lock");
@@ -89,6 +89,10 @@ TEST_F(WindowsPlatform, FolderLockAndPackageAreHeldExclusively) {
   ASSERT_TRUE(package);
   EXPECT_FALSE(std::ofstream("package.zip", std::ios::app).is_open());
   EXPECT_TRUE(std::ifstream("package.zip").is_open());
+  ASSERT_GE(std::fputs("bytes", package.get()), 0);
+  EXPECT_TRUE(platform::renameReplacing("package.zip", "renamed.zip"));
+  EXPECT_TRUE(platform::truncateFile(package.get()));
+  EXPECT_EQ(std::filesystem::file_size("renamed.zip"), 0u);
 }
 
 // A program that never started, one that ends with 127 itself, one whose DLL the loader cannot find (the
