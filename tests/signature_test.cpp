@@ -104,4 +104,23 @@ const SignedRow signedRows[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Publisher, Signed, testing::ValuesIn(signedRows), rowName);
 
+// A connection cut half-way: the signed package is continued and installed, with a line that says so; the same cut
+// with a forged tail served on the resumed range is refused, since the digest covers the file from its first byte.
+TEST(SignedDownload, AResumedPackageIsCheckedWhole) {
+  for (const bool forged : {false, true}) {
+    WorkDir dir;
+    publish(dir, "server", testLine, "A", "test");
+    TestServer server;
+    serveFolder(dir.path() / "server", server);
+    std::string package = dir.read("server/" + testPackage), tail = package;
+    tail[package.size() - 30] ^= 1;
+    server.on("/" + testPackage, {.kind = Reply::Ranged, .body = package, .drops = 1, .dropAfter = package.size() / 2,
+                                  .forgedTail = forged ? tail : ""});
+    const auto [log, ready] = runLauncher(LauncherSettings{server.url(), publicKey("test")});
+    EXPECT_EQ(tailOf(log, refusedPackage), forged ? refusedPackage : Lines({"    Done.", upToDate}));
+    EXPECT_EQ(std::ranges::count(log, "    The connection dropped; the download goes on where it stopped."), 1);
+    EXPECT_EQ(server.ranges().back(), "bytes=" + std::to_string(package.size() / 2) + "-");
+  }
+}
+
 }  // namespace

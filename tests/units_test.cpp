@@ -71,14 +71,6 @@ TEST(ProgressAndSizeLines, RoundingAndUnits) {
   EXPECT_EQ(progressText(5LL << 20, 0, 0), "    Downloaded 5 MiB");
 }
 
-TEST(Download, AStalledTransferEndsAtTheStallLimit) {
-  TestServer server;
-  server.on("/stall", {Reply::Stall});
-  const Transfer transfer =
-      fetchToFile((server.url() + "stall").c_str(), (WorkDir().path() / "f").c_str(), {.stallSeconds = 1});
-  EXPECT_NE(transfer.summary.find("libcurl 28"), std::string::npos) << transfer.summary;
-}
-
 // Of a run of progress lines the file keeps the first and the last; it stops short of its limit, however much comes;
 // each start moves the last run's file aside, so there are never more than two.
 TEST(LogFile, KeepsTheEndsOfProgressStaysBoundedAndKeepsOneEarlierRun) {

@@ -108,19 +108,24 @@ using Clock = std::chrono::steady_clock;
 
 struct ProgressLine {
   const FileSink& sink;
-  Clock::time_point start = Clock::now(), shownAt = {};
+  Clock::time_point start = Clock::now(), shownAt = {}, lastByteAt = start;
+  curl_off_t bytes = 0;
   std::string shown = {};
-  bool standsLast = sink.hooks.progressStandsLast;
+  bool standsLast = sink.hooks.progressStandsLast, stalled = false;
 };
 
 // libcurl calls this with every piece of data and about once a second while none comes, so
-// a stop ends even a stalled transfer. The line changes at most four times a second, and
-// only when its text does: the window redraws it, the log file keeps its first and last.
+// a stop ends even a stalled transfer, and a stall is measured from the last byte (libcurl's
+// own limit averages the speed over several seconds). The line changes at most four times a
+// second, and only when its text does: the window redraws it, the log file keeps its first
+// and last.
 int onProgress(void* data, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
   auto* line = static_cast<ProgressLine*>(data);
   const TransferHooks& hooks = line->sink.hooks;
   if (hooks.stop && hooks.stop->requested()) return 1;
   const Clock::time_point at = Clock::now();
+  if (now != line->bytes) line->bytes = now, line->lastByteAt = at;
+  if (at - line->lastByteAt >= std::chrono::seconds(hooks.stallSeconds)) return line->stalled = true, 1;
   // Before the answer's headers nothing is known yet, not even whether a length will come.
   if (!hooks.progress || (now == 0 && total == 0) ||
       (!line->shown.empty() && at - line->shownAt < std::chrono::milliseconds(250)))
@@ -243,8 +248,6 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   curl_easy_setopt(handle.get(), CURLOPT_XFERINFODATA, &progress);
   // A dead connection (a lost NAT mapping, a sleeping laptop) ends instead of holding the update.
   curl_easy_setopt(handle.get(), CURLOPT_CONNECTTIMEOUT, 15L);
-  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(handle.get(), CURLOPT_LOW_SPEED_TIME, hooks.stallSeconds);
   const bool https = std::string_view(url).starts_with("https://");
   PeerCheck peer{handle.get(), https ? hostOf(url) : "", ""};
   if (https && platform::checksCertificateAfterHandshake) {
@@ -256,7 +259,8 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   // An empty answer decides too: a whole file of no bytes replaces the kept ones.
   if (code == CURLE_OK && !sink.started) startWriting(sink);
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure),
-                    progress.standsLast, static_cast<int>(code), sink.refused};
+                    progress.standsLast, static_cast<int>(code), sink.refused, progress.stalled};
+  if (progress.stalled) transfer.summary += "; no byte came for " + std::to_string(hooks.stallSeconds) + " s";
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
   if (std::fflush(file) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();
   return transfer;

@@ -37,6 +37,7 @@ struct Transfer {
   // The answer to a continuation was neither the range asked for nor the whole file (a
   // range of another start, 416, 404): nothing of it was written, and the file is emptied.
   bool continuationRefused = false;
+  bool stalled = false;  // ended for getting no byte within the stall limit
 };
 
 // Where a transfer continues a file that an earlier attempt left: from byte from, and only

@@ -13,7 +13,7 @@ namespace {
 // What a dropped connection looks like to libcurl: none made, one reset or closed before the
 // announced length, a stall; and an answer to a continuation that could not be continued.
 bool dropped(const Transfer& transfer) {
-  if (transfer.continuationRefused) return true;
+  if (transfer.continuationRefused || transfer.stalled) return true;
   if (!transfer.writeFailure.empty()) return false;
   switch (transfer.code) {
     case CURLE_COULDNT_RESOLVE_HOST:
