@@ -7,7 +7,7 @@ packages=(
   libsdl2-dev libsdl2-image-dev libsdl2-ttf-dev libcurl4-openssl-dev libzip-dev libsodium-dev libzstd-dev zstd minisign
   googletest libgtest-dev libcpp-httplib-dev
   clang libclang-rt-14-dev
-  xvfb xdotool imagemagick x11-utils nginx-light curl zip unzip python3 procps strace
+  xvfb xdotool imagemagick x11-utils nginx-light tinyproxy curl zip unzip python3 procps strace
 )
 
 missing=()

@@ -2,6 +2,11 @@
 #include "package/Resume.h"
 #include "version/VersionInfo.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <csignal>
 #include <random>
 
@@ -147,6 +152,60 @@ TEST(Resume, ALaunchKilledHalfWayIsContinuedByTheNextStart) {
   EXPECT_EQ(server.ranges(), Lines({"", "bytes=" + std::to_string(kept) + "-"}));
   EXPECT_TRUE(got.file == body && got.digest == signing::digestOfFile(partialName(testPackage)));
   EXPECT_TRUE(completeDownload(testPackage) && dir.read(testPackage) == body && !dir.exists(validatorName(testPackage)));
+}
+
+// tinyproxy from the system's packages on a free port, ended with the test; its log names each request.
+class Proxy {
+ public:
+  explicit Proxy(const fs::path& folder) : log(folder / "proxy.log") {
+    const int port = freePort();
+    address = "http://127.0.0.1:" + std::to_string(port);
+    std::ofstream(folder / "proxy.conf") << "Port " << port << "\nListen 127.0.0.1\nLogFile \"" << log.string()
+                                         << "\"\nLogLevel Connect\nAllow 127.0.0.1\n";
+    const std::string conf = (folder / "proxy.conf").string();
+    const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&quiet, 1, 2);
+    EXPECT_EQ(posix_spawnp(&pid_, "tinyproxy", &quiet, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&quiet);
+    for (int i = 0; i < 500 && slurp(log).find("finished") == std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~Proxy() { ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0); }
+  fs::path log;
+  std::string address;
+
+ private:
+  static int freePort() {
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof address;
+    ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(probe);
+    return ntohs(address.sin_port);
+  }
+  pid_t pid_ = 0;
+};
+
+// A player behind a proxy, named the way libcurl reads it (http_proxy): every request goes through it, and the log
+// file names it.
+TEST(Proxy, EveryRequestGoesThroughThePlayersProxy) {
+  WorkDir dir;
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve(url, zipArchive({top, {"Top/a.txt", "a"}}));
+  const Proxy proxy(dir.path());
+  ::setenv("http_proxy", proxy.address.c_str(), 1);
+  const bool ready = runLauncher(server.url()).second;
+  ::unsetenv("http_proxy");
+  EXPECT_TRUE(ready);
+  for (const std::string& file : {std::string("latest_version.txt"), encodeSpaces(testPackage)})
+    EXPECT_NE(slurp(proxy.log).find("GET http://" + server.url() + file), std::string::npos) << slurp(proxy.log);
+  EXPECT_NE(dir.read("quarvel-launcher.log").find("through proxy " + proxy.address + " (from http_proxy)"),
+            std::string::npos);
 }
 
 }  // namespace

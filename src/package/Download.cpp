@@ -21,14 +21,6 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 
 namespace {
 
-// What the answer's headers said that decides where its bytes go.
-struct Answer {
-  std::string etag = {}, lastModified = {};
-  std::int64_t rangeStart = -1;  // of a Content-Range
-  // A weak ETag cannot condition a range: the date stands in for it then.
-  std::string validator() const { return !etag.empty() && !etag.starts_with("W/") ? etag : lastModified; }
-};
-
 // The value of a header line of the given lower-case name, without its spaces and line end.
 std::optional<std::string_view> headerValue(std::string_view line, std::string_view name) {
   if (line.size() <= name.size() || line[name.size()] != ':') return std::nullopt;
@@ -39,24 +31,11 @@ std::optional<std::string_view> headerValue(std::string_view line, std::string_v
   return first == std::string_view::npos ? std::string_view() : line.substr(first, last - first + 1);
 }
 
-// Each answer starts afresh (a proxy's to CONNECT comes first). A validator longer than any
-// server writes is not kept: it goes back into a request.
-std::size_t readHeader(char* data, std::size_t size, std::size_t count, void* target) {
-  auto* answer = static_cast<Answer*>(target);
-  const std::string_view line(data, size * count);
-  if (line.starts_with("HTTP/")) *answer = {};
-  else if (const auto etag = headerValue(line, "etag"); etag && etag->size() < 200) answer->etag = *etag;
-  else if (const auto date = headerValue(line, "last-modified"); date && date->size() < 200) answer->lastModified = *date;
-  else if (const auto range = headerValue(line, "content-range"); range && range->starts_with("bytes "))
-    answer->rangeStart = std::strtoll(std::string(range->substr(6)).c_str(), nullptr, 10);
-  return size * count;
-}
-
 struct FileSink {
   CURL* handle;
   std::FILE* file;
   const TransferHooks& hooks;
-  Answer answer = {};
+  ResponseHeaders answer = {};
   bool started = false, refused = false;
   std::int64_t base = 0;     // where the answer's first byte lands in the file
   std::string failure = {};  // the system's words for the first failed write
@@ -184,6 +163,22 @@ struct UrlFree {
 
 }  // namespace
 
+// A validator longer than any server writes is not kept: it goes back into a request.
+std::size_t readResponseHeader(char* data, std::size_t size, std::size_t count, void* target) {
+  auto* answer = static_cast<ResponseHeaders*>(target);
+  const std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) *answer = {};
+  else if (const auto etag = headerValue(line, "etag"); etag && etag->size() < 200) answer->etag = *etag;
+  else if (const auto date = headerValue(line, "last-modified"); date && date->size() < 200) answer->lastModified = *date;
+  else if (const auto range = headerValue(line, "content-range"); range && range->starts_with("bytes "))
+    answer->rangeStart = std::strtoll(std::string(range->substr(6)).c_str(), nullptr, 10);
+  return size * count;
+}
+
+std::string ResponseHeaders::validator() const {
+  return !etag.empty() && !etag.starts_with("W/") ? etag : lastModified;
+}
+
 std::string hostOf(const std::string& url) {
   const std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
   char* host = nullptr;
@@ -196,7 +191,7 @@ std::string hostOf(const std::string& url) {
   return text;
 }
 
-void setUpRequest(void* curlHandle, const char* url, char* error) {
+std::string setUpRequest(void* curlHandle, const char* url, char* error) {
   curl_easy_setopt(curlHandle, CURLOPT_URL, url);
   curl_easy_setopt(curlHandle, CURLOPT_DEFAULT_PROTOCOL, "http");
   curl_easy_setopt(curlHandle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -207,6 +202,14 @@ void setUpRequest(void* curlHandle, const char* url, char* error) {
     curl_easy_setopt(curlHandle, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
   error[0] = '\0';
   curl_easy_setopt(curlHandle, CURLOPT_ERRORBUFFER, error);
+  // Handed over even where libcurl would read it itself, so that the log names what is used;
+  // an empty address keeps libcurl from looking further. HTTPS goes through a CONNECT
+  // tunnel: the server's certificate is checked exactly as without a proxy.
+  const platform::Proxy proxy = platform::systemProxyFor(url);
+  curl_easy_setopt(curlHandle, CURLOPT_PROXY, proxy.address.c_str());
+  if (!proxy.bypass.empty()) curl_easy_setopt(curlHandle, CURLOPT_NOPROXY, proxy.bypass.c_str());
+  if (proxy.address.empty()) return "";
+  return "proxy " + proxy.address + " (from " + proxy.source + (proxy.bypass.empty() ? "" : ", not for " + proxy.bypass) + ")";
 }
 
 Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hooks) {
@@ -237,9 +240,9 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   FileSink sink{handle.get(), file, hooks};
   ProgressLine progress{sink};
   char error[CURL_ERROR_SIZE];
-  setUpRequest(handle.get(), url, error);
+  const std::string proxy = setUpRequest(handle.get(), url, error);
   const SlistPtr headers = requestContinuation(handle.get(), hooks.continuation);
-  curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, readHeader);
+  curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, readResponseHeader);
   curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &sink.answer);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, writeToSink);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &sink);
@@ -260,6 +263,7 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   if (code == CURLE_OK && !sink.started) startWriting(sink);
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure),
                     progress.standsLast, static_cast<int>(code), sink.refused, progress.stalled};
+  if (!proxy.empty()) transfer.summary += ", through " + proxy;
   if (progress.stalled) transfer.summary += "; no byte came for " + std::to_string(hooks.stallSeconds) + " s";
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;
   if (std::fflush(file) != 0 && transfer.writeFailure.empty()) transfer.writeFailure = platform::lastErrorText();

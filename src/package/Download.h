@@ -20,8 +20,20 @@ std::string hostOf(const std::string& url);
 // protocol is HTTP where the address names none (libcurl would guess one from a host name
 // such as "ftp.example.com"), only HTTP and HTTPS are ever spoken, a certificate's
 // revocation is checked on a best-effort basis, and libcurl's words on a failure go into
-// error (CURL_ERROR_SIZE bytes). libcurl's defaults hold for the rest: no redirect is followed.
-void setUpRequest(void* curlHandle, const char* url, char* error);
+// error (CURL_ERROR_SIZE bytes). The player's proxy settings are used. libcurl's defaults
+// hold for the rest: no redirect is followed. Returns the proxy in words, for the log file;
+// empty for a direct connection.
+std::string setUpRequest(void* curlHandle, const char* url, char* error);
+
+// What an answer's headers say about continuing its file, as readResponseHeader (a libcurl
+// header function) gathers them; each answer starts afresh (a proxy's to CONNECT comes first).
+struct ResponseHeaders {
+  std::string etag = {}, lastModified = {};
+  std::int64_t rangeStart = -1;  // of a Content-Range
+  // A weak ETag cannot condition a range: the date stands in for it then.
+  std::string validator() const;
+};
+std::size_t readResponseHeader(char* data, std::size_t size, std::size_t count, void* headers);
 
 enum class FetchResult { Done, NoHandle, CannotWrite };
 

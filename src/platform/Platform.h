@@ -101,6 +101,14 @@ class MappedFile {
   std::intptr_t file_ = -1, mapping_ = 0;  // a descriptor; or the Windows file and mapping handles
 };
 
+// The proxy the player's own settings name for url: its address for libcurl (empty: connect
+// directly), the hosts that go around it (libcurl's no-proxy list), and where the setting
+// was found, for the log file.
+struct Proxy {
+  std::string address, bypass, source;
+};
+Proxy systemProxyFor(const std::string& url);
+
 // True where the system's TLS layer may finish a handshake without checking the server's
 // certificate (Wine's Schannel), so that the program checks it before sending a request.
 extern const bool checksCertificateAfterHandshake;

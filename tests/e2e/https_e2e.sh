@@ -22,9 +22,9 @@ source "$here/../../scripts/lib/certificates.sh"
 WINE=${2:-} PORT=18472 NGINX_LISTEN_FLAGS=ssl
 readonly A='1.0 20261205' B='1.1 20261206'
 if [[ -n $WINE ]]; then
-  e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool xprop import convert nginx zip openssl quarvel-launcher-https.exe
+  e2e_begin https-wine "$1/bin" Xvfb evilwm xdotool xprop import convert nginx zip openssl tinyproxy quarvel-launcher-https.exe
 else
-  e2e_begin https "$1" Xvfb xdotool import convert nginx zip openssl quarvel-launcher-https
+  e2e_begin https "$1" Xvfb xdotool import convert nginx zip openssl tinyproxy quarvel-launcher-https
   LAUNCHER=$BIN/quarvel-launcher-https
 fi
 C=$TMP/certs W=$TMP/player SITE=$TMP/site
@@ -53,6 +53,7 @@ run() {  # NAME: the launcher in W until its pipeline has ended with the button 
   check "$1: the launcher ends ready to play" wait_until 60 shows_enabled "$TMP/$1.png"
 }
 requests() { grep -c 'GET ' "$TMP/nginx/access.log" || true; }
+nothing_of_d() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $D.zip" && file_holds "$W/latest_version.txt" "$B"; }
 nothing_of_b() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $B.zip" -e update_in_progress && file_holds "$W/latest_version.txt" "$A"; }
 
 publish_zip "$A"
@@ -85,5 +86,27 @@ serve_with revocation-offline
 run revocation-offline
 check "revocation server out of reach: the update is installed" file_holds "$W/latest_version.txt" "$B"
 quit revocation-offline
+
+# Behind a proxy (tinyproxy), set the player's way: https_proxy on Linux, the Internet settings in Wine's registry.
+# HTTPS goes through CONNECT, and the certificate is checked exactly as without a proxy.
+readonly D='1.2 20261207' SETTINGS='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+le32() { printf '%08x' "$1" | sed -E 's/(..)(..)(..)(..)/\4\3\2\1/'; }
+wine_proxy() {  # HOST:PORT, in the system's binary record: its mark (0x46), a counter, "use a proxy", the address
+  "$WINE" reg add "$SETTINGS" /v DefaultConnectionSettings /t REG_BINARY /f \
+    /d "460000000000000003000000$(le32 ${#1})$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')0000000000000000"
+}
+publish_zip "$D" && start_proxy 18473
+if [[ -n $WINE ]]; then wine_proxy 127.0.0.1:18473 >/dev/null 2>&1; else export https_proxy=http://127.0.0.1:18473; fi
+serve_with unknown
+run proxied-unknown
+check "through a proxy: an unknown certificate is still refused" nothing_of_d
+quit proxied-unknown
+serve_with good && before=$(grep -c "CONNECT localhost:$PORT" "$TMP/proxy.log")
+run proxied
+check "through a proxy: the build is installed" file_holds "$W/latest_version.txt" "$D"
+check "through a proxy: both requests went through it" test "$(grep -c "CONNECT localhost:$PORT" "$TMP/proxy.log")" = $((before + 2))
+quit proxied
+check "through a proxy: the log file names it" grep -q "through proxy http://127.0.0.1:18473" "$W/quarvel-launcher.log"
+[[ -z $WINE ]] || "$WINE" reg delete "$SETTINGS" /v DefaultConnectionSettings /f >/dev/null 2>&1
 [[ -z $WINE ]] || "$(dirname "$WINE")/wineserver" -w || true
 e2e_end

@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/serve.sh"
 
 PATH=$PATH:/usr/sbin
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
-PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" LAUNCHER_PID="" WID=""
+PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" PROXY_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
 check() { ((++CHECKS)); if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && ((++FAILED)); fi; }
@@ -26,7 +26,8 @@ stop_pid() {
 }
 cleanup() {
   local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$SECOND_NGINX_PID" "$XVFB_PID"; do stop_pid "$pid"; done; rm -rf -- "$TMP"; exit "$status"
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$SECOND_NGINX_PID" "$PROXY_PID" "$XVFB_PID"; do stop_pid "$pid"; done
+  rm -rf -- "$TMP"; exit "$status"
 }
 
 # e2e_begin NAME BIN_DIR TOOL...: the tools are in BIN_DIR or on the PATH. Makes TMP with a private HOME,
@@ -56,6 +57,12 @@ start_nginx() {
   ! port_open || die "port $PORT is already in use"
   write_nginx_conf "$TMP/nginx" "$1" "$PORT" "${2:-}" && start_nginx_on "$TMP/nginx" && NGINX_PID=$SERVER_PID
   wait_until 10 port_open || die "nginx did not start: $(cat "$TMP/nginx/error.log")"
+}
+# start_proxy PORT: tinyproxy from Debian's packages on PORT; its log, which names each request, in TMP/proxy.log.
+start_proxy() {
+  printf '%s\n' "Port $1" "Listen 127.0.0.1" "LogFile \"$TMP/proxy.log\"" "LogLevel Connect" "Allow 127.0.0.1" >"$TMP/proxy.conf"
+  tinyproxy -d -c "$TMP/proxy.conf" >/dev/null 2>&1 & PROXY_PID=$!
+  wait_until 10 grep -q finished "$TMP/proxy.log" || die "tinyproxy did not start"
 }
 new_workdir() { mkdir -p "$1" && (cd "$BIN" && cp -- "${ASSETS[@]}" "$1/"); }
 

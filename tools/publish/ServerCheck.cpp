@@ -3,6 +3,7 @@
 #include "Files.h"
 #include "Findings.h"
 #include "PackageLayout.h"
+#include "RangeCheck.h"
 #include "VersionLine.h"
 #include "BuildTree.h"
 #include "selfupdate/LauncherVersion.h"
@@ -234,8 +235,10 @@ void checkPackage(const CheckContext& check, const std::vector<CheckedKey>& keys
     findings.problem("the package does not open as a zip archive, so the launcher stops with 'Failed to open archive'");
     return;
   }
-  if (answered)
+  if (answered) {
     findings.ok("'" + name + "' answers 200 with a zip archive of " + std::to_string(fs::file_size(file)) + " bytes");
+    checkRanges(encodeSpaces(serverUrl + name), fs::file_size(file), findings);
+  }
   reportLayout(archive.get(), findings);
   reportCarriedLaunchers(archive.get(), check, !keys.empty(), findings);
 }
