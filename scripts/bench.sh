@@ -2,8 +2,8 @@
 # Measures the launcher against the standard tools on this machine and prints each
 # figure as the median of RUNS runs with min and max; ratios are taken run by run,
 # each pair measured back to back.
-#   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download https update
-#                                        frames, all by default; needs 3 GB in build-bench;
+#   scripts/bench.sh [RUNS [PART...]]   (RUNS default 5; PART: extract download resume https
+#                                        update frames, all by default; needs 3 GB in build-bench;
 #                                        https runs in a private mount namespace, as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,7 @@ source scripts/lib/serve.sh
 source scripts/lib/certificates.sh
 runs=${1:-5}
 parts=("${@:2}")
-[ ${#parts[@]} -gt 0 ] || parts=(extract download https update frames)
+[ ${#parts[@]} -gt 0 ] || parts=(extract download resume https update frames)
 wants() { [[ " ${parts[*]} " == *" $1 "* ]]; }
 
 scripts/install-deps.sh
@@ -123,6 +123,31 @@ bench_download() {
   ratios "  ours / curl" "${ours[*]}" "${ref[*]}"
   ratios "  ours + 100 KiB buffer / curl" "${big[*]}" "${ref[*]}"
   ratios "  ours hashing / curl" "${hashed[*]}" "${ref[*]}"
+}
+
+# A download through connections that drop: the 1 GiB stored package, hashed, through a relay
+# that closes each connection after 128 MiB of the answer, against the same relay uncut. The
+# launcher waits 1 s after each drop that brought bytes; those waits are taken out.
+bench_resume() {
+  local relay=18474 cut=$((128 << 20)) url whole=() dropped=() moved=() r t drops
+  url="127.0.0.1:$relay/quarvel%20bz0%2020261205.zip"
+  local size; size=$(stat -c %s "$work/server/quarvel bz0 20261205.zip")
+  for r in $(seq "$runs"); do
+    for limit in 0 "$cut"; do
+      rm -f "$work/moved" && python3 bench/cut_relay.py "$relay" "$port" "$limit" "$work/moved" & local relay_pid=$!
+      timeout 10 bash -c "until (exec 3<>/dev/tcp/127.0.0.1/$relay) 2>/dev/null; do sleep 0.05; done"
+      fresh; read -r t _ drops < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg" continue)
+      kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
+      if [ "$limit" = 0 ]; then whole+=("$t"); else
+        dropped+=("$(python3 -c "print($t - $drops)")"); moved+=("$(python3 -c "print($(cat "$work/moved") / $size)")")
+      fi
+    done
+  done
+  echo "download of the 1 GiB stored package, hashed, through a relay that cuts every 128 MiB ($drops drops)"
+  stats "  uncut, through the relay (s)" "${whole[@]}"
+  stats "  cut, less the 1 s waits (s)" "${dropped[@]}"
+  ratios "  cut less waits / uncut" "${dropped[*]}" "${whole[*]}"
+  stats "  bytes the relay passed / package bytes" "${moved[@]}"
 }
 
 # The same download over HTTPS from a second nginx with a throwaway CA's certificate,
@@ -280,6 +305,7 @@ if wants extract; then
   bench_extraction sm1
 fi
 if wants download; then bench_download; fi
+if wants resume; then bench_resume; fi
 if wants https; then bench_https; fi
 if wants update; then bench_update; fi
 if wants frames; then bench_frames; fi

@@ -28,6 +28,7 @@ step() {
   (cd "$STUDIO" && HOME=$TMP/home XDG_DATA_HOME="" bash -euo pipefail -c "${STEPS[$1 - 1]}") >>"$TMP/studio.log" 2>&1 ||
     die "$SECTION, step $1 failed: $(tail -5 "$TMP/studio.log")"
 }
+downloads() { (cd "$1" && find . -maxdepth 1 -name 'quarvel *.zip*' -printf '%f|'); }
 # play DIR NAME PATTERN: the player's launcher in DIR, started as its shortcut starts it, until PATTERN is in its
 # log file; then Q.
 play() {
@@ -88,6 +89,8 @@ check "key replacement: P, on launcher 0.3.0, installs build 5 signed with both 
 play "$TMP/q" old-key-only "The launcher was updated to version 0.3.0"
 check "key replacement: Q, whose launcher trusts the old key alone, gets build 5 as a patch" \
   eval 'installed "$TMP/q" 5 && grep -q "Applying a patch to the installed build" "$TMP/q/quarvel-launcher.log"'
+check "old downloads: after its updates Q keeps only the patch it came by" \
+  eval '[[ $(downloads "$TMP/q") =~ ^"quarvel $(line_of 5) patch from "[^|]*".zip|"$ ]]'
 
 if [[ -d $TMP/r ]]; then
   LAUNCHER=./quarvel-launcher start_launcher "$TMP/r" earlier
@@ -110,4 +113,5 @@ step 5 7
 stop_pid "$NGINX_PID" && NGINX_PID=""
 play "$TMP/p" old-host-retired "Quarvel is up to date!"
 check "host move: with the old host gone, build 7 comes from the new one" installed "$TMP/p" 7
+check "old downloads: after seven updates P keeps only build 7's package" test "$(downloads "$TMP/p")" = "quarvel $(line_of 7).zip|"
 e2e_end
