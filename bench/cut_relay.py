@@ -32,7 +32,14 @@ def relay(client):
             left = left - n if left > 0 else left
     except OSError:
         pass
-    client.close(), server.close()
+    # A shutdown, not only a close: the thread still reading the request would keep the
+    # connection open.
+    for end in (client, server):
+        try:
+            end.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        end.close()
     with lock:
         passed += moved
         open(count_file, "w").write(str(passed))

@@ -27,16 +27,14 @@ const Lines notFetched{"    The package name holds a folder separator; it is not
 
 // Only the version file's first line counts, less its line end; a name holding a folder is not fetched.
 const PackageRow serverRows[] = {
-    PackageRow("refused", {}, keepsInstalled, kept, installed, {}, "127.0.0.1:1/",
-               "| GET 127.0.0.1:1/latest_version.txt: libcurl 7 (Failed to connect to 127.0.0.1 port 1 "),
     PackageRow("version_redirect", {}, keepsInstalled, kept, installed, {Reply::Redirect}),
-    PackageRow("version_404", {}, keepsInstalled, kept, installed, {Reply::Missing}, nullptr,
+    PackageRow("version_404", {}, keepsInstalled, kept, installed, {Reply::Missing},
                "/latest_version.txt: libcurl 0 (No error), HTTP 404, 36 bytes"),
     PackageRow("version_crlf_and_1MB_after", {}, {"Already at latest version.", upToDate}, kept, installed,
                {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')}),
     PackageRow("version_names_a_folder", {}, notFetched, kept, installed, {Reply::Body, "../x20190315"}),
     PackageRow("version_names_a_windows_folder", {}, notFetched, kept, installed, {Reply::Body, "..\\x20190315"}),
-    PackageRow("package_404", {}, {cannotOpen}, kept, installed, {Reply::Body, "1.1 20190315"}, nullptr,
+    PackageRow("package_404", {}, {cannotOpen}, kept, installed, {Reply::Body, "1.1 20190315"},
                "| cannot open 'quarvel 1.1 20190315.zip' as an archive: Not a zip archive"),
 };
 
@@ -137,7 +135,7 @@ const PackageRow diskRows[] = {
                 "Extracting package...", cannotOpen},
                {}, placing(testPackage)),
     PackageRow("write_fails_mid_file", {top, {"Top/big.bin", std::string(3 << 20, 'b')}},
-               {"    Failed to write file game/big.bin", aborting}, {}, limitingFileSizes, {Reply::Body, testLine}, nullptr,
+               {"    Failed to write file game/big.bin", aborting}, {}, limitingFileSizes, {Reply::Body, testLine},
                "| Failed to write file game/big.bin: File too large"),
     // A folder where the version file goes is no installation, and the game is playable all the same.
     PackageRow("version_file_is_a_folder", program,

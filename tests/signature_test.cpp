@@ -18,109 +18,89 @@ void publish(const WorkDir& dir, const std::string& folder, const std::string& l
   ASSERT_EQ(run.status, 0) << run.err;
 }
 
-// The signature lines of a published version file.
-std::string signatureOf(const WorkDir& dir, const std::string& folder) {
-  const std::string file = dir.read(folder + "/latest_version.txt");
-  return file.substr(file.find('\n') + 1);
-}
-
-struct SignedRow {
-  std::string name;
-  std::function<void(const WorkDir&)> publishToServer;  // into the folder "server"
-  Lines tail;
-  std::string launcherKeys = publicKey("test");
-  bool installedBefore = false;  // 0.9 20190101
-  const char* logged = "";       // why it was refused, in the log file
-};
-void PrintTo(const SignedRow& row, std::ostream* out) { *out << row.name; }
-class Signed : public testing::TestWithParam<SignedRow> {};
-
+const std::string exe = "game/details/Quarvel.exe", test = publicKey("test");
 const Lines notSigned{"Checking for latest version...", "    The update is not signed by the publisher."};
 const Lines refusedPackage{"Extracting package...", "    The package does not match the publisher's signature."};
+// What game/ holds after; a version file that is refused never leads to the package being fetched either.
+const std::vector<FileCheck> installedA{{exe, "A"}}, notInstalled{{exe, std::nullopt}},
+    notFetched{{exe, std::nullopt}, {testPackage, std::nullopt}};
 
-TEST_P(Signed, OnlyWhatTheStudioSignedIsInstalled) {
-  const SignedRow& row = GetParam();
-  WorkDir dir;
-  if (row.installedBefore) dir.write("latest_version.txt", "0.9 20190101"), dir.write("game/details/Quarvel.exe", "old");
-  row.publishToServer(dir);
-  TestServer server;
-  serveFolder(dir.path() / "server", server);
-  const auto [log, ready] = runLauncher(LauncherSettings{server.url(), row.launcherKeys});
-  EXPECT_EQ(tailOf(log, row.tail), row.tail);
-  const bool installs = row.tail == updated;
-  EXPECT_EQ(ready, installs || row.installedBefore);
-  EXPECT_NE(dir.read("quarvel-launcher.log").find(row.logged), std::string::npos);
-  EXPECT_EQ(dir.read("game/details/Quarvel.exe"), installs ? "A" : row.installedBefore ? "old" : "");
-  EXPECT_EQ(dir.read("latest_version.txt"), installs ? testLine : row.installedBefore ? "0.9 20190101" : "");
-  // A version file that is refused never leads to the package being asked for.
-  const bool versionFileRefused = std::ranges::count(row.tail, notSigned.back()) > 0;
-  EXPECT_EQ(server.requests().size(), versionFileRefused ? 1u : 2u);
+// The test build, whose program is "A", published into the folder "server", signed with the named key unless it is
+// empty; the launcher is served that folder.
+SetUp published(const std::string& key) {
+  return [key](WorkDir& dir, std::string&) { publish(dir, "server", testLine, "A", key); };
 }
 
-const SignedRow signedRows[] = {
-    {"SignedByThePublishingToolWithTheNewerOfTwoKeys",
-     [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "test"); }, updated,
-     publicKey("other") + "," + publicKey("test")},
-    {"PackageSwappedForABuildOneByteApart",
-     [](const WorkDir& dir) {
-       publish(dir, "server", testLine, "A", "test");
-       publish(dir, "forged", testLine, "B", "");
-       fs::copy_file(dir.path() / "forged" / testPackage, dir.path() / "server" / testPackage,
-                     fs::copy_options::overwrite_existing);
-     },
-     refusedPackage},
-    {"VersionFileOfBuildBCarryingBuildASignature",
-     [](const WorkDir& dir) {
-       publish(dir, "server", testLine, "A", "test");
-       const std::string signatureOfA = signatureOf(dir, "server");
-       publish(dir, "server", lineB, "B", "test");
-       dir.write("server/latest_version.txt", lineB + "\n" + signatureOfA);
-     },
-     notSigned},
+const PackageRow signedRows[] = {
+    {.name = "SignedByThePublishingToolWithTheNewerOfTwoKeys", .tail = updated, .files = installedA,
+     .setUp = published("test"), .keys = publicKey("other") + "," + test},
+    {.name = "PackageSwappedForABuildOneByteApart", .tail = refusedPackage, .files = notInstalled,
+     .setUp =
+         [](WorkDir& dir, std::string&) {
+           publish(dir, "server", testLine, "A", "test");
+           publish(dir, "forged", testLine, "B", "");
+           fs::copy_file(dir.path() / "forged" / testPackage, dir.path() / "server" / testPackage,
+                         fs::copy_options::overwrite_existing);
+         },
+     .keys = test},
+    {.name = "VersionFileOfBuildBCarryingBuildASignature", .tail = notSigned, .files = notFetched,
+     .setUp =
+         [](WorkDir& dir, std::string&) {
+           publish(dir, "server", testLine, "A", "test");
+           const std::string signatureOfA = dir.read("server/latest_version.txt").substr(testLine.size() + 1);
+           publish(dir, "server", lineB, "B", "test");
+           dir.write("server/latest_version.txt", lineB + "\n" + signatureOfA);
+         },
+     .keys = test},
     // Build A's package under B's name, with B's name written into A's trusted comment.
-    {"TrustedCommentEditedToNameAnotherBuild",
-     [](const WorkDir& dir) {
-       publish(dir, "server", testLine, "A", "test");
-       std::string signature = signatureOf(dir, "server");
-       signature.replace(signature.find(testPackage), testPackage.size(), "quarvel " + lineB + ".zip");
-       dir.write("server/latest_version.txt", lineB + "\n" + signature);
-       fs::rename(dir.path() / "server" / testPackage, dir.path() / "server" / ("quarvel " + lineB + ".zip"));
-     },
-     notSigned},
-    {"SignedWithAnotherKey", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", "other"); }, notSigned},
+    {.name = "TrustedCommentEditedToNameAnotherBuild", .tail = notSigned, .files = notFetched,
+     .setUp =
+         [](WorkDir& dir, std::string&) {
+           publish(dir, "server", testLine, "A", "test");
+           std::string signature = dir.read("server/latest_version.txt").substr(testLine.size() + 1);
+           signature.replace(signature.find(testPackage), testPackage.size(), "quarvel " + lineB + ".zip");
+           dir.write("server/latest_version.txt", lineB + "\n" + signature);
+           fs::rename(dir.path() / "server" / testPackage, dir.path() / "server" / ("quarvel " + lineB + ".zip"));
+         },
+     .keys = test},
+    {.name = "SignedWithAnotherKey", .tail = notSigned, .files = notFetched, .setUp = published("other"), .keys = test},
     // A legacy signature covers the whole file rather than its hash; the log says so rather than "no signature".
-    {"LegacySignatureIsRefusedWithItsOwnReason",
-     [](const WorkDir& dir) {
-       publish(dir, "server", testLine, "A", "");
-       const std::string package = (dir.path() / "server" / testPackage).string();
-       const ToolRun run = runProgram("minisign", {"-S", "-l", "-s", keys + "/test.key", "-m", package});
-       ASSERT_EQ(run.status, 0) << run.err;
-       dir.write("server/latest_version.txt", testLine + "\n" + dir.read("server/" + testPackage + ".minisig"));
-     },
-     notSigned, publicKey("test"), false, "refused: the version file is signed in minisign's legacy mode; sign without -l"},
-    {"UnsignedKeepsTheInstalledBuildPlayable", [](const WorkDir& dir) { publish(dir, "server", testLine, "A", ""); },
-     notSigned + Lines{"Continuing to use installed version (0.9_20190101).", "Quarvel version 0.9_20190101 is ready to play!"},
-     publicKey("test"), true},
+    {.name = "LegacySignatureIsRefusedWithItsOwnReason", .tail = notSigned, .files = notFetched,
+     .setUp =
+         [](WorkDir& dir, std::string&) {
+           publish(dir, "server", testLine, "A", "");
+           const std::string package = (dir.path() / "server" / testPackage).string();
+           const ToolRun run = runProgram("minisign", {"-S", "-l", "-s", keys + "/test.key", "-m", package});
+           ASSERT_EQ(run.status, 0) << run.err;
+           dir.write("server/latest_version.txt", testLine + "\n" + dir.read("server/" + testPackage + ".minisig"));
+         },
+     .logged = "refused: the version file is signed in minisign's legacy mode; sign without -l", .keys = test},
+    {.name = "UnsignedKeepsTheInstalledBuildPlayable",
+     .tail = notSigned + Lines{"Continuing to use installed version (0.9_20190101).",
+                               "Quarvel version 0.9_20190101 is ready to play!"},
+     .files = {{exe, "old"}, {testPackage, std::nullopt}},
+     .setUp =
+         [](WorkDir& dir, std::string&) {
+           dir.write("latest_version.txt", "0.9 20190101");
+           dir.write(exe, "old");
+           publish(dir, "server", testLine, "A", "");
+         },
+     .keys = test},
 };
-INSTANTIATE_TEST_SUITE_P(Publisher, Signed, testing::ValuesIn(signedRows), rowName);
+INSTANTIATE_TEST_SUITE_P(Publisher, Packages, testing::ValuesIn(signedRows), rowName);
 
-// A connection cut half-way: the signed package is continued and installed, with a line that says so; the same cut
-// with a forged tail served on the resumed range is refused, since the digest covers the file from its first byte.
+// A connection cut half-way and a forged tail served on the resumed range: refused, since the digest covers the
+// file from its first byte.
 TEST(SignedDownload, AResumedPackageIsCheckedWhole) {
-  for (const bool forged : {false, true}) {
-    WorkDir dir;
-    publish(dir, "server", testLine, "A", "test");
-    TestServer server;
-    serveFolder(dir.path() / "server", server);
-    std::string package = dir.read("server/" + testPackage), tail = package;
-    tail[package.size() - 30] ^= 1;
-    server.on("/" + testPackage, {.kind = Reply::Ranged, .body = package, .drops = 1, .dropAfter = package.size() / 2,
-                                  .forgedTail = forged ? tail : ""});
-    const auto [log, ready] = runLauncher(LauncherSettings{server.url(), publicKey("test")});
-    EXPECT_EQ(tailOf(log, refusedPackage), forged ? refusedPackage : Lines({"    Done.", upToDate}));
-    EXPECT_EQ(std::ranges::count(log, "    The connection dropped; the download goes on where it stopped."), 1);
-    EXPECT_EQ(server.ranges().back(), "bytes=" + std::to_string(package.size() / 2) + "-");
-  }
+  WorkDir dir;
+  publish(dir, "server", testLine, "A", "test");
+  TestServer server;
+  serveFolder(dir.path() / "server", server);
+  std::string package = dir.read("server/" + testPackage), tail = package;
+  tail[package.size() - 30] ^= 1;
+  server.on("/" + testPackage, {.kind = Reply::Ranged, .body = package, .drops = 1, .dropAfter = package.size() / 2,
+                                .forgedTail = tail});
+  EXPECT_EQ(tailOf(runLauncher(LauncherSettings{server.url(), test}).first, refusedPackage), refusedPackage);
 }
 
 }  // namespace

@@ -92,7 +92,9 @@ Transfer fetchContinuing(const char* url, std::FILE* part, const std::string& fi
     const Milliseconds wait = firstWait * (1 << (dropsInARow - 1));
     report.detail(std::string("GET ") + url + ": " + transfer.summary + "; " + std::to_string(kept) +
                   " bytes kept, trying again in " + std::to_string(wait.count()) + " ms");
-    if (!told) report.addLine("    The connection dropped; the download goes on where it stopped.");
+    // Said once, in the progress line's place: the window's log does not scroll.
+    const std::string line = "    The connection dropped; the download goes on where it stopped.";
+    if (!told) hooks.progressStandsLast ? report.replaceLine(line) : report.addLine(line);
     hooks.progressStandsLast = hooks.progressStandsLast && told;
     told = true;
     if (!waitUnlessStopped(wait, hooks.stop)) return transfer;

@@ -150,17 +150,18 @@ struct FileCheck {
 };
 
 // A package run through the whole pipeline: the log's tail (ending in updated: it went through; in "!": playable),
-// the files after it, what is done to the folder or archive before, the version file's answer, another address.
+// the files after it, what is done to the folder or archive before (a server folder it publishes is served
+// instead), the version file's answer, the launcher's public keys.
 using SetUp = std::function<void(WorkDir& dir, std::string& archive)>;
 struct PackageRow {
   std::string name;
-  std::vector<ZipEntry> entries;
+  std::vector<ZipEntry> entries = {};
   Lines tail;
   std::vector<FileCheck> files = {};
   SetUp setUp = nullptr;
   Reply version = {Reply::Body, testLine};
-  const char* url = nullptr;
   const char* logged = "";  // a detail the log file must hold
+  std::string keys = "";
 };
 inline void PrintTo(const PackageRow& row, std::ostream* out) { *out << row.name; }
 inline const auto rowName = [](const auto& info) { return std::string(info.param.name); };
@@ -205,7 +206,8 @@ inline void installsAsExpected(const PackageRow& row, const fs::path& assets = Q
   TestServer server;
   server.on("/latest_version.txt", row.version);
   server.serve("/" + testPackage, archive);
-  const auto [log, ready] = runLauncher(row.url ? row.url : server.url());
+  if (dir.exists("server")) serveFolder(dir.path() / "server", server);
+  const auto [log, ready] = runLauncher(LauncherSettings{server.url(), row.keys});
   const bool done = tailOf(row.tail, updated) == updated;
   EXPECT_EQ(tailOf(log, row.tail), row.tail);
   EXPECT_EQ(ready, row.tail.back().ends_with('!'));

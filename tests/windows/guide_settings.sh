@@ -9,13 +9,17 @@ source "$repo/tests/e2e/guide.sh"
 build=${QUARVEL_WINDOWS_BUILD:-$repo/build-windows}
 
 setting() { sed -n "s/^$1:STRING=//p" "$build/CMakeCache.txt" 2>/dev/null || true; }
-before=(--server "$(setting QUARVEL_SERVER_URL)" --keys "$(setting QUARVEL_PUBLIC_KEY)"
-  --launcher-version "$(setting QUARVEL_LAUNCHER_VERSION)")
-[[ -n ${before[1]} ]] || before=(--server 127.0.0.1:8470/ --keys "" --launcher-version "$(
+before=(-DQUARVEL_SERVER_URL="$(setting QUARVEL_SERVER_URL)" -DQUARVEL_PUBLIC_KEY="$(setting QUARVEL_PUBLIC_KEY)"
+  -DQUARVEL_LAUNCHER_VERSION="$(setting QUARVEL_LAUNCHER_VERSION)")
+[[ ${before[0]} != *= ]] || before=(-DQUARVEL_SERVER_URL=127.0.0.1:8470/ -DQUARVEL_PUBLIC_KEY= -DQUARVEL_LAUNCHER_VERSION="$(
   sed -n 's/^project(QuarvelLauncher VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")")
 [[ ! -e $repo/carried ]] || { echo "$repo/carried is in the way" >&2; exit 1; }
 work=$(mktemp -d /tmp/quarvel-windows-settings.XXXXXX)
-restore() { rm -rf "$work" "$repo/carried" && "$repo/scripts/windows.sh" "${before[@]}" --no-tests >/dev/null; }
+# The settings go back into the cache, so the next build uses them; what this build packed with the test key goes.
+restore() {
+  rm -rf "$work" "$repo/carried" "$build/quarvel-launcher-windows" "$build/quarvel-launcher-setup.exe" \
+    "$build"/quarvel-launcher-*-win64.zip && cmake -S "$repo" -B "$build" "${before[@]}" >/dev/null
+}
 trap restore EXIT
 
 mkdir "$work/keys" && cp "$repo/tests/keys/test.pub" "$work/keys/quarvel.pub"
