@@ -134,9 +134,12 @@ bench_resume() {
   local size; size=$(stat -c %s "$work/server/quarvel bz0 20261205.zip")
   for r in $(seq "$runs"); do
     for limit in 0 "$cut"; do
-      rm -f "$work/moved" && python3 bench/cut_relay.py "$relay" "$port" "$limit" "$work/moved" & local relay_pid=$!
+      rm -f "$work/moved"
+      python3 bench/cut_relay.py "$relay" "$port" "$limit" "$work/moved" >/dev/null 2>&1 &
+      local relay_pid=$!
       timeout 10 bash -c "until (exec 3<>/dev/tcp/127.0.0.1/$relay) 2>/dev/null; do sleep 0.05; done"
       fresh; read -r t _ drops < <("$bin/quarvel-bench-download" "$url" "$work/out/pkg" continue)
+      sleep 0.5  # the relay counts a connection once it has ended
       kill "$relay_pid"; wait "$relay_pid" 2>/dev/null || true
       if [ "$limit" = 0 ]; then whole+=("$t"); else
         dropped+=("$(python3 -c "print($t - $drops)")"); moved+=("$(python3 -c "print($(cat "$work/moved") / $size)")")
