@@ -23,15 +23,6 @@ std::string randomBytes(std::size_t size, unsigned seed) {
 const std::string body = randomBytes(3 << 20, 1), other = randomBytes(3 << 20, 2);
 const std::string url = "/" + testPackage, dropLine = "    The connection dropped; the download goes on where it stopped.";
 
-struct Recording : Report {
-  void addLine(const std::string& text) override { lines.push_back(text); }
-  void replaceLine(const std::string& text) override { lines.back() = text; }
-  void detail(const std::string& text) override { details.push_back(text); }
-  bool stopRequested() const override { return false; }
-  void pause(Milliseconds) override {}
-  Lines lines, details;
-};
-
 std::string address(const TestServer& server) { return encodeSpaces("http://" + server.url() + testPackage); }
 
 struct Fetched {

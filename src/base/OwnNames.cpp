@@ -23,7 +23,7 @@ bool endsWithName(std::string_view name, std::string_view suffix) {
 constexpr std::array ownFiles{localVersionFileName,   latestVersionDownload,  updateRecordName,   folderLockName,
                               logFileName,            previousLogFileName,    installDirName,     uninstallerName,
                               launcherVersionFileName, launcherKeysFileName,  launcherServerFileName,
-                              launcherSwapRecordName, launcherFilesName,      launcherRefusedName};
+                              launcherSwapRecordName, launcherFilesName,      launcherRefusedName, rolloutNumberName};
 
 // Windows opens these as devices, whatever extension follows them.
 constexpr std::array deviceNames{"con", "prn", "aux", "nul", "conin$", "conout$"};

@@ -36,6 +36,10 @@ inline constexpr const char* launcherFilesName = "launcher-files.txt";
 // Versions whose installation failed once; they are not tried again.
 inline constexpr const char* launcherRefusedName = "launcher-update-refused.txt";
 
+// A random number drawn once for this launcher folder, which places it within each staged
+// rollout; kept so that its place stays the same from one start to the next.
+inline constexpr const char* rolloutNumberName = "quarvel-rollout-number.txt";
+
 // A file written whole beside its name before it replaces it.
 inline constexpr const char* atomicSuffix = ".new";
 // The suffixes of a new launcher file before it takes its name, and of the old one kept beside it.

@@ -191,6 +191,16 @@ std::string hostOf(const std::string& url) {
   return text;
 }
 
+std::vector<std::string> serverAddresses(std::string_view list) {
+  std::vector<std::string> addresses;
+  while (!list.empty()) {
+    const std::size_t comma = std::min(list.find(','), list.size());
+    if (comma > 0) addresses.emplace_back(list.substr(0, comma));
+    list.remove_prefix(std::min(comma + 1, list.size()));
+  }
+  return addresses;
+}
+
 std::string setUpRequest(void* curlHandle, const char* url, char* error) {
   curl_easy_setopt(curlHandle, CURLOPT_URL, url);
   curl_easy_setopt(curlHandle, CURLOPT_DEFAULT_PROTOCOL, "http");
@@ -263,6 +273,7 @@ Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks)
   if (code == CURLE_OK && !sink.started) startWriting(sink);
   Transfer transfer{FetchResult::Done, transferSummary(handle.get(), code, error), std::move(sink.failure),
                     progress.standsLast, static_cast<int>(code), sink.refused, progress.stalled};
+  curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &transfer.status);
   if (!proxy.empty()) transfer.summary += ", through " + proxy;
   if (progress.stalled) transfer.summary += "; no byte came for " + std::to_string(hooks.stallSeconds) + " s";
   if (!peer.problem.empty()) transfer.summary += "; the certificate of " + peer.host + " is " + peer.problem;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // libcurl's write callback: the data goes straight into the FILE* of the transfer.
@@ -15,6 +16,10 @@ std::size_t writeToFile(char* data, std::size_t size, std::size_t count, void* f
 // The host of a URL as libcurl reads it (no brackets around an IPv6 address); empty
 // when it has none.
 std::string hostOf(const std::string& url);
+
+// The addresses of a server list as the studio builds it in, separated by commas, in the order
+// they are tried: a second host serves whenever the first does not answer.
+std::vector<std::string> serverAddresses(std::string_view list);
 
 // The launcher's request for url, which the publisher's --check makes the same way: the
 // protocol is HTTP where the address names none (libcurl would guess one from a host name
@@ -46,6 +51,7 @@ struct Transfer {
   std::string writeFailure = {};
   bool progressShown = false;  // a progress line stands last, which the caller's next line replaces
   int code = 0;                // libcurl's result
+  long status = 0;             // the answer's HTTP status, 0 without one
   // The answer to a continuation was neither the range asked for nor the whole file (a
   // range of another start, 416, 404): nothing of it was written, and the file is emptied.
   bool continuationRefused = false;

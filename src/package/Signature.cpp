@@ -1,8 +1,11 @@
 #include "package/Signature.h"
 
+#include "version/VersionInfo.h"
+
 #include <sodium.h>
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 
 namespace signing {
@@ -139,15 +142,49 @@ std::string formatSignature(const Signature& signature, std::string_view untrust
   return text + encode(signature.globalSignature.data(), signature.globalSignature.size()) + "\n";
 }
 
-bool namesFile(const Signature& signature, std::string_view fileName) {
-  std::string_view fields = signature.trustedComment;
+std::optional<std::string_view> commentField(std::string_view comment, std::string_view name) {
   while (true) {
-    const std::size_t tab = std::min(fields.find('\t'), fields.size());
-    const std::string_view field = fields.substr(0, tab);
-    if (field.starts_with("file:") && field.substr(5) == fileName) return true;
-    if (tab == fields.size()) return false;
-    fields.remove_prefix(tab + 1);
+    const std::size_t tab = std::min(comment.find('\t'), comment.size());
+    const std::string_view field = comment.substr(0, tab);
+    if (field.size() > name.size() && field.starts_with(name) && field[name.size()] == ':')
+      return field.substr(name.size() + 1);
+    if (tab == comment.size()) return std::nullopt;
+    comment.remove_prefix(tab + 1);
   }
+}
+
+std::optional<std::int64_t> commentTime(std::string_view comment, std::string_view name) {
+  const auto value = commentField(comment, name);
+  return value ? decimalNumber(*value) : std::nullopt;
+}
+
+const TrustedSignature* newestOf(const std::vector<TrustedSignature>& signatures) {
+  const auto newest = std::ranges::max_element(signatures, {}, [](const TrustedSignature& s) {
+    return commentTime(s.trustedComment, "timestamp").value_or(-1);
+  });
+  return newest == signatures.end() ? nullptr : &*newest;
+}
+
+std::optional<std::int64_t> signedTime(const std::vector<TrustedSignature>& signatures) {
+  const TrustedSignature* newest = newestOf(signatures);
+  return newest ? commentTime(newest->trustedComment, "timestamp") : std::nullopt;
+}
+
+std::string utcText(std::int64_t seconds) {
+  const auto time = static_cast<std::time_t>(seconds);
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &time);
+#else
+  gmtime_r(&time, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  return text;
+}
+
+bool namesFile(const Signature& signature, std::string_view fileName) {
+  return commentField(signature.trustedComment, "file") == fileName;
 }
 
 std::vector<TrustedSignature> findPublisherSignatures(std::string_view text, std::string_view fileName,
@@ -157,7 +194,7 @@ std::vector<TrustedSignature> findPublisherSignatures(std::string_view text, std
   for (const Signature& signature : parseSignatures(text)) {
     if (!namesFile(signature, fileName)) continue;
     for (const PublicKey& key : keys)
-      if (key.id == signature.keyId && vouchesForComment(signature, key)) trusted.push_back({key, signature.signature});
+      if (key.id == signature.keyId && vouchesForComment(signature, key)) trusted.push_back({key, signature.signature, signature.trustedComment});
   }
   return trusted;
 }

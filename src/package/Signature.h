@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,7 +38,21 @@ struct Signature {
 struct TrustedSignature {
   PublicKey key;
   Ed25519Signature signature{};
+  std::string trustedComment = {};
 };
+
+// The value of the trusted comment's first tab-separated field "name:VALUE"; none when it has
+// no such field.
+std::optional<std::string_view> commentField(std::string_view comment, std::string_view name);
+// The same field read as a whole decimal number of seconds since 1970 ("timestamp", "expires").
+std::optional<std::int64_t> commentTime(std::string_view comment, std::string_view name);
+// The signature with the latest "timestamp", what the publisher said last about its file; null
+// for none.
+const TrustedSignature* newestOf(const std::vector<TrustedSignature>& signatures);
+// Its "timestamp": when the publisher last signed the file they vouch for.
+std::optional<std::int64_t> signedTime(const std::vector<TrustedSignature>& signatures);
+// "2026-12-08 11:50 UTC", for the log file.
+std::string utcText(std::int64_t seconds);
 
 // The base64 line of a ".pub" file ("RW..."); empty unless it is an Ed25519 key.
 std::optional<PublicKey> parsePublicKey(std::string_view base64);

@@ -90,7 +90,7 @@ std::optional<UpdateStage> downloadPackage(UpdateRun& run) {
   report.addLine("Downloading package \"" + packageFile + "\"...");
   report.pause(settings.stageDelay);
   if (!mayDownloadUnder(packageFile, report)) return ExtractPackage;
-  const std::string url = encodeSpaces(settings.serverUrl + packageFile);
+  const std::string url = encodeSpaces(state.serverUrl + packageFile);
   // The bytes arrive under a name of their own, which a later start continues should this
   // one end first; the file gets the package's name once it is whole.
   const std::string part = partialName(packageFile);
@@ -163,7 +163,9 @@ DownloadOutcome downloadFile(UpdateRun& run, const char* url, const char* path, 
       report.addLine(std::string("Failed to download file (could not write ") + path + ").");
       break;
   }
-  return {transfer.result == FetchResult::Done && transfer.writeFailure.empty(), transfer.progressShown};
+  const bool answered = transfer.result == FetchResult::Done && transfer.code == 0 && transfer.status < 400;
+  return {transfer.result == FetchResult::Done && transfer.writeFailure.empty(), answered,
+          answered ? "" : transfer.summary, transfer.progressShown};
 }
 
 }  // namespace update

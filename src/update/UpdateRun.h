@@ -31,7 +31,7 @@ enum UpdateStage : std::int32_t {
 
 // Fixed for the whole run.
 struct UpdateSettings {
-  std::string serverUrl;
+  std::string serverUrl;  // one address, or several separated by commas, tried in turn
   // A launcher built with the studio's keys installs only builds signed by one of them.
   std::vector<signing::PublicKey> publisherKeys;
   bool signaturesRequired = false;
@@ -45,6 +45,11 @@ struct UpdateSettings {
 struct UpdateState {
   VersionInfo latestVersion{"", "", ""};
   VersionInfo installedVersion{"", "", ""};
+  // With signing on, when the publisher signed the installed build (as recorded) and the one
+  // taken: a build signed earlier than the installed one is never installed over it.
+  std::optional<std::int64_t> installedSignedAt, latestSignedAt;
+  // The first address of the list that answered; it serves every later request of the run.
+  std::string serverUrl;
   // Stage 1 found the installed files partly overwritten by an update that never finished.
   bool unfinishedUpdate = false;
   // The signature comes with the version file in stage 2; the package's digest is taken
@@ -83,6 +88,8 @@ bool reportReady(UpdateRun& run);
 // run's stop ends the transfer.
 struct DownloadOutcome {
   bool whole = false;          // every byte arrived and was written
+  bool answered = false;       // the server sent an answer that is no error (HTTP status below 400)
+  std::string failure = {};    // otherwise libcurl's words on the transfer, for the log file
   bool progressShown = false;  // a progress line stands last in the window, for the next line to replace
 };
 DownloadOutcome downloadFile(UpdateRun& run, const char* url, const char* path, std::FILE* into, TransferHooks hooks);

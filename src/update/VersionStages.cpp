@@ -2,8 +2,10 @@
 
 #include "base/OwnNames.h"
 #include "package/Resume.h"
+#include "package/Rollout.h"
 #include "version/InstallRecords.h"
 
+#include <chrono>
 #include <cstdio>
 
 namespace update {
@@ -60,6 +62,68 @@ void choosePatch(UpdateRun& run, const std::string& lines) {
   }
 }
 
+// Each address of the list in turn, until one answers; that one serves the rest of the run.
+// The last is read whatever it sent, so that a single server is judged by its file alone.
+void fetchVersionFile(UpdateRun& run) {
+  const std::vector<std::string> hosts = serverAddresses(run.settings.serverUrl);
+  for (std::size_t i = 0; i < hosts.size(); ++i) {
+    run.state.serverUrl = hosts[i];
+    const std::string address = hosts[i] + run.settings.versionFileName;
+    const DownloadOutcome outcome = downloadFile(run, address.c_str(), latestVersionDownload, nullptr, {});
+    if (outcome.answered || i + 1 == hosts.size() || run.stop.requested()) return;
+    run.report.detail("the server " + hosts[i] + " did not answer (" + outcome.failure + "); asking " + hosts[i + 1]);
+  }
+}
+
+// An answer past the life its publisher gave it may be a replay that holds players on an old
+// build (a stale mirror, an attacker): it counts as no answer. One signed without a life never ends.
+bool stillValid(UpdateRun& run) {
+  const auto& signatures = run.state.latestSignatures;
+  const signing::TrustedSignature* newest = signing::newestOf(signatures);
+  if (!run.settings.signaturesRequired || !newest) return true;
+  const auto expires = signing::commentTime(newest->trustedComment, "expires");
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+  if (!expires || *expires > now.count()) return true;
+  run.report.detail("refused: the server's answer expired at " + signing::utcText(*expires) + " (signed " +
+                    signing::utcText(signing::signedTime(signatures).value_or(0)) +
+                    "); the studio renews it with quarvel-publish --renew before it runs out");
+  return false;
+}
+
+// The build a rollout gives this launcher: the latest where the folder's place falls within
+// the share, or where the latest is already installed (a halt takes it from nobody); the
+// build before it otherwise. With signing on, only the rollout the publisher signed counts,
+// and the build before must be signed too.
+std::optional<VersionInfo> buildToTake(UpdateRun& run, const VersionInfo& latest, const std::string& lines) {
+  const UpdateSettings& settings = run.settings;
+  const auto rollout = settings.signaturesRequired ? signedRollout(run.state.latestSignatures) : parseRolloutAnnouncement(lines);
+  if (!rollout || latest.version == run.state.installedVersion.version) return latest;
+  std::string problem;
+  const int place = rolloutPlace(folderRolloutNumber(problem), storedLine(latest));
+  if (!problem.empty()) run.report.detail(problem);
+  const auto previous = parseVersionLine(rollout->previousLine);
+  run.report.detail("rollout: " + latest.version + " goes to " + std::to_string(rollout->percent) +
+                    " % of players; this launcher's place is " + std::to_string(place) +
+                    (place < rollout->percent || !previous ? ", so it takes it" : ", so it takes " + previous->version));
+  if (place < rollout->percent || !previous) return latest;
+  if (settings.signaturesRequired && !signedByPublisher(run, *previous, lines)) return std::nullopt;
+  return *previous;
+}
+
+// A build signed before the installed one is an old answer replayed, or a mistake: never
+// installed over it. A studio that wants players back on it publishes it again.
+bool newerThanInstalled(UpdateRun& run, const VersionInfo& offered) {
+  const UpdateState& state = run.state;
+  const auto offeredAt = signing::signedTime(state.latestSignatures);
+  if (!state.installedSignedAt || !offeredAt || *offeredAt >= *state.installedSignedAt ||
+      offered.version == state.installedVersion.version)
+    return true;
+  run.report.addLine("    The server offers " + offered.version + ", a build older than the installed one; it is not installed.");
+  run.report.detail("refused: " + offered.packageFile + " was signed at " + signing::utcText(*offeredAt) +
+                    ", before the installed build (" + signing::utcText(*state.installedSignedAt) + ")");
+  return false;
+}
+
 }  // namespace
 
 std::optional<UpdateStage> checkInstalledVersion(UpdateRun& run) {
@@ -80,6 +144,8 @@ std::optional<UpdateStage> checkInstalledVersion(UpdateRun& run) {
     else
       state.installedVersion = *record;
   }
+  // Kept even for files an update left incomplete: an older build is no way to finish it.
+  if (run.settings.signaturesRequired) state.installedSignedAt = records::readSignedTime(run.settings.versionFileName);
   return CheckLatestVersion;
 }
 
@@ -88,20 +154,23 @@ std::optional<UpdateStage> checkLatestVersion(UpdateRun& run) {
   UpdateState& state = run.state;
   report.addLine("Checking for latest version...");
   report.pause(run.settings.stageDelay);
-  const std::string address = run.settings.serverUrl + run.settings.versionFileName;
-  downloadFile(run, address.c_str(), latestVersionDownload, nullptr, {});
+  fetchVersionFile(run);
   const auto record = records::readVersionFile(report, latestVersionDownload);
-  // The lines after the first: signatures and the patches on offer. Launchers of an
-  // earlier release read only 4 KiB of them, where the package's signature comes first.
+  // The lines after the first: signatures, the patches on offer and a rollout. Launchers of
+  // an earlier release read only 4 KiB of them, where the package's signature comes first.
   const std::string lines = record ? signing::linesAfterFirst(latestVersionDownload, 64 << 10) : "";
   const bool trusted = record && signedByPublisher(run, *record, lines);
   std::remove(latestVersionDownload);
 
-  if (!record) report.addLine("Error: Failed to contact server. Check internet connection.");
+  const bool fresh = trusted && stillValid(run);
+  if (!record || (trusted && !fresh)) report.addLine("Error: Failed to contact server. Check internet connection.");
   if (!record && state.unfinishedUpdate) report.addLine("    Connect to the internet to finish the update.");
-  if (!trusted) return continueWithInstalledBuild(run);
+  if (!fresh) return continueWithInstalledBuild(run);
+  const auto taken = buildToTake(run, *record, lines);
+  if (!taken || !newerThanInstalled(run, *taken)) return continueWithInstalledBuild(run);
 
-  state.latestVersion = *record;
+  state.latestVersion = *taken;
+  state.latestSignedAt = signing::signedTime(state.latestSignatures);
   report.addLine("    Latest version is " + state.latestVersion.version + " (built " + state.latestVersion.buildDate + ").");
   if (state.latestVersion.version == state.installedVersion.version) {
     report.addLine("Already at latest version.");
@@ -118,7 +187,8 @@ bool reportReady(UpdateRun& run) {
   // the update under way stays.
   const bool recorded = state.latestVersion.version.empty() ||
                         state.latestVersion.version == state.installedVersion.version ||
-                        records::recordInstalledBuild(run.settings.versionFileName, state.latestVersion, run.report);
+                        records::recordInstalledBuild(run.settings.versionFileName, state.latestVersion,
+                                                       state.latestSignedAt, run.report);
   // Once this build is recorded, the downloads of earlier ones are of no more use: a 1 GiB
   // game would otherwise leave a package behind at every update.
   if (recorded && !state.latestVersion.version.empty())

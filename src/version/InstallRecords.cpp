@@ -33,16 +33,30 @@ bool recordUpdateUnderWay(const VersionInfo& build, Report& report) {
 
 void dropUpdateRecord() { platform::removeFileDurably(updateRecordName); }
 
-bool recordInstalledBuild(const char* path, const VersionInfo& build, Report& report) {
+namespace {
+constexpr std::string_view signedPrefix = "signed:";
+}
+
+bool recordInstalledBuild(const char* path, const VersionInfo& build, std::optional<std::int64_t> signedAt,
+                          Report& report) {
   // The stored line has blanks where the version has underscores. Should the record's
   // removal not reach the disk, the next start installs this build once more.
-  if (!platform::replaceFileAtomically(path, restoreSpaces(build.version))) {
+  const std::string signedLine = signedAt ? "\n" + std::string(signedPrefix) + std::to_string(*signedAt) + "\n" : "";
+  if (!platform::replaceFileAtomically(path, restoreSpaces(build.version) + signedLine)) {
     report.detail(std::string("cannot write ") + path + ": " + platform::lastErrorText());
     return false;
   }
   if (!platform::removeFileDurably(updateRecordName))
     report.detail(std::string("cannot remove ") + updateRecordName + ": " + platform::lastErrorText());
   return true;
+}
+
+std::optional<std::int64_t> readSignedTime(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  readFirstLine(file);
+  const std::string line = readFirstLine(file, 40);
+  if (!line.starts_with(signedPrefix)) return std::nullopt;
+  return decimalNumber(std::string_view(line).substr(signedPrefix.size()));
 }
 
 }  // namespace records

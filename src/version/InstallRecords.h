@@ -6,7 +6,9 @@
 #include "base/Report.h"
 #include "version/VersionInfo.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace records {
 
@@ -24,6 +26,12 @@ void dropUpdateRecord();
 
 // Stores build's line in the version file at path, then removes the update record: a crash
 // leaves the old line or the new one, and the record until the new line is on the disk.
-bool recordInstalledBuild(const char* path, const VersionInfo& build, Report& report);
+// With signing on, the time its publisher signed it goes on the second line, in the same
+// write, so that a build signed earlier is never taken for an update.
+bool recordInstalledBuild(const char* path, const VersionInfo& build, std::optional<std::int64_t> signedAt,
+                          Report& report);
+// The signed time that the version file at path records; none for a build installed unsigned
+// or by a launcher of an earlier release.
+std::optional<std::int64_t> readSignedTime(const char* path);
 
 }  // namespace records

@@ -75,6 +75,16 @@ std::optional<std::string> lineOfPackageFile(const std::string& name) {
 
 std::string storedLine(const VersionInfo& info) { return lineOfPackageFile(info.packageFile).value_or(""); }
 
+std::optional<std::int64_t> decimalNumber(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 std::string restoreSpaces(const std::string& text) { return replaceAll(text, '_', " "); }
 
 std::string encodeSpaces(const std::string& text) { return replaceAll(text, ' ', "%20"); }

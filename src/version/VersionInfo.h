@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstdint>
 #include <istream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // What one line of a version file says about a build.
 struct VersionInfo {
@@ -39,6 +41,9 @@ std::string storedLine(const VersionInfo& info);
 
 // "January".."December" for 1..12, "<unknown month>" otherwise.
 std::string monthName(int month);
+
+// The number that text spells in decimal digits and nothing else, up to 18 of them; none otherwise.
+std::optional<std::int64_t> decimalNumber(std::string_view text);
 
 // Every underscore becomes a blank: the way back from a version to its stored line.
 std::string restoreSpaces(const std::string& text);

@@ -23,6 +23,7 @@ struct Reply {
   int stallMs = 0, chunkMs = 0;
   bool ignoreRanges = false;
   std::string replacement = {}, forgedTail = {};
+  int status = 0;  // Missing only: another error than 404
 };
 
 class TestServer {
@@ -36,7 +37,7 @@ class TestServer {
       const int answer = answers_[request.path]++;
       lock.unlock();
       if (r.kind == Reply::Ranged) return answerRanged(request, response, std::make_shared<const Reply>(r), answer);
-      response.status = r.kind == Reply::Missing ? 404 : 200;
+      response.status = r.kind != Reply::Missing ? 200 : r.status ? r.status : 404;
       if (r.kind == Reply::Missing) response.set_content("<html><h1>404 Not Found</h1></html>\n", "text/html");
       if (r.kind == Reply::Body) response.set_content(r.body, "application/octet-stream");
       if (r.kind == Reply::Redirect) response.set_redirect("/moved");

@@ -8,16 +8,28 @@
 #include "Signing.h"
 #include "VersionLine.h"
 #include "package/PatchManifest.h"
+#include "package/Rollout.h"
+#include "package/Signature.h"
 #include "version/VersionInfo.h"
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <optional>
 
 namespace {
 
 constexpr const char* versionFileName = "latest_version.txt";
+
+// What latest_version.txt announces: the build, the patches to it, and a rollout under way.
+struct Announcement {
+  std::string line;
+  std::vector<PatchAnnouncement> patches;
+  std::optional<Rollout> rollout;
+  bool signedBefore = false;  // it carries signatures
+};
 
 void requireUsableLine(const std::string& line) {
   const LineVerdict verdict = judgeVersionLine(line);
@@ -62,26 +74,77 @@ void installPackage(const fs::path& package, const std::vector<PlannedEntry>& en
 // Every key's signature goes after the version line, where the launcher reads it without
 // asking the server for more; the first key's also beside the file, where "minisign -V"
 // looks for it.
-std::string signFile(const std::vector<SigningKey>& keys, const fs::path& serverDir, const std::string& name) {
+std::string signFile(const std::vector<SigningKey>& keys, const fs::path& serverDir, const std::string& name,
+                     const std::string& moreFields) {
   std::string signatures;
   for (const SigningKey& key : keys) {
-    const std::string signature = key.sign(serverDir / name, name);
+    const std::string signature = key.sign(serverDir / name, name, moreFields);
     if (signatures.empty()) writeFileDurably(serverDir, name + ".minisig", signature);
     signatures += signature;
   }
   return signatures;
 }
 
+// The trusted comment's field that ends the answer's life, so that a server cannot hold
+// players on this answer for longer by replaying it.
+std::string lifeField(std::optional<int> validForDays) {
+  if (!validForDays) return "";
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+  return "\texpires:" + std::to_string(now.count() + std::int64_t{*validForDays} * 86400);
+}
+
+// Signs every file the announcement names, then writes latest_version.txt, last, so that
+// the server only ever names files that are complete. The package's signature comes first
+// after the version line: launchers of an earlier release look for it in the first 4 KiB.
+void writeAnnouncement(const fs::path& serverDir, const Announcement& announcement,
+                       const std::vector<SigningKey>& keys, std::optional<int> validForDays) {
+  const std::string life = lifeField(validForDays);
+  const auto& rollout = announcement.rollout;
+  const std::string rolloutFields =
+      rollout ? "\trollout:" + std::to_string(rollout->percent) + "\tprevious:" + rollout->previousLine : "";
+  std::string after = signFile(keys, serverDir, packageFileName(announcement.line), life + rolloutFields);
+  for (const PatchAnnouncement& patch : announcement.patches)
+    after += formatPatchAnnouncement(patch) + signFile(keys, serverDir, patch.file, life);
+  if (rollout)
+    after += formatRolloutAnnouncement(*rollout) + signFile(keys, serverDir, packageFileName(rollout->previousLine), life);
+  writeFileDurably(serverDir, versionFileName, announcement.line + (after.empty() ? "" : "\n" + after));
+}
+
+// What the server folder announces now; none when it announces nothing.
+std::optional<Announcement> readAnnouncement(const fs::path& serverDir) {
+  std::ifstream file(serverDir / versionFileName, std::ios::binary);
+  if (!file) return std::nullopt;
+  Announcement announcement{readFirstLine(file), {}, {}};
+  const std::string after = signing::linesAfterFirst((serverDir / versionFileName).string(), 64 << 10);
+  announcement.patches = parsePatchAnnouncements(after);
+  announcement.rollout = parseRolloutAnnouncement(after);
+  announcement.signedBefore = !signing::parseSignatures(after).empty();
+  return announcement;
+}
+
+// The build that players outside a rollout of line keep: the one announced now, or the one
+// that a rollout under way (of this build, or halted) keeps.
+std::string buildBeforeRollout(const fs::path& serverDir, const std::string& line) {
+  const auto current = readAnnouncement(serverDir);
+  if (!current)
+    throw Refusal("--rollout needs a build published before it in " + quoted(serverDir) + ", for the other players");
+  const bool keepsEarlier = current->rollout && (current->line == line || current->rollout->percent == 0);
+  const std::string previous = keepsEarlier ? current->rollout->previousLine : current->line;
+  if (previous == line) throw Refusal("'" + line + "' is already out to every player");
+  if (!fs::exists(serverDir / packageFileName(previous)))
+    throw Refusal("the build before the rollout, " + quoted(serverDir / packageFileName(previous)) + ", is missing");
+  return previous;
+}
+
 struct Patches {
-  std::string announcements;  // the version file's lines for them, signatures included
+  std::vector<PatchAnnouncement> written;
   std::string report;
 };
 
 // One patch per earlier build, beside the package. A patch that would cost more than half
 // the package saves a player too little to be worth the risk of a second path: none.
 Patches publishPatches(const PublishRequest& request, const std::vector<PlannedEntry>& entries,
-                       const std::vector<OlderBuild>& olders, const std::vector<SigningKey>& keys,
-                       const fs::path& package, const fs::path& scratch) {
+                       const std::vector<OlderBuild>& olders, const fs::path& package, const fs::path& scratch) {
   Patches patches;
   const std::uint64_t packageSize = fs::file_size(package);
   for (const OlderBuild& older : olders) {
@@ -97,12 +160,25 @@ Patches publishPatches(const PublishRequest& request, const std::vector<PlannedE
     finishFile(temporary.path());
     renameDurably(temporary.path(), request.serverDir / name);
     temporary.keep();
-    patches.announcements += formatPatchAnnouncement({older.line, name});
-    patches.announcements += signFile(keys, request.serverDir, name);
+    patches.written.push_back({older.line, name});
     patches.report += "; wrote " + quoted(request.serverDir / name) + " (" + std::to_string(touched) + " files, " +
                       std::to_string(size) + " bytes)";
   }
   return patches;
+}
+
+std::vector<SigningKey> loadKeys(const std::vector<fs::path>& files) {
+  if (files.size() > 8) throw Refusal("at most 8 --sign may be given");
+  std::vector<SigningKey> keys;
+  for (const fs::path& file : files) keys.push_back(SigningKey::load(file));
+  return keys;
+}
+
+std::string rolloutReport(const std::optional<Rollout>& rollout) {
+  if (!rollout) return "";
+  if (rollout->percent == 0) return "; the rollout is halted: nobody else gets it, the others keep '" + rollout->previousLine + "'";
+  return "; rolled out to " + std::to_string(rollout->percent) + " % of players, the others keep '" +
+         rollout->previousLine + "'";
 }
 
 }  // namespace
@@ -119,10 +195,11 @@ std::string publish(const PublishRequest& request) {
   // take under 500 bytes, so a hundred signed patches always fit.
   if (request.patchFrom.size() * std::max<std::size_t>(request.signingKeys.size(), 1) > 100)
     throw Refusal("at most 100 --patch-from may be given, and with several --sign at most 100 divided by their number");
-  if (request.signingKeys.size() > 8) throw Refusal("at most 8 --sign may be given");
   // Before anything is written: a wrong password must leave the server folder untouched.
-  std::vector<SigningKey> keys;
-  for (const fs::path& file : request.signingKeys) keys.push_back(SigningKey::load(file));
+  const std::vector<SigningKey> keys = loadKeys(request.signingKeys);
+  std::optional<Rollout> rollout;
+  if (request.rolloutPercent && *request.rolloutPercent < 100)
+    rollout = Rollout{*request.rolloutPercent, buildBeforeRollout(request.serverDir, request.line)};
   // Where earlier builds are unpacked and deltas made.
   const ScratchFolder scratch("quarvel-publish");
   std::vector<OlderBuild> olders;
@@ -135,18 +212,29 @@ std::string publish(const PublishRequest& request) {
   const fs::path package = request.serverDir / packageFile;
   const bool kept = keepExistingPackage(package, entries, request.force);
   if (!kept) installPackage(package, entries);
-  // The package's signature comes first after the version line: launchers of an earlier
-  // release look for it in the first 4 KiB.
-  const std::string signature = signFile(keys, request.serverDir, packageFile);
-  const Patches patches = publishPatches(request, entries, olders, keys, package, scratch.path());
-  const std::string after = signature + patches.announcements;
-  // Last, so that the server only ever names a package that is complete.
-  writeFileDurably(request.serverDir, versionFileName, request.line + (after.empty() ? "" : "\n" + after));
+  const Patches patches = publishPatches(request, entries, olders, package, scratch.path());
+  writeAnnouncement(request.serverDir, {request.line, patches.written, rollout}, keys, request.validForDays);
 
   const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
                                 : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
   const std::string signedWith =
       keys.size() > 1 ? ", signed it with " + std::to_string(keys.size()) + " keys" : keys.empty() ? "" : ", signed it";
-  return what + signedWith + patches.report + " and announced '" + request.line + "' in " +
-         versionFileName;
+  return what + signedWith + patches.report + " and announced '" + request.line + "' in " + versionFileName +
+         rolloutReport(rollout);
+}
+
+std::string reannounce(const fs::path& serverDir, bool halt, const std::vector<fs::path>& signingKeys,
+                       std::optional<int> validForDays) {
+  requireWritableFolder(serverDir);
+  auto announcement = readAnnouncement(serverDir);
+  if (!announcement) throw Refusal(quoted(serverDir / versionFileName) + " does not exist: nothing is published there");
+  if (halt && !announcement->rollout) throw Refusal("'" + announcement->line + "' is out to every player: there is no rollout to halt");
+  if (announcement->signedBefore && signingKeys.empty())
+    throw Refusal("the builds in " + quoted(serverDir) + " are signed: give the studio's key with --sign");
+  const std::vector<SigningKey> keys = loadKeys(signingKeys);
+  if (halt) announcement->rollout->percent = 0;
+  writeAnnouncement(serverDir, *announcement, keys, validForDays);
+  return std::string(halt ? "halted" : "renewed") + " the announcement of '" + announcement->line + "' in " +
+         versionFileName + (keys.empty() ? "" : ", signed") + rolloutReport(announcement->rollout) +
+         (validForDays ? "; it is valid for " + std::to_string(*validForDays) + " days" : "");
 }

@@ -125,7 +125,8 @@ SigningKey SigningKey::load(const std::filesystem::path& file) {
 
 SigningKey::~SigningKey() { sodium_memzero(secret_.data(), secret_.size()); }
 
-std::string SigningKey::sign(const std::filesystem::path& file, const std::string& fileName) const {
+std::string SigningKey::sign(const std::filesystem::path& file, const std::string& fileName,
+                             const std::string& moreFields) const {
   const auto digest = signing::digestOfFile(file.string());
   if (!digest) throw std::runtime_error("cannot read " + fileQuoted(file));
 
@@ -133,7 +134,7 @@ std::string SigningKey::sign(const std::filesystem::path& file, const std::strin
   signature.keyId = id_;
   crypto_sign_detached(signature.signature.data(), nullptr, digest->data(), digest->size(), secret_.data());
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-  signature.trustedComment = "timestamp:" + std::to_string(now.count()) + "\tfile:" + fileName + "\thashed";
+  signature.trustedComment = "timestamp:" + std::to_string(now.count()) + "\tfile:" + fileName + "\thashed" + moreFields;
   std::string global(signature.signature.begin(), signature.signature.end());
   global += signature.trustedComment;
   crypto_sign_detached(signature.globalSignature.data(), nullptr, reinterpret_cast<const unsigned char*>(global.data()),

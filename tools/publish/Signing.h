@@ -19,8 +19,10 @@ class SigningKey {
   SigningKey(SigningKey&&) = default;
 
   // The four lines of the file's signature, as "minisign -S" writes them: the trusted
-  // comment gives the time and names the file as fileName.
-  std::string sign(const std::filesystem::path& file, const std::string& fileName) const;
+  // comment gives the time and names the file as fileName; more fields, each after a tab,
+  // follow when given (an expiry, a rollout).
+  std::string sign(const std::filesystem::path& file, const std::string& fileName,
+                   const std::string& moreFields = "") const;
 
  private:
   SigningKey() = default;

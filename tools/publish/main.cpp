@@ -14,8 +14,10 @@
 namespace {
 
 constexpr const char* usage = R"(Usage:
-  quarvel-publish [--force] [--sign SECRET_KEY]... [--patch-from OLD]... [--launcher DIR]
-                  BUILD_DIR LINE SERVER_DIR
+  quarvel-publish [--force] [--sign SECRET_KEY]... [--valid-for DAYS] [--patch-from OLD]...
+                  [--launcher DIR] [--rollout PERCENT] BUILD_DIR LINE SERVER_DIR
+  quarvel-publish --halt [--sign SECRET_KEY]... [--valid-for DAYS] SERVER_DIR
+  quarvel-publish --renew --sign SECRET_KEY... [--valid-for DAYS] SERVER_DIR
   quarvel-publish --check SERVER_URL [--key PUBLIC_KEY]...
   quarvel-publish [--force] --mirror FROM_DIR TO_DIR
   quarvel-publish --help
@@ -70,6 +72,29 @@ and then announces it by writing LINE to SERVER_DIR/latest_version.txt.
               into the package under launcher/; an installed launcher of an
               older version installs the one for its system after the build.
 
+  --valid-for DAYS
+              with --sign: the launcher takes this announcement for DAYS days
+              from now, and after that treats it like no answer at all (its
+              players keep their installed build and are told the server cannot
+              be reached). Without it an announcement never runs out. Renew it
+              before it does, with --renew.
+  --rollout PERCENT
+              give the build to PERCENT % (0 to 100) of players only; the
+              others keep the build announced now, or install it. Run again
+              with the same LINE and a larger PERCENT to widen the rollout (the
+              package is kept); 100, or a publish without --rollout, gives the
+              build to everyone. Each launcher folder draws its place once, and
+              each build's rollout reaches another share first. With --sign the
+              share and the build before are signed too. Launchers of earlier
+              releases know no rollout: they take the build at once.
+
+Halting (--halt) stops the rollout announced in SERVER_DIR: it is signed again
+at 0 %, so players who have the new build keep it and nobody else gets it.
+Renewing (--renew) signs again, with a new --valid-for life, all that SERVER_DIR
+announces, rollout and patches included, without packing anything. Both take
+the studio's keys again; the signatures get the time of this run, so a build
+announced before the installed one is still refused as older.
+
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher) for latest_version.txt and then for the package it names,
 just as the launcher does, and prints one line per finding, "ok: ..." or
@@ -96,7 +121,7 @@ check found a problem;
 2 for a wrong command line.
 )";
 
-enum class Mode { Help, Publish, Check, Mirror };
+enum class Mode { Help, Publish, Check, Mirror, Halt, Renew };
 
 struct Command {
   Mode mode = Mode::Publish;
@@ -115,13 +140,23 @@ std::string optionValue(const std::vector<std::string>& args, std::size_t& i) {
 // The operands each mode takes, checked against the options given with them.
 void placeOperands(Command& command, const std::vector<std::string>& operands) {
   if (command.mode == Mode::Check) {
-    if (operands.size() != 1 || command.publish.force || !command.publish.signingKeys.empty())
+    if (operands.size() != 1 || command.publish.force || !command.publish.signingKeys.empty() ||
+        command.publish.validForDays || command.publish.rolloutPercent)
       throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
     if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
+  } else if (command.mode == Mode::Halt || command.mode == Mode::Renew) {
+    const bool renew = command.mode == Mode::Renew;
+    if (operands.size() != 1 || command.publish.force || !command.publicKeys.empty() ||
+        !command.publish.patchFrom.empty() || !command.publish.launcherDir.empty() || command.publish.rolloutPercent ||
+        (renew && command.publish.signingKeys.empty()))
+      throw UsageError(renew ? "--renew takes SERVER_DIR, --sign and, if wanted, --valid-for"
+                             : "--halt takes SERVER_DIR and, if its builds are signed, --sign");
+    command.publish.serverDir = operands[0];
   } else if (command.mode == Mode::Mirror) {
     if (operands.size() != 2 || !command.publish.signingKeys.empty() || !command.publicKeys.empty() ||
-        !command.publish.patchFrom.empty() || !command.publish.launcherDir.empty())
+        !command.publish.patchFrom.empty() || !command.publish.launcherDir.empty() ||
+        command.publish.validForDays || command.publish.rolloutPercent)
       throw UsageError("--mirror takes FROM_DIR TO_DIR and no option but --force");
     command.publish.serverDir = operands[0];
     command.mirrorTo = operands[1];
@@ -135,8 +170,22 @@ void placeOperands(Command& command, const std::vector<std::string>& operands) {
 }
 
 Mode otherMode(Mode current, Mode wanted) {
-  if (current != Mode::Publish) throw UsageError("--check and --mirror go alone");
+  if (current != Mode::Publish) throw UsageError("--check, --mirror, --halt and --renew go alone");
   return wanted;
+}
+
+int numberValue(const std::vector<std::string>& args, std::size_t& i, int lowest, int highest) {
+  const std::string& option = args[i];
+  const std::string value = optionValue(args, i);
+  std::size_t used = 0;
+  int number = -1;
+  try {
+    number = std::stoi(value, &used);
+  } catch (const std::exception&) {
+  }
+  if (used != value.size() || number < lowest || number > highest)
+    throw UsageError(option + " takes a whole number from " + std::to_string(lowest) + " to " + std::to_string(highest));
+  return number;
 }
 
 // Options come first; "--" ends them, for a line that starts with a dash.
@@ -152,8 +201,15 @@ Command parseArguments(const std::vector<std::string>& args) {
       return Command{Mode::Help, {}, {}, {}, {}};
     else if (options && arg == "--force")
       command.publish.force = true;
-    else if (options && (arg == "--check" || arg == "--mirror"))
-      command.mode = otherMode(command.mode, arg == "--check" ? Mode::Check : Mode::Mirror);
+    else if (options && (arg == "--check" || arg == "--mirror" || arg == "--halt" || arg == "--renew"))
+      command.mode = otherMode(command.mode, arg == "--check"    ? Mode::Check
+                                             : arg == "--mirror" ? Mode::Mirror
+                                             : arg == "--halt"   ? Mode::Halt
+                                                                 : Mode::Renew);
+    else if (options && arg == "--rollout")
+      command.publish.rolloutPercent = numberValue(args, i, 0, 100);
+    else if (options && arg == "--valid-for")
+      command.publish.validForDays = numberValue(args, i, 1, 3650);
     else if (options && arg == "--sign")
       command.publish.signingKeys.push_back(optionValue(args, i));
     else if (options && arg == "--patch-from")
@@ -167,6 +223,8 @@ Command parseArguments(const std::vector<std::string>& args) {
     else
       operands.push_back(arg);
   }
+  if (command.publish.validForDays && command.publish.signingKeys.empty())
+    throw UsageError("--valid-for goes with --sign: only a signed announcement can carry its life");
   placeOperands(command, operands);
   return command;
 }
@@ -180,6 +238,12 @@ int run(const Command& command) {
       return checkServer(command.serverUrl, keys);
     }
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
+    case Mode::Halt:
+    case Mode::Renew:
+      std::cout << reannounce(command.publish.serverDir, command.mode == Mode::Halt, command.publish.signingKeys,
+                              command.publish.validForDays)
+                << std::endl;
+      return 0;
     case Mode::Mirror: std::cout << mirror(command.publish.serverDir, command.mirrorTo, command.publish.force) << std::endl; return 0;
   }
   return 2;
