@@ -16,14 +16,14 @@ make_files() {
 }
 # run_to LINE DIR: runs the launcher in DIR until latest_version.txt names LINE.
 run_to() {
-  local rc=0 && start_launcher "$2" run && wait_until 60 file_holds "$2/latest_version.txt" "$1" || rc=1
+  local rc=0 && start_launcher "$2" run && wait_until 60 holds_build "$2/latest_version.txt" "$1" || rc=1
   stop_pid "$LAUNCHER_PID" && return $rc
 }
 complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/$2.sums" >/dev/null 2>&1); }
 new_complete() { complete "$1" new; }
 # How far the update had come, from what it left on disk.
 progress() {
-  if file_holds "$1/latest_version.txt" "$NEW"; then echo recorded
+  if holds_build "$1/latest_version.txt" "$NEW"; then echo recorded
   elif [[ ! -e "$1/quarvel $NEW.zip" ]]; then echo before-download
   elif (($(stat -c %s -- "$1/quarvel $NEW.zip") < $(stat -c %s -- "$TMP/server/quarvel $NEW.zip"))); then echo downloading
   else echo extracting; fi

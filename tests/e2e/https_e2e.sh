@@ -53,8 +53,8 @@ run() {  # NAME: the launcher in W until its pipeline has ended with the button 
   check "$1: the launcher ends ready to play" wait_until 60 shows_enabled "$TMP/$1.png"
 }
 requests() { grep -c 'GET ' "$TMP/nginx/access.log" || true; }
-nothing_of_d() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $D.zip" && file_holds "$W/latest_version.txt" "$B"; }
-nothing_of_b() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $B.zip" -e update_in_progress && file_holds "$W/latest_version.txt" "$A"; }
+nothing_of_d() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $D.zip" && holds_build "$W/latest_version.txt" "$B"; }
+nothing_of_b() { ! ls "$W" | grep -q -e temp.txt -e "quarvel $B.zip" -e update_in_progress && holds_build "$W/latest_version.txt" "$A"; }
 
 publish_zip "$A"
 serve_with good
@@ -84,7 +84,7 @@ for certificate in unknown wrong-host expired; do
 done
 serve_with revocation-offline
 run revocation-offline
-check "revocation server out of reach: the update is installed" file_holds "$W/latest_version.txt" "$B"
+check "revocation server out of reach: the update is installed" holds_build "$W/latest_version.txt" "$B"
 quit revocation-offline
 
 # Behind a proxy (tinyproxy), set the player's way: https_proxy on Linux, the Internet settings in Wine's registry.
@@ -103,7 +103,7 @@ check "through a proxy: an unknown certificate is still refused" nothing_of_d
 quit proxied-unknown
 serve_with good && before=$(grep -c "CONNECT localhost:$PORT" "$TMP/proxy.log")
 run proxied
-check "through a proxy: the build is installed" file_holds "$W/latest_version.txt" "$D"
+check "through a proxy: the build is installed" holds_build "$W/latest_version.txt" "$D"
 check "through a proxy: both requests went through it" test "$(grep -c "CONNECT localhost:$PORT" "$TMP/proxy.log")" = $((before + 2))
 quit proxied
 check "through a proxy: the log file names it" grep -q "through proxy http://127.0.0.1:18473" "$W/quarvel-launcher.log"

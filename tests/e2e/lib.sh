@@ -6,7 +6,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/serve.sh"
 
 PATH=$PATH:/usr/sbin
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
-PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" PROXY_PID="" LAUNCHER_PID="" WID=""
+PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" THIRD_NGINX_PID="" PROXY_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
 check() { ((++CHECKS)); if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && ((++FAILED)); fi; }
@@ -17,6 +17,8 @@ now_ms() { echo $(($(date +%s%N) / 1000000)); }
 wait_until() { local end=$(($(now_ms) + $1 * 1000)); until "${@:2}"; do (($(now_ms) < end)) && sleep 0.01 || return 1; done; }
 not() { ! "$@"; }
 file_holds() { [[ -f $1 && "$(cat -- "$1")" == "$2" ]]; }
+# The version file names the build on its first line; with signing on, the signed time follows.
+holds_build() { [[ -f $1 && "$(head -n 1 -- "$1")" == "$2" ]]; }
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 # A zombie no longer runs, though kill -0 still reaches it.
 is_running() { local state=""; { read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || true; [[ -n $state && $state != Z ]]; }
@@ -26,7 +28,7 @@ stop_pid() {
 }
 cleanup() {
   local status=$? pid
-  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$SECOND_NGINX_PID" "$PROXY_PID" "$XVFB_PID"; do stop_pid "$pid"; done
+  for pid in "$LAUNCHER_PID" "$NGINX_PID" "$SECOND_NGINX_PID" "$THIRD_NGINX_PID" "$PROXY_PID" "$XVFB_PID"; do stop_pid "$pid"; done
   rm -rf -- "$TMP"; exit "$status"
 }
 

@@ -35,7 +35,7 @@ start_nginx "$TMP/server"
 # run_launcher DIR NAME: DIR's launcher until its window shows.
 run_launcher() { wine_start "$1" quarvel-launcher-signed.exe "$2"; }
 installed=$TMP/installed/work && new_workdir "$installed" && cp "$BIN"/*.dll "$BIN/quarvel-launcher-signed.exe" "$installed/"
-run_launcher "$installed" install-a && wait_until 120 file_holds "$installed/latest_version.txt" "$A" ||
+run_launcher "$installed" install-a && wait_until 120 holds_build "$installed/latest_version.txt" "$A" ||
   die "the launcher did not install build A"
 quit install-a
 publish_signed --patch-from "$TMP/server/quarvel $A.zip" --patch-from "$TMP/build-x=$X" "$b" "$B"
@@ -49,7 +49,7 @@ from_installed() { w=$TMP/$1/work && mkdir -p "${w%/work}" && cp -a "$installed"
 patch_path="/quarvel%20${B// /%20}%20patch%20from%20${A// /%20}.zip" package_path="/quarvel%20${B// /%20}.zip"
 
 from_installed patched && run_launcher "$w" patched
-check "patched: build B is recorded" wait_until 120 file_holds "$w/latest_version.txt" "$B"
+check "patched: build B is recorded" wait_until 120 holds_build "$w/latest_version.txt" "$B"
 check "patched: the window shows the enabled button" wait_until 10 shows_enabled "$TMP/patched-update.png"
 check "patched: only the version file and the patch were asked for ($(requested_since "$seen"))" \
   test "$(requested_since "$seen")" = "/latest_version.txt $patch_path "
@@ -64,7 +64,7 @@ wait_until 120 test -e "$w/update_in_progress.txt" && sleep 0.5 && kill -KILL "$
 wait "$LAUNCHER_PID" 2>/dev/null || true
 check "killed while patching: the record is left" file_holds "$w/update_in_progress.txt" "$B"
 seen=$(wc -l <"$TMP/nginx/access.log") && run_launcher "$w" after-kill
-check "killed while patching: the next start installs build B" wait_until 120 file_holds "$w/latest_version.txt" "$B"
+check "killed while patching: the next start installs build B" wait_until 120 holds_build "$w/latest_version.txt" "$B"
 check "killed while patching: ... from the whole package ($(requested_since "$seen"))" \
   test "$(requested_since "$seen")" = "/latest_version.txt $package_path "
 check "killed while patching: game holds exactly build B" is_build_b "$w"

@@ -46,7 +46,7 @@ start_nginx "$TMP/server"
 
 w=$TMP/first && with_launcher "$w" 1.0.0
 run_until "$w" first "The launcher was updated to version 1.1.0; the new one starts next time."
-check "newer launcher: build 1 is recorded" file_holds "$w/latest_version.txt" "$(line_of 1)"
+check "newer launcher: build 1 is recorded" holds_build "$w/latest_version.txt" "$(line_of 1)"
 check "newer launcher: its files, the running program's included, are in place" same_as_carried "$w" "$L"
 quit first
 run_until "$w" second "has shown its first frame"
@@ -78,7 +78,7 @@ quit broken
 carried older 1.0.0 && release 3 "$TMP/server" "$KEY_A" --launcher "$TMP/older"
 run_until "$w" older "not newer than this one (1.1.0)"
 check "failed self-check, older launcher: build 3 is installed and 1.1.0 runs" \
-  eval 'file_holds "$w/latest_version.txt" "$(line_of 3)" && runs_version "$w" 1.1.0 && same_as_carried "$w" "$L"'
+  eval 'holds_build "$w/latest_version.txt" "$(line_of 3)" && runs_version "$w" 1.1.0 && same_as_carried "$w" "$L"'
 quit older
 
 

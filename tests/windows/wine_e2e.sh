@@ -80,7 +80,7 @@ check "the launcher carries an asInvoker manifest" grep -q 'level="asInvoker"' <
 
 wine_start "$INSTALL" "$AT\\quarvel-launcher.exe" launcher
 check "the build is installed and named in latest_version.txt" \
-  wait_until 120 file_holds "$INSTALL/latest_version.txt" "$LINE"
+  wait_until 120 holds_build "$INSTALL/latest_version.txt" "$LINE"
 check "the game's program is unpacked into game\\details" cmp -s "$FAKE_GAME" "$INSTALL/game/details/Quarvel.exe"
 check "no temp.txt or latest_version.txt.new is left" not test -e "$INSTALL/temp.txt" -o -e "$INSTALL/latest_version.txt.new"
 check "the window shows the enabled LAUNCH button" wait_until 10 shows_enabled "$SHOT"

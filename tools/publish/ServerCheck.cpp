@@ -210,10 +210,13 @@ void reportCarriedLaunchers(zip_t* archive, const CheckContext& check, bool chec
     if (lines.size() != 1)
       findings.note("the " + system + " launcher the build carries does not name its server (its " + launcherServerFileName +
                     " is missing or holds no one address)");
-    else if (const std::string problem = serverUrlProblem(lines.front()); !problem.empty())
-      findings.problem("the " + system + " launcher the build carries names the server '" + lines.front() + "': " + problem);
-    else
-      reportCarriedServer(system, lines.front(), check, findings);
+    // Each host of a list may serve a start, so each must announce the build.
+    for (const std::string& address : lines.size() == 1 ? serverAddresses(lines.front()) : std::vector<std::string>{}) {
+      if (const std::string problem = serverUrlProblem(address); !problem.empty())
+        findings.problem("the " + system + " launcher the build carries names the server '" + address + "': " + problem);
+      else
+        reportCarriedServer(system, address, check, findings);
+    }
   }
 }
 
