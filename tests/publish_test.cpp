@@ -92,6 +92,8 @@ TEST_F(Publish, RefusesUnusableLinesBuildsAndServerFoldersWithoutTouchingThem) {
       {{"with-link", line2, "server"}, "link.txt' is a symbolic link"},
       {{"build", line2, "no-server"}, "'no-server' does not exist or is not a folder"},
       {{"build", line2, "build/data"}, "lies inside the build folder"},
+      {{"--rollout", "10", "build", line1, "server"}, "'1.0 20261205' is already out to every player"},
+      {{"--halt", "server"}, "is out to every player: there is no rollout to halt"},
       {{"--launcher", "launcher", "build", line2, "server"}, "quarvel-launcher' is not executable"},
       {{"--launcher", "build", "build", line2, "server"}, "holds neither a linux nor a windows folder"},
       {{"--launcher", "launcher", "with-launcher", line2, "server"}, "has a launcher folder of its own"},

@@ -171,8 +171,10 @@ stop_pid "$SECOND_NGINX_PID" && SECOND_NGINX_PID=""
 play "$TMP/p" first-down "Quarvel is up to date!"
 check "second host: with the first down, P's launcher 0.5.0 asks the second and stays on build 9" \
   eval 'installed "$TMP/p" 9 && grep -q "the server $NEW_URL did not answer (libcurl 7 " "$TMP/p/quarvel-launcher.log"'
-game 10 && publish --sign "$KEYS/quarvel.key" --launcher "$STUDIO/carried" "$BUILD_DIR" "$LINE" "$NEW_DIR" &&
-  "$BIN/quarvel-publish" --mirror "$NEW_DIR" "$SECOND_DIR" >/dev/null || die "build 10 did not reach the second host"
+BUILD_DIR=$TMP/build-9 LINE="9.5 20261209" && echo 9.5 >"$BUILD_DIR/data/n.txt" &&
+  "$BIN/quarvel-publish" --sign "$KEYS/quarvel.key" --launcher "$STUDIO/carried" "$BUILD_DIR" "$LINE" "$NEW_DIR" >/dev/null &&
+  "$BIN/quarvel-publish" --mirror "$NEW_DIR" "$SECOND_DIR" >/dev/null || die "build 9.5 did not reach the second host"
 play "$TMP/p" from-second "Quarvel is up to date!"
-check "second host: build 10, published while the first is down, comes from the second" installed "$TMP/p" 10
+check "second host: build 9.5, published while the first is down, comes from the second" \
+  holds_build "$TMP/p/latest_version.txt" "$LINE"
 e2e_end

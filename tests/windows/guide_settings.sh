@@ -23,7 +23,8 @@ restore() {
 trap restore EXIT
 
 mkdir "$work/keys" && cp "$repo/tests/keys/test.pub" "$work/keys/quarvel.pub"
-export KEYS=$work/keys URL=http://127.0.0.1:8470/ LAUNCHER_VERSION=0.2.0
+# The first address is down while the Wine run serves the second.
+export KEYS=$work/keys URL=http://127.0.0.1:8479/,http://127.0.0.1:8470/ LAUNCHER_VERSION=0.2.0
 section "Windows build settings" || { echo "the guide has no Windows build settings" >&2; exit 1; }
 (cd "$repo" && bash -euo pipefail -c "${STEPS[0]}") | tee "$work/shown"
 expected=$(printf '%s\n' "$URL" "$(sed -n 2p "$KEYS/quarvel.pub")" "quarvel launcher $LAUNCHER_VERSION")

@@ -2,22 +2,25 @@
 # The Windows launcher as a player gets it, in a fresh Wine prefix under Xvfb and evilwm, against nginx:
 # the signed setup program installs silently; the launcher, started as its shortcut says, installs a
 # build, starts the game on a click and ends on Q; the silent uninstall leaves the prefix as it was.
-#   tests/windows/wine_e2e.sh WINE BUILD_DIR FAKE_GAME [SCREENSHOT]   (FAKE_GAME leaves started.txt)
+#   tests/windows/wine_e2e.sh WINE BUILD_DIR FAKE_GAME SCREENSHOT PUBLISH
+# (FAKE_GAME leaves started.txt; PUBLISH is the Linux quarvel-publish)
 set -euo pipefail
 here=$(dirname "$0")
 # shellcheck source=../e2e/lib.sh
 source "$here/../e2e/lib.sh"
 
-WINE=$1 BUILD=$2 FAKE_GAME=$3
-# The launcher asks the server it was built with; the build is signed with the test key, which a launcher built
-# without a key ignores.
-PORT=$(sed -n 's|^\(http://\)\{0,1\}127\.0\.0\.1:\([0-9]*\)/$|\2|p' "$BUILD/bin/quarvel-launcher.server")
+WINE=$1 BUILD=$2 FAKE_GAME=$3 PUBLISH=$5
+# The launcher asks the servers it was built with, the last of which is served here (a first one, if any, is down);
+# the build is signed with the test key, which a launcher built without a key ignores.
+port_of() { tr ',' '\n' <"$BUILD/bin/quarvel-launcher.server" | sed -n "$1"'s|^\(http://\)\{0,1\}127\.0\.0\.1:\([0-9]*\)/$|\2|p'; }
+PORT=$(port_of '$') DEAD=$(port_of 1)
 [[ -n $PORT ]] || { echo "1..0 # SKIP the launcher asks no server on this machine"; exit 77; }
 readonly LINE='1.0 20261205' KEY='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\QuarvelLauncher'
 VERSION=$(sed -n 's/^!define VERSION "\(.*\)"$/\1/p' "$BUILD/quarvel-product.nsh")
 e2e_begin wine "$BUILD/bin" Xvfb evilwm xdotool xprop import convert nginx zip unzip openssl osslsigncode softhsm2-util minisign \
   makensis wrestool icotool python3 quarvel-launcher.exe
-SHOT=${4:-$TMP/ready.png} P=$TMP/package
+SHOT=$4 P=$TMP/package
+! PORT=$DEAD port_open || [[ $DEAD == "$PORT" ]] || die "port $DEAD, where the launcher's first host must be down, is in use"
 
 wine_begin "$TMP/wineprefix"
 
@@ -98,6 +101,35 @@ console_open() {
 wait_until 10 not console_open || true
 xdo 5 mousemove --window "$WID" 50 50 click 1 sleep 0.3 || true
 quit wine
+
+# Releases the studio steers with the Linux publishing tool: a rollout to half the players, then to everyone, then
+# the first build's version file replayed, older than the installed build's. The first host of the launcher's list
+# is down at every start.
+# wine_play NAME PATTERN: one start of the installed launcher until PATTERN is in its log file; then Q.
+wine_play() {
+  rm -f "$INSTALL/quarvel-launcher.log" && wine_start "$INSTALL" "$AT\\quarvel-launcher.exe" "$1"
+  wait_until 120 grep -q "$2" "$INSTALL/quarvel-launcher.log" || die "$1: no '$2' in the log: $(tail -3 "$INSTALL/quarvel-launcher.log")"
+  quit "$1"
+}
+readonly B2='2.0 20261206' SIGN=(--sign "$here/../keys/test.key")
+cp "$TMP/site/latest_version.txt" "$TMP/replayed.txt"
+"$PUBLISH" "${SIGN[@]}" --rollout 50 "$TMP/build/Top" "$B2" "$TMP/site" >/dev/null || die "the rollout was not published"
+wine_play rollout "Quarvel is up to date!"
+PLACE=$(sed -n "s/.*this launcher's place is \([0-9]*\),.*/\1/p" "$INSTALL/quarvel-launcher.log")
+check "rollout at 50 %: the launcher (place $PLACE) has the build its place gives it, and keeps its number" eval \
+  'holds_build "$INSTALL/latest_version.txt" "$( ((PLACE < 50)) && echo "$B2" || echo "$LINE")" && test -s "$INSTALL/quarvel-rollout-number.txt"'
+"$PUBLISH" "${SIGN[@]}" "$TMP/build/Top" "$B2" "$TMP/site" >/dev/null || die "build 2 was not published to everyone"
+wine_play everyone "Quarvel is up to date!"
+check "build 2 for everyone: it is installed" holds_build "$INSTALL/latest_version.txt" "$B2"
+cp "$TMP/replayed.txt" "$TMP/site/latest_version.txt"
+wine_play replayed "is ready to play!"
+check "the first build's signed version file replayed: refused in plain words, and build 2 stays" eval \
+  'grep -q "The server offers 1.0_20261205, a build older than the installed one; it is not installed." "$INSTALL/quarvel-launcher.log" &&
+   holds_build "$INSTALL/latest_version.txt" "$B2"'
+if [[ $DEAD != "$PORT" ]]; then
+  check "host list: the log names the first host, down, with libcurl's words; the second served" \
+    grep -q "the server http://127.0.0.1:$DEAD/ did not answer (libcurl 7 " "$INSTALL/quarvel-launcher.log"
+fi
 
 # What an update of the launcher itself leaves: the files it brought (one setup never installed), the
 # previous launcher's copies until the new one has started, the copies of one that a kill interrupted.
