@@ -4,6 +4,7 @@
 #include "Findings.h"
 #include "PackageLayout.h"
 #include "RangeCheck.h"
+#include "ReleaseCheck.h"
 #include "VersionLine.h"
 #include "BuildTree.h"
 #include "selfupdate/LauncherVersion.h"
@@ -315,6 +316,7 @@ int checkServer(const std::string& serverUrl, const std::vector<CheckedKey>& key
   std::vector<Signatures> signatures;
   for (const CheckedKey& key : keys)
     if (!line.empty()) signatures.push_back(checkSignatures(scratch, line, key, findings));
+  if (!line.empty()) checkRelease(scratch / "latest_version.txt", signatures, findings);
   if (!line.empty()) checkPackage({serverUrl, line, scratch}, keys, signatures, findings);
   if (!line.empty()) checkPatches(serverUrl, line, scratch, keys, findings);
   if (findings.problems() == 0) {
