@@ -58,9 +58,6 @@ SetUp declaring(std::uint32_t size) {
   };
 }
 
-// One byte in the middle of the archive, inside its one big entry's data.
-void flipMiddleByte(WorkDir&, std::string& bytes) { bytes[bytes.size() / 2] ^= 0x20; }
-
 PackageRow damaged(const std::string& rowName, const ZipEntry& entry, SetUp damage) {
   return {rowName, {top, entry}, {"    Failed to read file " + targetPath(entry.name, "game"), aborting}, {}, damage};
 }
@@ -68,7 +65,8 @@ PackageRow damaged(const std::string& rowName, const ZipEntry& entry, SetUp dama
 const std::string text = slurp(fs::path(QUARVEL_ASSET_DIR) / "LTYPE.TTF.LICENSE");
 
 const PackageRow archiveRows[] = {
-    damaged("damaged_deflated_entry", {"Top/level.txt", text}, flipMiddleByte),
+    // One byte in the middle of the archive, inside its one big entry's data.
+    damaged("damaged_deflated_entry", {"Top/level.txt", text}, [](WorkDir&, std::string& b) { b[b.size() / 2] ^= 0x20; }),
     damaged("entry_longer_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(10)),
     damaged("entry_shorter_than_declared", {"Top/a.bin", std::string(100, 'a')}, declaring(1000)),
     // 200 headers that each claim just under 4 GiB (all ones means "see the 64-bit field").
@@ -126,10 +124,9 @@ void limitingFileSizes(WorkDir&, std::string&) {
 const PackageRow diskRows[] = {
     PackageRow("read_only_install_folder", program, cannotCreate, {}, placing("game", std::nullopt, true)),
     PackageRow("read_only_file_of_an_earlier_build", program, updated, {{exe, "new"}}, placing(exe, "old", true)),
-    PackageRow(
-        "read_only_working_folder", program,
-        {"Failed to download file (could not write temp.txt).", "    Could not find file temp.txt", contactFailed}, {},
-        placing(".", std::nullopt, true)),
+    PackageRow("read_only_working_folder", program,
+               {"Failed to download file (could not write temp.txt).", "    Could not find file temp.txt", contactFailed},
+               {}, placing(".", std::nullopt, true)),
     PackageRow("package_path_is_a_folder", program,
                {"Failed to download file (could not write quarvel 1.0 20190315.zip).", "    No package was downloaded.",
                 "Extracting package...", cannotOpen},

@@ -60,9 +60,8 @@ struct PatchRow {
   std::function<void(WorkDir&)> change;  // after A is installed and B published, before the update
   Lines tail;                            // the log's last lines
   std::vector<std::string> requests;     // after the version file
-  std::string launcherKeys = "";
-  std::vector<std::string> publishKeys = {};
-  std::string checkSays = "";  // what quarvel-publish --check with the publishing keys says of the patch
+  bool signedWithTestKey = false;  // both builds, and the launcher trusts that key alone
+  std::string checkSays = "";      // what quarvel-publish --check with that key says of the patch
 };
 void PrintTo(const PatchRow& row, std::ostream* out) { *out << row.name; }
 class Patches : public testing::TestWithParam<PatchRow> {};
@@ -110,12 +109,9 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
   fs::permissions(dir.path() / "build-b/details/Quarvel.exe", static_cast<fs::perms>(0555));
   fs::permissions(dir.path() / "build-b/readme.txt", static_cast<fs::perms>(0620));
   fs::create_directories(dir.path() / "build-b/saves");
-  std::vector<std::string> options;
-  for (const std::string& key : row.publishKeys) options.insert(options.end(), {"--sign", keys + "/" + key + ".key"});
+  Lines options = row.signedWithTestKey ? Lines{"--sign", keys + "/test.key"} : Lines{};
   const auto publish = [&](const std::string& build, const std::string& line) {
-    std::vector<std::string> args = options;
-    args.insert(args.end(), {build, line, "server"});
-    const ToolRun run = runTool(args);
+    const ToolRun run = runTool(options + Lines{build, line, "server"});
     ASSERT_EQ(run.status, 0) << run.err;
   };
   fs::create_directories(dir.path() / "server");
@@ -128,20 +124,18 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
   serveFolder(dir.path() / "server", server);
 
   if (!row.checkSays.empty()) {
-    std::vector<std::string> args{"--check", server.url()};
-    for (const std::string& key : row.publishKeys) args.insert(args.end(), {"--key", keys + "/" + key + ".pub"});
-    const ToolRun check = runTool(args);
+    const ToolRun check = runTool({"--check", server.url(), "--key", keys + "/test.pub"});
     EXPECT_EQ(check.status, 0) << check.out;
     EXPECT_NE(check.out.find(row.checkSays), std::string::npos) << check.out;
   }
-  EXPECT_EQ(tailOf(runLauncher(LauncherSettings{server.url(), row.launcherKeys}).first, row.tail), row.tail);
+  const LauncherSettings launcher{server.url(), row.signedWithTestKey ? publicKey("test") : ""};
+  EXPECT_EQ(tailOf(runLauncher(launcher).first, row.tail), row.tail);
   const Lines requests = Lines{"/latest_version.txt"} + row.requests;
   EXPECT_EQ(tailOf(server.requests(), requests), requests);
   EXPECT_EQ(dir.exists("quarvel " + lineA + ".zip"), row.tail.back() != upToDate);  // recorded B leaves no A behind
   if (row.tail.back() != upToDate) {  // refused with the record kept: the next start installs the package
     EXPECT_EQ(dir.read(updateRecordName), lineB);
     EXPECT_EQ(tailOf(runLauncher(server.url()).first, wholePackage), wholePackage);
-    EXPECT_EQ(server.requests().back(), packagePath);
   }
   auto expected = treeOf(dir.path() / "build-b");
   expected["details/Quarvel.exe"].second = 0755;  // the owner can always replace what is installed
@@ -150,48 +144,38 @@ TEST_P(Patches, LeaveTheSameBuildAsThePackage) {
 }
 
 const PatchRow patchRows[] = {
-    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, publicKey("test"), {"test"},
+    {"SignedPatchOverTheInstalledBuild", [](WorkDir&) {}, patched, {patchPath}, true,
      "ok: '" + patchB + "' patches '1.0 20190101' (7 files, "},
     // Signed by another key alone: launchers that trust only the old one get the whole build, and --check says so.
-    {"PatchSignedByAnotherKeyGetsThePackage",
-     [](WorkDir& dir) {
-       const std::string patch = (dir.path() / "server" / patchB).string();
-       ASSERT_EQ(runProgram("minisign", {"-S", "-s", keys + "/other.key", "-m", patch}).status, 0);
+    {"PatchSignedByAnotherKeyGetsThePackage", [](WorkDir& dir) {
+       ASSERT_EQ(runProgram("minisign", {"-S", "-s", keys + "/other.key", "-m", "server/" + patchB}).status, 0);
        std::string file = dir.read("server/latest_version.txt");
        file.replace(file.find('\n', file.find("patch: ")) + 1, std::string::npos, dir.read("server/" + patchB + ".minisig"));
        dir.write("server/latest_version.txt", file);
-     },
-     wholePackage, {packagePath}, publicKey("test"), {"test"},
+     }, wholePackage, {packagePath}, true,
      "note: '" + patchB + "' is not signed by key '" + keys + "/test.pub', so launchers built with that key alone download "
      "the whole build instead"},
     // The manifest names another hash for the decoded archive file: the delta decodes, and its result is refused.
-    {"DeltaWhoseResultDoesNotMatchIsRefused",
-     [](WorkDir& dir) {
+    {"DeltaWhoseResultDoesNotMatchIsRefused", [](WorkDir& dir) {
        editManifest(dir, [](std::string& manifest) {
          const std::size_t hash = manifest.rfind(' ', manifest.find(" data/level.pak") - 1) + 1;  // the new hash
          manifest[hash] = manifest[hash] == '0' ? '1' : '0';
        });
-     },
-     {"    Failed to patch file game/data/level.pak", aborting}, {patchPath}},
+     }, {"    Failed to patch file game/data/level.pak", aborting}, {patchPath}},
     // The same size: only the hash of the installed file tells, before anything is written.
-    {"BaseFileEditedInPlaceGetsThePackage",
-     [](WorkDir& dir) {
+    {"BaseFileEditedInPlaceGetsThePackage", [](WorkDir& dir) {
        std::string edited = dir.read("game/data/level.pak");
        edited[edited.size() / 2] ^= 1;
        dir.write("game/data/level.pak", edited);
-     },
-     baseNotOwn,
-     {patchPath, packagePath}},
+     }, baseNotOwn, {patchPath, packagePath}},
     // Setuid, setgid and sticky bits asked for every folder and file: the result has the package's modes.
-    {"SpecialModeBitsAreDropped",
-     [](WorkDir& dir) {
+    {"SpecialModeBitsAreDropped", [](WorkDir& dir) {
        editManifest(dir, [](std::string& manifest) {
          for (const char* kind : {"\nfolder ", "\nwhole ", "\ndelta "})
            for (auto at = manifest.find(kind); at != std::string::npos; at = manifest.find(kind, at + 1))
              manifest.insert(at + std::strlen(kind), "7");
        });
-     },
-     patched, {patchPath}},
+     }, patched, {patchPath}},
     // A patch announced under any other name is not fetched: only the one name a patch from the installed build to
     // this one has is taken, since the patch lands in the launcher's folder (where a server could name its font).
     {"PatchUnderAnotherNameIsNotFetched", versionFileWith(patchB, "x y.zip"), wholePackage, {packagePath}},

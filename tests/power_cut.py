@@ -20,8 +20,7 @@ def calls(lines):
     """Each call whole: strace splits one around another thread's call."""
     pending = {}
     for line in lines:
-        pid, _, call = line.strip().partition(" ")
-        call = call.lstrip()  # strace pads the thread ids to one width
+        pid, call = line.strip().split(None, 1)  # strace pads the thread ids to one width
         if call.endswith("<unfinished ...>"):
             pending[pid] = call[: -len("<unfinished ...>")]
         elif call.startswith("<... "):
@@ -30,22 +29,16 @@ def calls(lines):
             yield call
 
 
-def names(call):
-    """The quoted paths of a call, in order."""
-    return re.findall(r'"([^"]*)"', call)
-
-
 def succeeded(trace):
-    """Each call that succeeded: its name, the path of its first descriptor and of the one it returned, its paths."""
+    """Each call that succeeded: its name, the path of its first descriptor and of the one it returned, its quoted paths."""
     for call in calls(trace):
         if not re.search(r"= -1 ", call):
             fd, opened = re.match(r"\w+\(" + FD, call), re.search(r"= " + FD + r"$", call)
-            yield call, call.split("(", 1)[0], fd and fd.group(1), opened and opened.group(1), names(call)
+            yield call, call.split("(", 1)[0], fd and fd.group(1), opened and opened.group(1), re.findall(r'"([^"]*)"', call)
 
 
 def problems(trace):
-    dirty, found, folder, pending, durable, writing = set(), [], None, set(), set(), False
-    removal_pending = False
+    dirty, found, folder, pending, durable, writing, removal_pending = set(), [], None, set(), set(), False, False
 
     def require(name, moment):
         if name not in durable:

@@ -2,11 +2,6 @@
 #include "package/Resume.h"
 #include "version/VersionInfo.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <csignal>
 #include <random>
 
@@ -31,13 +26,12 @@ struct Fetched {
   std::optional<signing::Digest> digest;  // as the download took it
 };
 
-// One download of the test package into its partial file, as the launcher's start makes it.
-Fetched fetch(const TestServer& server, Report& report, TransferHooks hooks = {}, const StopToken* stop = nullptr) {
+// One download of the test package into its partial file as a start makes it; wait goes before each retry.
+Fetched fetch(const TestServer& server, Report& report, TransferHooks hooks = {}, Milliseconds wait = Milliseconds(10)) {
   signing::FileHasher hasher;
-  hooks.hasher = &hasher, hooks.stop = stop, hooks.progress = &report;
+  hooks.hasher = &hasher, hooks.progress = &report;
   const FilePtr part(platform::openForDownload(partialName(testPackage)));
-  Transfer transfer = fetchContinuing(address(server).c_str(), part.get(), testPackage, hooks,
-                                      report, Milliseconds(10));
+  Transfer transfer = fetchContinuing(address(server).c_str(), part.get(), testPackage, hooks, report, wait);
   return {transfer, slurp(partialName(testPackage)), hasher.finish()};
 }
 
@@ -74,15 +68,15 @@ const std::string mib = "bytes=1048576-";
 
 INSTANTIATE_TEST_SUITE_P(
     Resume, Drops,
-    testing::Values(DropRow{"cut_once", cut(1, 1 << 20), {"", mib}},
-                    DropRow{"cut_five_times", cut(5, 1 << 19), {"", "bytes=524288-", mib, "bytes=1572864-", "bytes=2097152-", "bytes=2621440-"}},
+    testing::Values(DropRow{"cut_five_times", cut(5, 1 << 19), {"", "bytes=524288-", mib, "bytes=1572864-", "bytes=2097152-", "bytes=2621440-"}},
                     DropRow{"stalled_40_s", with(cut(1, 1 << 20), [](Reply& r) { r.stallMs = 40000; }), {"", mib}, &body, 1},
                     DropRow{"ranges_ignored", with(cut(1, 1 << 20), [](Reply& r) { r.ignoreRanges = true; }), {"", mib}},
                     DropRow{"file_replaced", with(cut(1, 1 << 20), [](Reply& r) { r.replacement = other; }), {"", mib}, &other}),
     rowName);
 
-// Drops that bring no byte end the download after five tries again; the file is not whole and says so.
-TEST(Resume, SixDropsInARowWithoutAByteEndTheDownload) {
+// Drops that bring no byte end the download after five tries again; the file is not whole and says so. A quit while
+// the launcher waits to try again ends the download within a second, with no further request.
+TEST(Resume, DropsWithoutAByteEndTheDownloadAfterFiveTriesAndAQuitEndsTheWait) {
   WorkDir dir;
   TestServer server;
   server.on(url, cut(100, 0));
@@ -92,31 +86,22 @@ TEST(Resume, SixDropsInARowWithoutAByteEndTheDownload) {
   EXPECT_EQ(got.transfer.code, 18) << got.transfer.summary;  // libcurl's "transfer closed with bytes remaining"
   ASSERT_EQ(report.details.size(), 5u);
   EXPECT_NE(report.details.back().find("trying again in 160 ms"), std::string::npos) << report.details.back();
-}
 
-// A quit while the launcher waits to try again ends the download within a second, with no further request.
-TEST(Resume, AQuitEndsTheWaitBetweenAttempts) {
-  WorkDir dir;
-  TestServer server;
-  server.on(url, cut(100, 1 << 20));
   StopToken stop;
   struct : Recording {
     void detail(const std::string&) override { dropped = true; }
     std::atomic<bool> dropped = false;
-  } report;
+  } quitting;
   std::chrono::steady_clock::time_point asked;
   std::thread quit([&] {
-    while (!report.dropped) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!quitting.dropped) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     asked = std::chrono::steady_clock::now(), stop.request();
   });
-  signing::FileHasher hasher;
-  const FilePtr part(platform::openForDownload(partialName(testPackage)));
-  fetchContinuing(address(server).c_str(), part.get(), testPackage, {.stop = &stop}, report,
-                  Milliseconds(30000));
+  fetch(server, quitting, {.stop = &stop}, Milliseconds(30000));
   quit.join();
   EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
-  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests().size(), 7u);
 }
 
 // A launcher killed half-way leaves the bytes and the validator; the next start asks only for the rest, and hashes
@@ -145,58 +130,20 @@ TEST(Resume, ALaunchKilledHalfWayIsContinuedByTheNextStart) {
   EXPECT_TRUE(completeDownload(testPackage) && dir.read(testPackage) == body && !dir.exists(validatorName(testPackage)));
 }
 
-// tinyproxy from the system's packages on a free port, ended with the test; its log names each request.
-class Proxy {
- public:
-  explicit Proxy(const fs::path& folder) : log(folder / "proxy.log") {
-    const int port = freePort();
-    address = "http://127.0.0.1:" + std::to_string(port);
-    std::ofstream(folder / "proxy.conf") << "Port " << port << "\nListen 127.0.0.1\nLogFile \"" << log.string()
-                                         << "\"\nLogLevel Connect\nAllow 127.0.0.1\n";
-    const std::string conf = (folder / "proxy.conf").string();
-    const char* argv[] = {"tinyproxy", "-d", "-c", conf.c_str(), nullptr};
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&quiet, 1, 2);
-    EXPECT_EQ(posix_spawnp(&pid_, "tinyproxy", &quiet, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&quiet);
-    for (int i = 0; i < 500 && slurp(log).find("finished") == std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ~Proxy() { ::kill(pid_, SIGTERM), ::waitpid(pid_, nullptr, 0); }
-  fs::path log;
-  std::string address;
-
- private:
-  static int freePort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t size = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(probe);
-    return ntohs(address.sin_port);
-  }
-  pid_t pid_ = 0;
-};
-
-// A player behind a proxy, named the way libcurl reads it (http_proxy): every request goes through it, and the log
-// file names it.
+// A player behind a proxy, named the way libcurl reads it (http_proxy): the test server stands in for the proxy and
+// answers for a server out of reach, so the update comes only if every request goes through it; the log file names it.
 TEST(Proxy, EveryRequestGoesThroughThePlayersProxy) {
   WorkDir dir;
-  TestServer server;
-  server.serve("/latest_version.txt", testLine);
-  server.serve(url, zipArchive({top, {"Top/a.txt", "a"}}));
-  const Proxy proxy(dir.path());
-  ::setenv("http_proxy", proxy.address.c_str(), 1);
-  const bool ready = runLauncher(server.url()).second;
+  TestServer proxy;
+  const std::string unreachable = "http://127.0.0.1:1/", address = "http://" + proxy.url();
+  proxy.serve(unreachable + "latest_version.txt", testLine);
+  proxy.serve(unreachable + testPackage, zipArchive({top, {"Top/a.txt", "a"}}));
+  ::setenv("http_proxy", address.c_str(), 1);
+  const bool ready = runLauncher(unreachable).second;
   ::unsetenv("http_proxy");
   EXPECT_TRUE(ready);
-  for (const std::string& file : {std::string("latest_version.txt"), encodeSpaces(testPackage)})
-    EXPECT_NE(slurp(proxy.log).find("GET http://" + server.url() + file), std::string::npos) << slurp(proxy.log);
-  EXPECT_NE(dir.read("quarvel-launcher.log").find("through proxy " + proxy.address + " (from http_proxy)"),
-            std::string::npos);
+  EXPECT_EQ(proxy.requests(), (Lines{unreachable + "latest_version.txt", unreachable + encodeSpaces(testPackage)}));
+  EXPECT_NE(dir.read("quarvel-launcher.log").find("through proxy " + address + " (from http_proxy)"), std::string::npos);
 }
 
 }  // namespace

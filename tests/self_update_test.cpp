@@ -7,15 +7,8 @@
 
 namespace {
 
-struct SelfUpdateRun final : Report {
-  void addLine(const std::string&) override {}
-  void replaceLine(const std::string&) override {}
-  void detail(const std::string& line) override { details.push_back(line); }
-  bool stopRequested() const override { return false; }
-  void pause(Milliseconds) override {}
-
+struct SelfUpdateRun final : Recording {
   WorkDir dir;
-  Lines details;
   SelfUpdateContext context{dir.path().string(), (dir.path() / launcherProgramName()).string(), "0.0.1", *this};
 
   // game/launcher/<system>/: this build's launcher, the assets and its version file.
@@ -29,23 +22,14 @@ struct SelfUpdateRun final : Report {
     dir.write(launcherProgramName(), "the previous launcher");
     dir.write("launch.png", "the previous button");
   }
-  std::string file(const std::string& name) const { return dir.read(name); }
 };
-
-// A carried launcher whose program is a script: it leaves a mark in the player's folder whenever it runs.
-void carryScript(const std::string& version) {
-  const fs::path carried = carriedLauncherFolder("game");
-  std::ofstream(carried / launcherProgramName()) << "#!/bin/sh\ntouch \"" << fs::current_path().string() << "/ran\"\n";
-  fs::permissions(carried / launcherProgramName(), static_cast<fs::perms>(0755));
-  std::ofstream(carried / launcherVersionFileName) << formatLauncherVersion(version);
-}
 
 }  // namespace
 
 TEST(SelfUpdate, ReplacesTheLauncherKeepsThePreviousUntilItsFirstFrame) {
   SelfUpdateRun run;
   updateLauncherFrom("game", run.context);
-  EXPECT_EQ(run.file(std::string(launcherProgramName()) + previousSuffix), "the previous launcher");
+  EXPECT_EQ(run.dir.read(std::string(launcherProgramName()) + previousSuffix), "the previous launcher");
 
   // The previous launcher confirms nothing; the new one, once it has drawn, clears what was kept.
   confirmLauncherStarted(run.context);
@@ -54,7 +38,7 @@ TEST(SelfUpdate, ReplacesTheLauncherKeepsThePreviousUntilItsFirstFrame) {
   confirmLauncherStarted(run.context);
   EXPECT_FALSE(run.dir.exists(launcherSwapRecordName));
   EXPECT_FALSE(run.dir.exists(std::string(launcherProgramName()) + previousSuffix));
-  EXPECT_NE(run.file(launcherFilesName).find(std::string("file ") + launcherProgramName() + "\n"), std::string::npos);
+  EXPECT_NE(run.dir.read(launcherFilesName).find(std::string("file ") + launcherProgramName() + "\n"), std::string::npos);
 }
 
 // A launcher ended at each step of a replacement (every copy, every rename, each record): the next start finishes
@@ -62,15 +46,14 @@ TEST(SelfUpdate, ReplacesTheLauncherKeepsThePreviousUntilItsFirstFrame) {
 TEST(SelfUpdate, TheNextStartFinishesAReplacementEndedAtAnyStep) {
   for (int step = 1, steps = 1; step <= steps; ++step) {
     SelfUpdateRun run;
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(carriedLauncherFolder("game"))) files.push_back(entry.path());
+    const std::vector<fs::directory_entry> files(fs::directory_iterator(carriedLauncherFolder("game")), {});
     steps = 2 * static_cast<int>(files.size()) + 3;  // the record, the copies, the record, the renames, the record
     run.context.stopAtStep = step;
     EXPECT_EXIT(updateLauncherFrom("game", run.context), testing::KilledBySignal(SIGKILL), "") << "step " << step;
     run.context.stopAtStep = -1;
     resumeLauncherUpdate(run.context);
     updateLauncherFrom("game", run.context);
-    for (const fs::path& file : files) EXPECT_TRUE(run.file(file.filename()) == slurp(file)) << "step " << step << ": " << file;
+    for (const fs::path& file : files) EXPECT_TRUE(run.dir.read(file.filename()) == slurp(file)) << "step " << step << ": " << file;
     run.context.ownVersion = launcherVersion();
     confirmLauncherStarted(run.context);
     for (const auto& entry : fs::directory_iterator(run.dir.path())) {
@@ -88,7 +71,6 @@ TEST(SelfUpdate, VersionsCompareAsNumbers) {
   EXPECT_FALSE(isNewerVersion("1.2.0", "1.2.0"));
   EXPECT_FALSE(isNewerVersion("2.0.0-beta", "1.0.0"));  // not dotted numbers: never newer
   EXPECT_FALSE(isNewerVersion("2..0", "1.0.0"));
-  EXPECT_EQ(parseLauncherVersion("quarvel launcher 0.2.0\n"), "0.2.0");
   EXPECT_EQ(parseLauncherVersion("quarvel launcher 0.2.0 and more"), std::nullopt);
 }
 
@@ -99,16 +81,20 @@ TEST(SelfUpdate, ARefusedLauncherIsNeverRunAgain) {
     SelfUpdateRun run;
     std::string longVersion = "1";
     for (int i = 0; i < 3000; ++i) longVersion += ".1";
-    carryScript(longVersion);
+    // Its program is a script that leaves a mark in the player's folder whenever it runs.
+    const fs::path carried = carriedLauncherFolder("game");
+    std::ofstream(carried / launcherProgramName()) << "#!/bin/sh\ntouch \"" << fs::current_path().string() << "/ran\"\n";
+    fs::permissions(carried / launcherProgramName(), static_cast<fs::perms>(0755));
+    std::ofstream(carried / launcherVersionFileName) << formatLauncherVersion(longVersion);
     for (int start = 0; start < 2; ++start) updateLauncherFrom("game", run.context);
     EXPECT_FALSE(run.dir.exists("ran"));
-    EXPECT_EQ(run.file(launcherProgramName()), "the previous launcher");
+    EXPECT_EQ(run.dir.read(launcherProgramName()), "the previous launcher");
   }
   {
     SelfUpdateRun run;
     run.context.checksSignatures = true;
     for (int start = 0; start < 2; ++start) updateLauncherFrom("game", run.context);
-    EXPECT_EQ(run.file(launcherProgramName()), "the previous launcher");
+    EXPECT_EQ(run.dir.read(launcherProgramName()), "the previous launcher");
     ASSERT_EQ(run.details.size(), 2u);
     EXPECT_NE(run.details[0].find("checks no publisher signature (its quarvel-launcher.keys names no key)"),
               std::string::npos);
@@ -127,8 +113,7 @@ TEST(SelfUpdate, RunProgramTellsEachEnd) {
       {"sleeps", End::TimedOut, -1},
   };
   for (const auto& [program, end, status] : rows) {
-    const platform::ProgramOutcome outcome =
-        platform::runProgram((dir.path() / program).string(), "", dir.path().string(), std::chrono::milliseconds(500));
+    const auto outcome = platform::runProgram((dir.path() / program).string(), "", dir.path().string(), Milliseconds(500));
     EXPECT_EQ(outcome.end, end) << program;
     EXPECT_EQ(outcome.status, status) << program;
   }

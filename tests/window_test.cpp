@@ -129,8 +129,7 @@ TEST_F(Window, LogTakesConcurrentWritersWhileFramesRender) {
 
 TEST(WindowAssets, MissingImageIsReportedAndSkipped) {
   WorkDir dir;
-  fs::remove(dir.path() / "launch.png");
-  fs::remove(dir.path() / "quarvel_splash.png");
+  for (const char* image : {"launch.png", "quarvel_splash.png"}) fs::remove(dir.path() / image);
   testing::internal::CaptureStderr();
   Launcher launcher{"127.0.0.1:1/"};
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -71,8 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const rlimit lowered{std::min<rlim_t>(1 << 20, previous.rlim_max), previous.rlim_max};
   QUARVEL_CHECK(::setrlimit(RLIMIT_FSIZE, &lowered) == 0);
   writeHitLimit = 0;
-  const bool extracted =
-      extractArchive("package.zip", "game", ExtractionHooks{report});
+  const bool extracted = extractArchive("package.zip", "game", ExtractionHooks{report});
   ::setrlimit(RLIMIT_FSIZE, &previous);
   ::signal(SIGXFSZ, previousHandler);
 
