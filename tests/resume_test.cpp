@@ -130,19 +130,28 @@ TEST(Resume, ALaunchKilledHalfWayIsContinuedByTheNextStart) {
   EXPECT_TRUE(completeDownload(testPackage) && dir.read(testPackage) == body && !dir.exists(validatorName(testPackage)));
 }
 
-// A player behind a proxy, named the way libcurl reads it (http_proxy): the test server stands in for the proxy and
-// answers for a server out of reach, so the update comes only if every request goes through it; the log file names it.
+// A player behind tinyproxy from the system's packages, named the way libcurl reads it (http_proxy): every request
+// goes through it, as its own log shows, and the launcher's log file names it.
 TEST(Proxy, EveryRequestGoesThroughThePlayersProxy) {
   WorkDir dir;
-  TestServer proxy;
-  const std::string unreachable = "http://127.0.0.1:1/", address = "http://" + proxy.url();
-  proxy.serve(unreachable + "latest_version.txt", testLine);
-  proxy.serve(unreachable + testPackage, zipArchive({top, {"Top/a.txt", "a"}}));
+  TestServer server;
+  server.serve("/latest_version.txt", testLine);
+  server.serve(url, zipArchive({top, {"Top/a.txt", "a"}}));
+  const std::string free = TestServer().url(), port = free.substr(10, free.size() - 11);  // free a moment ago
+  std::ofstream(dir.path() / "proxy.conf") << "Port " << port << "\nListen 127.0.0.1\nAllow 127.0.0.1\nLogLevel Connect\n"
+                                           << "LogFile \"" << (dir.path() / "proxy.log").string() << "\"\nPidFile \""
+                                           << (dir.path() / "proxy.pid").string() << "\"\n";
+  ASSERT_EQ(runProgram("tinyproxy", {"-c", (dir.path() / "proxy.conf").string()}).status, 0);
+  for (int i = 0; i < 500 && dir.read("proxy.pid").empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string address = "http://127.0.0.1:" + port;
   ::setenv("http_proxy", address.c_str(), 1);
-  const bool ready = runLauncher(unreachable).second;
+  const bool ready = runLauncher(server.url()).second;
   ::unsetenv("http_proxy");
+  ::kill(std::stoi(dir.read("proxy.pid")), SIGTERM);
   EXPECT_TRUE(ready);
-  EXPECT_EQ(proxy.requests(), (Lines{unreachable + "latest_version.txt", unreachable + encodeSpaces(testPackage)}));
+  const std::string log = dir.read("proxy.log");
+  for (const std::string& path : {std::string("/latest_version.txt"), url})
+    EXPECT_NE(log.find("GET http://" + server.url() + encodeSpaces(path.substr(1))), std::string::npos) << log;
   EXPECT_NE(dir.read("quarvel-launcher.log").find("through proxy " + address + " (from http_proxy)"), std::string::npos);
 }
 
