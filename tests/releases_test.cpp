@@ -156,7 +156,7 @@ TEST(Expiry, AnAnswerPastItsLifeIsNoAnswerAndOneWithinItIsTaken) {
   const Lines noAnswer{"Checking for latest version...", contactFailed, "Continuing to use installed version (0.9_20190101).",
                        "Quarvel version 0.9_20190101 is ready to play!"};
   EXPECT_EQ(tailOf(runLauncher(LauncherSettings{server.url(), test}).first, noAnswer), noAnswer);
-  EXPECT_NE(dir.read("quarvel-launcher.log").find("refused: the server's answer expired at 1970-01-02 00:00 UTC"),
+  EXPECT_NE(dir.read("quarvel-launcher.log").find("refused: the server's answer expired at 1970-01-02 00:00:00 UTC"),
             std::string::npos);
   server.serve("/latest_version.txt", current);
   EXPECT_EQ(tailOf(runLauncher(LauncherSettings{server.url(), test}).first, updated), updated);

@@ -179,7 +179,7 @@ std::string utcText(std::int64_t seconds) {
   gmtime_r(&time, &parts);
 #endif
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
   return text;
 }
 

@@ -51,7 +51,7 @@ std::optional<std::int64_t> commentTime(std::string_view comment, std::string_vi
 const TrustedSignature* newestOf(const std::vector<TrustedSignature>& signatures);
 // Its "timestamp": when the publisher last signed the file they vouch for.
 std::optional<std::int64_t> signedTime(const std::vector<TrustedSignature>& signatures);
-// "2026-12-08 11:50 UTC", for the log file.
+// "2026-12-08 11:50:02 UTC", for the log file.
 std::string utcText(std::int64_t seconds);
 
 // The base64 line of a ".pub" file ("RW..."); empty unless it is an Ed25519 key.
