@@ -231,18 +231,14 @@ Transfer fetchToFile(const char* url, const char* path, const TransferHooks& hoo
   return transfer;
 }
 
-namespace {
-
-// Asks for the rest of the file, on condition that it is still the one the kept bytes are of.
-SlistPtr requestContinuation(CURL* handle, const Continuation& continuation) {
+SlistPtr requestContinuation(void* curlHandle, const Continuation& continuation) {
   if (continuation.from <= 0) return nullptr;
-  curl_easy_setopt(handle, CURLOPT_RANGE, (std::to_string(continuation.from) + "-").c_str());
+  curl_easy_setopt(curlHandle, CURLOPT_RANGE, (std::to_string(continuation.from) + "-").c_str());
+  if (continuation.validator.empty()) return nullptr;
   SlistPtr headers(curl_slist_append(nullptr, ("If-Range: " + continuation.validator).c_str()));
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curlHandle, CURLOPT_HTTPHEADER, headers.get());
   return headers;
 }
-
-}  // namespace
 
 Transfer fetchInto(const char* url, std::FILE* file, const TransferHooks& hooks) {
   CurlPtr handle(curl_easy_init());

@@ -2,6 +2,7 @@
 
 #include "base/Report.h"
 #include "base/StopToken.h"
+#include "package/CurlPtr.h"
 #include "package/Signature.h"
 
 #include <cstddef>
@@ -64,6 +65,10 @@ struct Continuation {
   std::int64_t from = 0;
   std::string validator = {};
 };
+
+// Asks for the file from byte continuation.from on (nothing for 0), while it is still the one
+// its validator names (If-Range), when one is given; the headers must outlive the request.
+SlistPtr requestContinuation(void* curlHandle, const Continuation& continuation);
 
 // What a transfer tells and asks on its way, all optional.
 struct TransferHooks {

@@ -36,24 +36,22 @@ bool hashFromStart(std::FILE* part, signing::FileHasher& hasher) {
   return !std::ferror(part);
 }
 
+std::int64_t endOf(const std::string& path) {
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<std::int64_t>(size);
+}
+
 // What an earlier start left of file: continued when its validator was kept, else emptied.
 // (A power cut can lose the last bytes written, but not leave others in their place: the
 // signature or the archive's own checksums catch a short file.)
 Continuation keptPart(std::FILE* part, const std::string& file, signing::FileHasher* hasher) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(partialName(file), error);
-  Continuation kept{error ? 0 : static_cast<std::int64_t>(size), readFileUpTo(validatorName(file), 256)};
+  Continuation kept{endOf(partialName(file)), readFileUpTo(validatorName(file), 256)};
   const bool usable = kept.from > 0 && !kept.validator.empty() && (!hasher || hashFromStart(part, *hasher));
   if (usable && std::fseek(part, 0, SEEK_END) == 0) return kept;
   if (hasher) hasher->restart();
   platform::truncateFile(part);
   return {};
-}
-
-std::int64_t endOf(const std::string& path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  return error ? 0 : static_cast<std::int64_t>(size);
 }
 
 // False when the stop came first.

@@ -19,9 +19,7 @@ RangeAnswer askLastByte(const std::string& url, std::uint64_t size, const std::s
   if (!handle) return answer;
   char error[CURL_ERROR_SIZE];
   setUpRequest(handle.get(), url.c_str(), error);
-  curl_easy_setopt(handle.get(), CURLOPT_RANGE, (std::to_string(size - 1) + "-").c_str());
-  const SlistPtr headers(validator.empty() ? nullptr : curl_slist_append(nullptr, ("If-Range: " + validator).c_str()));
-  curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+  const SlistPtr headers = requestContinuation(handle.get(), {static_cast<std::int64_t>(size - 1), validator});
   curl_easy_setopt(handle.get(), CURLOPT_HEADERFUNCTION, readResponseHeader);
   curl_easy_setopt(handle.get(), CURLOPT_HEADERDATA, &answer.headers);
   curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, discard);
