@@ -24,12 +24,8 @@ struct DctxFree {
 }  // namespace
 
 std::optional<PatchManifest> readPatchManifest(zip_t* archive) {
-  zip_stat_t stat;
-  if (zip_stat(archive, patchManifestEntry, 0, &stat) != 0 || stat.size > manifestLimit) return std::nullopt;
-  ZipFilePtr file(zip_fopen(archive, patchManifestEntry, 0));
-  std::string text(stat.size, '\0');
-  if (!file || zip_fread(file.get(), text.data(), stat.size) != static_cast<zip_int64_t>(stat.size)) return std::nullopt;
-  return parsePatchManifest(text);
+  const auto text = readSmallEntry(archive, patchManifestEntry, manifestLimit);
+  return text ? parsePatchManifest(*text) : std::nullopt;
 }
 
 namespace {

@@ -157,15 +157,6 @@ void checkDigest(const fs::path& file, const Signatures& signatures, const Check
                      ", so launchers built with that key alone refuse to unpack it");
 }
 
-std::optional<std::string> readFromArchive(zip_t* archive, const std::string& name, std::size_t limit) {
-  const ZipFilePtr file(zip_fopen(archive, name.c_str(), 0));
-  if (!file) return std::nullopt;
-  std::string text(limit, '\0');
-  const zip_int64_t got = zip_fread(file.get(), text.data(), text.size());
-  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return text;
-}
-
 // A launcher that checks signatures never replaces itself with one that checks none.
 void reportCarriedTrust(const std::string& system, const std::string& keys, Findings& findings) {
   std::string ids;
@@ -205,8 +196,8 @@ void reportCarriedLaunchers(zip_t* archive, const CheckContext& check, bool chec
   for (const std::string system : {"linux", "windows"}) {
     const std::string folder = std::string(packageTopFolder) + "/launcher/" + system + "/";
     if (zip_name_locate(archive, (folder + launcherVersionFileName).c_str(), 0) < 0) continue;
-    if (checkTrust) reportCarriedTrust(system, readFromArchive(archive, folder + launcherKeysFileName, 4096).value_or(""), findings);
-    const auto server = readFromArchive(archive, folder + launcherServerFileName, 4096);
+    if (checkTrust) reportCarriedTrust(system, readSmallEntry(archive, (folder + launcherKeysFileName).c_str(), 4096).value_or(""), findings);
+    const auto server = readSmallEntry(archive, (folder + launcherServerFileName).c_str(), 4096);
     const std::vector<std::string> lines = server ? keysFileLines(*server) : std::vector<std::string>{};
     if (lines.size() != 1)
       findings.note("the " + system + " launcher the build carries does not name its server (its " + launcherServerFileName +
