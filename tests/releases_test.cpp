@@ -112,7 +112,7 @@ TEST(Rollout, AnUnsignedAnnouncementCannotHoldSignedPlayersBack) {
 }
 
 const Lines refusedOlder{"Checking for latest version...",
-                         "    The server offers 1.0_20190315, a build older than the installed one; it is not installed.",
+                         "    The server offers an older build (1.0_20190315); it is not installed.",
                          "Continuing to use installed version (1.1_20190402).", "Quarvel version 1.1_20190402 is ready to play!"};
 
 // An older signed answer replayed after an update is refused and the installed build stays; the same build

@@ -118,7 +118,7 @@ bool newerThanInstalled(UpdateRun& run, const VersionInfo& offered) {
   if (!state.installedSignedAt || !offeredAt || *offeredAt >= *state.installedSignedAt ||
       offered.version == state.installedVersion.version)
     return true;
-  run.report.addLine("    The server offers " + offered.version + ", a build older than the installed one; it is not installed.");
+  run.report.addLine("    The server offers an older build (" + offered.version + "); it is not installed.");
   run.report.detail("refused: " + offered.packageFile + " was signed at " + signing::utcText(*offeredAt) +
                     ", before the installed build (" + signing::utcText(*state.installedSignedAt) + ")");
   return false;

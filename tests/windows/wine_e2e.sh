@@ -124,7 +124,7 @@ check "build 2 for everyone: it is installed" holds_build "$INSTALL/latest_versi
 cp "$TMP/replayed.txt" "$TMP/site/latest_version.txt"
 wine_play replayed "is ready to play!"
 check "the first build's signed version file replayed: refused in plain words, and build 2 stays" eval \
-  'grep -q "The server offers 1.0_20261205, a build older than the installed one; it is not installed." "$INSTALL/quarvel-launcher.log" &&
+  'grep -q "The server offers an older build (1.0_20261205); it is not installed." "$INSTALL/quarvel-launcher.log" &&
    holds_build "$INSTALL/latest_version.txt" "$B2"'
 if [[ $DEAD != "$PORT" ]]; then
   check "host list: the log names the first host, down, with libcurl's words; the second served" \
