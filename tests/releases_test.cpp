@@ -23,11 +23,6 @@ void publish(const WorkDir& dir, const std::string& line, const std::string& pro
   ASSERT_EQ(run.status, 0) << run.err;
 }
 
-void runPublish(const std::vector<std::string>& args) {
-  const ToolRun run = runTool(args);
-  ASSERT_EQ(run.status, 0) << run.err;
-}
-
 // Stages 1 and 2 of a start in the current folder: the build it takes, and with install, its record as an update
 // would leave it (the package itself is not fetched).
 std::string takenBuild(const std::string& url, bool install = false) {
@@ -75,7 +70,7 @@ TEST(Rollout, ReachesItsShareOfFoldersStablyAndAHaltKeepsTheBuildWhereItIsInstal
   EXPECT_EQ(atTen, players.start(server.url()));  // the first folder drew its number at the first start and kept it
   EXPECT_TRUE(fs::exists(players.root / "0" / rolloutNumberName));
 
-  runPublish({"--halt", "--sign", keyDir + "/test.key", "server"});
+  ASSERT_EQ(runTool({"--halt", "--sign", keyDir + "/test.key", "server"}).status, 0);
   serveFolder(dir.path() / "server", server);
   EXPECT_EQ(players.start(server.url()), atTen);  // those with the build keep it, nobody else gets it
 
@@ -102,8 +97,7 @@ TEST(Rollout, AnUnsignedAnnouncementCannotHoldSignedPlayersBack) {
   WorkDir dir;
   publish(dir, testLine, "A", {});
   publish(dir, lineB, "B", {});
-  std::string versionFile = dir.read("server/latest_version.txt");
-  dir.write("server/latest_version.txt", versionFile + "rollout: 0 " + testLine + "\n");
+  dir.write("server/latest_version.txt", dir.read("server/latest_version.txt") + "rollout: 0 " + testLine + "\n");
   TestServer server;
   serveFolder(dir.path() / "server", server);
   EXPECT_EQ(takenBuild(server.url()), versionB);
