@@ -28,8 +28,6 @@ const Lines notFetched{"    The package name holds a folder separator; it is not
 // Only the version file's first line counts, less its line end; a name holding a folder is not fetched.
 const PackageRow serverRows[] = {
     PackageRow("version_redirect", {}, keepsInstalled, kept, installed, {Reply::Redirect}),
-    PackageRow("version_404", {}, keepsInstalled, kept, installed, {Reply::Missing},
-               "/latest_version.txt: libcurl 0 (No error), HTTP 404, 36 bytes"),
     PackageRow("version_crlf_and_1MB_after", {}, {"Already at latest version.", upToDate}, kept, installed,
                {Reply::Body, "0.9 20190101\r\n" + std::string(1 << 20, '1')}),
     PackageRow("version_names_a_folder", {}, notFetched, kept, installed, {Reply::Body, "../x20190315"}),

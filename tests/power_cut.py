@@ -10,8 +10,8 @@ import subprocess
 import sys
 import tempfile
 
-WRITES = "write,writev,pwrite64,pwritev,pwritev2,ftruncate,fallocate"
-CALLS = WRITES + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,unlink,unlinkat,link,linkat"
+WRITES = {"write", "writev", "pwrite64", "pwritev", "pwritev2", "ftruncate", "fallocate"}
+CALLS = ",".join(WRITES) + ",open,openat,creat,fsync,fdatasync,sync,syncfs,rename,renameat,renameat2,mkdir,mkdirat,unlink,unlinkat,link,linkat"
 RECORD, VERSION = "update_in_progress.txt", "latest_version.txt"
 FD = r"\d+<([^>]*)>"
 
@@ -30,39 +30,44 @@ def calls(lines):
 
 
 def succeeded(trace):
-    """Each call that succeeded: its name, the path of its first descriptor and of the one it returned, its quoted paths."""
+    """Each call that succeeded: its name, the path of its first descriptor and of the file it created or truncated,
+    its quoted paths, and the files whose data a power cut would lose (written since an fsync, fdatasync or sync)."""
+    dirty = set()
     for call in calls(trace):
-        if not re.search(r"= -1 ", call):
-            fd, opened = re.match(r"\w+\(" + FD, call), re.search(r"= " + FD + r"$", call)
-            yield call, call.split("(", 1)[0], fd and fd.group(1), opened and opened.group(1), re.findall(r'"([^"]*)"', call)
+        if re.search(r"= -1 ", call):
+            continue
+        name, fd, opened = call.split("(", 1)[0], re.match(r"\w+\(" + FD, call), re.search(r"= " + FD + r"$", call)
+        fd, opened = fd and fd.group(1), opened and opened.group(1)
+        created = opened if opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call) else None
+        if name in WRITES and fd:
+            dirty.add(fd)
+        elif created:
+            dirty.add(created)
+        elif name in ("fsync", "fdatasync") and fd:
+            dirty.discard(fd)
+        elif name in ("sync", "syncfs"):
+            dirty.clear()
+        yield call, name, fd, created, re.findall(r'"([^"]*)"', call), dirty
 
 
 def problems(trace):
-    dirty, found, folder, pending, durable, writing, removal_pending = set(), [], None, set(), set(), False, False
+    found, folder, pending, durable, writing, removal_pending = [], None, set(), set(), False, False
 
     def require(name, moment):
         if name not in durable:
             found.append(f"{name} was not on disk {moment}")
 
-    for call, name, fd, opened, paths in succeeded(trace):
+    for call, name, fd, created, paths, dirty in succeeded(trace):
         touches_game = any(p == "game" or p.startswith("game/") for p in paths) or (fd and "/game/" in fd)
-        if touches_game and (name in WRITES.split(",") or name.startswith("mkdir") or "O_CREAT" in call) and not writing:
+        if touches_game and (name in WRITES or name.startswith("mkdir") or "O_CREAT" in call) and not writing:
             writing = True
             require(RECORD, "before the first write under game/")
-        if name in WRITES.split(",") and fd:
-            dirty.add(fd)
-        elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
-            dirty.add(opened)
-            if opened.endswith(("/" + VERSION + ".new", "/" + RECORD + ".new")):
-                folder = os.path.dirname(opened)
-        elif name in ("fsync", "fdatasync") and fd:
-            dirty.discard(fd)
-            if fd == folder:
-                durable |= pending
-                pending.clear()
-                removal_pending = False
-        elif name in ("sync", "syncfs"):
-            dirty.clear()
+        if created and created.endswith(("/" + VERSION + ".new", "/" + RECORD + ".new")):
+            folder = os.path.dirname(created)
+        elif name in ("fsync", "fdatasync") and fd and fd == folder:
+            durable |= pending
+            pending.clear()
+            removal_pending = False
         elif name.startswith("rename") and len(paths) == 2:
             source, target = paths
             if target in (VERSION, RECORD):  # the log file's rotation is no state a player relies on
@@ -86,22 +91,15 @@ SWAP_RECORD, NEXT = "launcher-update.txt", ".quarvel-next"
 
 
 def swap_problems(trace):
-    dirty, found, pending, durable, records, swapped, folder = set(), [], set(), set(), 0, 0, None
+    found, pending, durable, records, swapped, folder = [], set(), set(), 0, 0, None
     copies = set()  # the new files' names, until their folder is flushed
-    for call, name, fd, opened, paths in succeeded(trace):
-        if name in WRITES.split(",") and fd:
-            dirty.add(fd)
-        elif opened and (name == "creat" or "O_CREAT" in call or "O_TRUNC" in call):
-            dirty.add(opened)
-            if opened.endswith(NEXT):
-                copies.add(opened)
+    for call, name, fd, created, paths, dirty in succeeded(trace):
+        if created and created.endswith(NEXT):
+            copies.add(created)
         elif name in ("fsync", "fdatasync") and fd:
-            dirty.discard(fd)
             durable |= {p for p in pending if os.path.dirname(p) == fd}
             pending -= durable
             copies = {p for p in copies if os.path.dirname(p) != fd}
-        elif name in ("sync", "syncfs"):
-            dirty.clear()
         elif name.startswith("rename") and len(paths) == 2:
             source, target = paths
             if target.endswith("/" + SWAP_RECORD):

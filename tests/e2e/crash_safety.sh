@@ -20,7 +20,6 @@ run_to() {
   stop_pid "$LAUNCHER_PID" && return $rc
 }
 complete() { (cd "$1/game" && sha256sum --quiet --strict -c "$TMP/$2.sums" >/dev/null 2>&1); }
-new_complete() { complete "$1" new; }
 # How far the update had come, from what it left on disk.
 progress() {
   if holds_build "$1/latest_version.txt" "$NEW"; then echo recorded
@@ -34,7 +33,7 @@ progress() {
 after_kill_fine() {
   local line && line=$(cat "$1/latest_version.txt" 2>/dev/null) || echo "# latest_version.txt is gone"
   echo "# latest_version.txt holds '$line'; beside the working folder: $(ls -A "$1/.." | tr '\n' ' ')"
-  [[ $line == "$OLD" ]] || { [[ $line == "$NEW" ]] && new_complete "$1"; } || return 1
+  [[ $line == "$OLD" ]] || { [[ $line == "$NEW" ]] && complete "$1" new; } || return 1
   file_holds "$1/update_in_progress.txt" "$NEW" || complete "$1" "$([[ $line == "$OLD" ]] && echo old || echo new)" || return 1
   [[ ! $1/latest_version.txt -ef $1/latest_version.txt.new && "$(ls -A "$1/..")" == work ]] &&
     ! grep -E 'Assertion failed|Sanitizer|runtime error' "$TMP/$2".{out,err}
@@ -59,7 +58,7 @@ mkdir -p "$TMP/reference" && cp -a "$installed" "$reference"
 start=$(now_ms)
 run_to "$NEW" "$reference" || die "an undisturbed update from A to B did not finish in 60 s"
 range=$((($(now_ms) - start) * 6 / 5)) recovered=""
-check "an undisturbed update installs every file of B" new_complete "$reference"
+check "an undisturbed update installs every file of B" complete "$reference" new
 
 RANDOM=$seed
 echo "# seed $seed: $KILLS kills spread over 0 to $range ms"
@@ -73,7 +72,7 @@ for ((n = 1; n <= KILLS; n++)); do
   check "kill $n after $delay ms ($outcome): latest_version.txt names A or a complete B" after_kill_fine "$w" "kill-$n"
   if [[ $outcome == @(downloading|extracting) && $recovered != *$outcome* ]]; then
     recovered+=" $outcome"
-    check "kill $n: the next run completes the update to B" eval 'run_to "$NEW" "$w" && new_complete "$w"'
+    check "kill $n: the next run completes the update to B" eval 'run_to "$NEW" "$w" && complete "$w" new'
   fi
   rm -rf -- "$TMP/kill-$n"
 done

@@ -6,12 +6,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/serve.sh"
 
 PATH=$PATH:/usr/sbin
 readonly ASSETS=(quarvel_splash.png launch.png launch_pressed.png launch_disabled.png quarvel_icon_black.png LTYPE.TTF)
-PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" THIRD_NGINX_PID="" PROXY_PID="" LAUNCHER_PID="" WID=""
+PORT=${QUARVEL_E2E_PORT:-18470} BIN="" LAUNCHER="" TMP="" WINE="" XVFB_PID="" NGINX_PID="" SECOND_NGINX_PID="" THIRD_NGINX_PID="" PROXY_PID="" LAUNCHER_PID="" WID=""
 CHECKS=0 FAILED=0
 
 check() { ((++CHECKS)); if "${@:2}"; then echo "ok $CHECKS - $1"; else echo "not ok $CHECKS - $1" && ((++FAILED)); fi; }
 die() { echo "Bail out! $*"; exit 1; }
-e2e_end() { echo "1..$CHECKS" && ((FAILED == 0)); }
+# The end of a run, once the programs started under Wine, if any, have ended.
+e2e_end() { [[ -z $WINE ]] || "$(dirname "$WINE")/wineserver" -w || true; echo "1..$CHECKS" && ((FAILED == 0)); }
 
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 wait_until() { local end=$(($(now_ms) + $1 * 1000)); until "${@:2}"; do (($(now_ms) < end)) && sleep 0.01 || return 1; done; }
@@ -109,6 +110,13 @@ no_leftovers() { ! compgen -G "$1/*.quarvel-next" >/dev/null && ! compgen -G "$1
 same_as_carried() { local f; for f in "$2"/*; do cmp -s "$f" "$1/${f##*/}" || return 1; done; }
 red_splash() { local r g b && read -r r g b < <(pixel "$1" 320 100) && ((r >= 150 && g <= 90)); }
 
+# wine_e2e_begin NAME BUILD_DIR TOOL...: e2e_begin and wine_begin for a run of the Windows build in BUILD_DIR that
+# publishes with the Linux quarvel-publish, PUBLISH, for nginx on the port the launchers with the test key ask.
+wine_e2e_begin() {
+  [[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
+  PORT=18471
+  e2e_begin "$1" "$2/bin" Xvfb evilwm xdotool xprop import convert nginx "${@:3}" && wine_begin "$2/wineprefix"
+}
 # wine_begin PREFIX: Wine's prefix made ready, with a window manager that ends with the X server. Wine's menu
 # builder stays off: it would write desktop entries into the home folder.
 wine_begin() {

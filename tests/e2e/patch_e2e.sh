@@ -10,10 +10,7 @@ here=$(dirname "$0")
 source "$here/lib.sh"
 
 readonly A='1.0 20261205' B='1.1 20261206' X='0.5 20261101' KEY=$here/../keys/test.key WINE=$2 PUBLISH=$3
-PORT=18471 # the port quarvel-launcher-signed.exe asks
-[[ -x $PUBLISH ]] || { echo "1..0 # SKIP no Linux quarvel-publish at $PUBLISH"; exit 77; }
-e2e_begin wine-patch "$1/bin" Xvfb evilwm xdotool xprop import convert nginx quarvel-launcher-signed.exe
-wine_begin "$1/wineprefix"
+wine_e2e_begin wine-patch "$1" quarvel-launcher-signed.exe
 
 # A: an archive file of 6 MiB and 200 small files (a second of the 5 ms pauses, time for a kill). B: 64 KiB of
 # the archive replaced and 4 KiB inserted, the small files changed, a new file in a new folder, a folder of A
@@ -32,10 +29,8 @@ publish_signed() { "$PUBLISH" --sign "$KEY" "$@" "$TMP/server" >/dev/null || die
 mkdir -p "$TMP/server" && publish_signed "$a" "$A"
 start_nginx "$TMP/server"
 
-# run_launcher DIR NAME: DIR's launcher until its window shows.
-run_launcher() { wine_start "$1" quarvel-launcher-signed.exe "$2"; }
 installed=$TMP/installed/work && new_workdir "$installed" && cp "$BIN"/*.dll "$BIN/quarvel-launcher-signed.exe" "$installed/"
-run_launcher "$installed" install-a && wait_until 120 holds_build "$installed/latest_version.txt" "$A" ||
+wine_start "$installed" quarvel-launcher-signed.exe install-a && wait_until 120 holds_build "$installed/latest_version.txt" "$A" ||
   die "the launcher did not install build A"
 quit install-a
 publish_signed --patch-from "$TMP/server/quarvel $A.zip" --patch-from "$TMP/build-x=$X" "$b" "$B"
@@ -48,7 +43,7 @@ requested_since() { tail -n +$(($1 + 1)) "$TMP/nginx/access.log" | awk '{print $
 from_installed() { w=$TMP/$1/work && mkdir -p "${w%/work}" && cp -a "$installed" "$w" && seen=$(wc -l <"$TMP/nginx/access.log"); }
 patch_path="/quarvel%20${B// /%20}%20patch%20from%20${A// /%20}.zip" package_path="/quarvel%20${B// /%20}.zip"
 
-from_installed patched && run_launcher "$w" patched
+from_installed patched && wine_start "$w" quarvel-launcher-signed.exe patched
 check "patched: build B is recorded" wait_until 120 holds_build "$w/latest_version.txt" "$B"
 check "patched: the window shows the enabled button" wait_until 10 shows_enabled "$TMP/patched-update.png"
 check "patched: only the version file and the patch were asked for ($(requested_since "$seen"))" \
@@ -59,15 +54,14 @@ check "patched: the log file names the base, the patch and the bytes saved" \
   "$w/quarvel-launcher.log"
 quit patched
 
-from_installed killed && run_launcher "$w" killed
+from_installed killed && wine_start "$w" quarvel-launcher-signed.exe killed
 wait_until 120 test -e "$w/update_in_progress.txt" && sleep 0.5 && kill -KILL "$LAUNCHER_PID"
 wait "$LAUNCHER_PID" 2>/dev/null || true
 check "killed while patching: the record is left" file_holds "$w/update_in_progress.txt" "$B"
-seen=$(wc -l <"$TMP/nginx/access.log") && run_launcher "$w" after-kill
+seen=$(wc -l <"$TMP/nginx/access.log") && wine_start "$w" quarvel-launcher-signed.exe after-kill
 check "killed while patching: the next start installs build B" wait_until 120 holds_build "$w/latest_version.txt" "$B"
 check "killed while patching: ... from the whole package ($(requested_since "$seen"))" \
   test "$(requested_since "$seen")" = "/latest_version.txt $package_path "
 check "killed while patching: game holds exactly build B" is_build_b "$w"
 quit after-kill
-"$(dirname "$WINE")/wineserver" -w || true
 e2e_end

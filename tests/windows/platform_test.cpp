@@ -1,6 +1,7 @@
 // The Windows platform layer against the real system calls, run under Wine: what the whole update
 // of the end-to-end run does not show, its failures and an earlier install's files.
 #include "app/LogFile.h"
+#include "base/ReadFile.h"
 #include "platform/FilePtr.h"
 #include "platform/Platform.h"
 
@@ -8,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -29,16 +29,13 @@ class WindowsPlatform : public testing::Test {
   const fs::path dir = fs::temp_directory_path() / testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
-TEST_F(WindowsPlatform, SizesAndFreeSpaceComeFromTheFileSystem) {
+TEST_F(WindowsPlatform, FileSystemQueriesAndFailures) {
   std::ofstream("package.zip", std::ios::binary) << std::string(5'000'000, 'q');
   EXPECT_EQ(platform::fileSizeLow32("package.zip"), 5'000'000u);
   EXPECT_EQ(platform::fileSizeLow32("absent.zip"), std::nullopt);
   fs::create_directory("folder.zip");
   EXPECT_EQ(platform::fileSizeLow32("folder.zip"), std::nullopt);
   EXPECT_GT(platform::freeBytes(".").value_or(0), 0u);
-}
-
-TEST_F(WindowsPlatform, FailuresNameWhatFailed) {
   EXPECT_EQ(platform::makeDirectory("missing/child"), platform::MakeDirResult::Failed);
   std::ofstream("a.dll") << "a";
   EXPECT_EQ(platform::flushToDisk(".", {"a.dll", "gone.dll"}), "gone.dll");
@@ -55,23 +52,17 @@ TEST_F(WindowsPlatform, AnEarlierInstallsFilesAreReplaced) {
   EXPECT_EQ(std::getline(std::ifstream("latest_version.txt"), line) ? line : "", "1.1 20261206");
 }
 
-std::string slurp(const char* path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
 // Each run's log file replaces the previous run's .1, which a plain rename cannot do here; a .1 that cannot be
 // replaced (open in another program, which does not let it be deleted) leaves the previous run's file to be
 // appended to rather than truncated.
 TEST_F(WindowsPlatform, LogFilesReplaceTheEarlierRunsOrAppend) {
   for (const char* run : {"first", "second", "third"}) LogFile("run.log").line(run);
-  EXPECT_EQ(slurp("run.log.1").substr(25), "second\n");
+  EXPECT_EQ(readFileUpTo("run.log.1", 1 << 20).substr(25), "second\n");
   {
     const FilePtr held(std::fopen("run.log.1", "rb"));  // shares reading and writing, not deletion
     LogFile("run.log").line("fourth");
   }
-  const std::string log = slurp("run.log");
+  const std::string log = readFileUpTo("run.log", 1 << 20);
   ASSERT_GT(log.size(), 25u);
   EXPECT_EQ(log.substr(25, 6) + log.substr(std::min(log.size(), log.find('\n') + 26)), "third\nfourth\n");
 }
@@ -101,7 +92,7 @@ TEST_F(WindowsPlatform, RunProgramTellsEachEnd) {
   using End = platform::ProgramOutcome::End;
   constexpr int dllNotFound = static_cast<int>(0xC0000135);
   // The programs lie in the Linux build folder, which Wine shows as drive Z:.
-  const std::string exitWith = std::string("Z:") + QUARVEL_EXIT_WITH_EXE;
+  const std::string exitWith = std::string("Z:") + QUARVEL_TEST_PROGRAM_EXE;
   const std::tuple<std::string, std::string, End, int> rows[] = {
       {"missing.exe", "", End::NotStarted, -1},
       {exitWith, "127", End::Ended, 127},
