@@ -5,7 +5,9 @@
 #include "Refusal.h"
 #include "ServerCheck.h"
 #include "Signing.h"
+#include "package/Download.h"
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -96,7 +98,7 @@ the studio's keys again; the signatures get the time of this run, so a build
 announced before the installed one is still refused as older.
 
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
-into the launcher) for latest_version.txt and then for the package it names,
+into the launcher; a comma-separated list checks each host in turn) for latest_version.txt and then for the package it names,
 just as the launcher does, and prints one line per finding, "ok: ..." or
 "note: ..." or "problem: ...". A transfer that stalls for 30 s is given up. With
 --key (the base64 line of a minisign public key, or its .pub file; may be given
@@ -143,7 +145,10 @@ void placeOperands(Command& command, const std::vector<std::string>& operands) {
     if (operands.size() != 1 || command.publish.force || !command.publish.signingKeys.empty() ||
         command.publish.validForDays || command.publish.rolloutPercent)
       throw UsageError("--check takes one SERVER_URL and, if wanted, --key");
-    if (const std::string problem = serverUrlProblem(operands[0]); !problem.empty()) throw UsageError(problem);
+    const std::vector<std::string> addresses = serverAddresses(operands[0]);
+    if (addresses.empty()) throw UsageError(serverUrlProblem(""));
+    for (const std::string& address : addresses)
+      if (const std::string problem = serverUrlProblem(address); !problem.empty()) throw UsageError(problem);
     command.serverUrl = operands[0];
   } else if (command.mode == Mode::Halt || command.mode == Mode::Renew) {
     const bool renew = command.mode == Mode::Renew;
@@ -235,7 +240,14 @@ int run(const Command& command) {
     case Mode::Check: {
       std::vector<CheckedKey> keys;
       for (const std::string& key : command.publicKeys) keys.push_back({key, readPublicKey(key)});
-      return checkServer(command.serverUrl, keys);
+      // A list, as the launcher is built with it: each host may serve a start, so each is checked.
+      const std::vector<std::string> addresses = serverAddresses(command.serverUrl);
+      int status = 0;
+      for (const std::string& address : addresses) {
+        if (addresses.size() > 1) std::cout << "== " << address << std::endl;
+        status = std::max(status, checkServer(address, keys));
+      }
+      return status;
     }
     case Mode::Publish: std::cout << publish(command.publish) << std::endl; return 0;
     case Mode::Halt:
