@@ -109,8 +109,8 @@ const Lines refusedOlder{"Checking for latest version...",
                          "    The server offers an older build (1.0_20190315); it is not installed.",
                          "Continuing to use installed version (1.1_20190402).", "Quarvel version 1.1_20190402 is ready to play!"};
 
-// An older signed answer replayed after an update is refused and the installed build stays; the same build
-// published again, newer, takes players back.
+// An older signed answer replayed after an update, even renewed, is refused and the installed build stays; the same
+// build published again, newer, takes players back.
 TEST(Downgrade, AnOlderSignedAnswerIsRefusedUntilTheStudioPublishesItAgain) {
   WorkDir dir;
   publish(dir, testLine, "A", {}, "old");
@@ -120,6 +120,8 @@ TEST(Downgrade, AnOlderSignedAnswerIsRefusedUntilTheStudioPublishesItAgain) {
   serveFolder(dir.path() / "server", server);
   const LauncherSettings settings{server.url(), test};
   EXPECT_EQ(tailOf(runLauncher(settings).first, updated), updated);
+  // Renewed, the old answer keeps the time it was signed at: still older.
+  ASSERT_EQ(runTool({"--renew", "--sign", keyDir + "/test.key", "--valid-for", "1", "old"}).status, 0);
   serveFolder(dir.path() / "old", server);
   const auto [log, ready] = runLauncher(settings);
   EXPECT_EQ(tailOf(log, refusedOlder), refusedOlder);
@@ -131,6 +133,10 @@ TEST(Downgrade, AnOlderSignedAnswerIsRefusedUntilTheStudioPublishesItAgain) {
   serveFolder(dir.path() / "server", server);
   EXPECT_EQ(tailOf(runLauncher(settings).first, updated), updated);
   EXPECT_EQ(dir.read(exe), "A");
+  // A package that someone else put into the folder is never signed again.
+  dir.write("old/" + testPackage, "not the studio's");
+  const ToolRun renewal = runTool({"--renew", "--sign", keyDir + "/test.key", "--valid-for", "1", "old"});
+  EXPECT_NE(renewal.err.find("is not the file that the given keys signed"), std::string::npos) << renewal.err;
 }
 
 // An answer signed by minisign itself with an expiry in its trusted comment: past it, no answer at all.

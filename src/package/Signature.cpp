@@ -174,12 +174,14 @@ std::string utcText(std::int64_t seconds) {
   const auto time = static_cast<std::time_t>(seconds);
   std::tm parts{};
 #ifdef _WIN32
-  gmtime_s(&parts, &time);
+  const bool converted = gmtime_s(&parts, &time) == 0;
 #else
-  gmtime_r(&time, &parts);
+  const bool converted = gmtime_r(&time, &parts) != nullptr;
 #endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  // A time that the calendar functions refuse (a record written by hand, say) is still named.
+  char text[40];
+  if (!converted || parts.tm_year > 8000 || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts) == 0)
+    return std::to_string(seconds) + " s after 1970";
   return text;
 }
 

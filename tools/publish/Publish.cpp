@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <optional>
 
 namespace {
@@ -28,8 +29,11 @@ struct Announcement {
   std::string line;
   std::vector<PatchAnnouncement> patches;
   std::optional<Rollout> rollout;
-  bool signedBefore = false;  // it carries signatures
+  std::string after = {};  // the lines after the first, signatures included
 };
+// The time each file was first signed at, kept when it is signed again, so that signing an
+// announcement again never makes an older build look newer to a launcher.
+using SignedTimes = std::map<std::string, std::int64_t>;
 
 void requireUsableLine(const std::string& line) {
   const LineVerdict verdict = judgeVersionLine(line);
@@ -75,10 +79,12 @@ void installPackage(const fs::path& package, const std::vector<PlannedEntry>& en
 // asking the server for more; the first key's also beside the file, where "minisign -V"
 // looks for it.
 std::string signFile(const std::vector<SigningKey>& keys, const fs::path& serverDir, const std::string& name,
-                     const std::string& moreFields) {
+                     const std::string& moreFields, const SignedTimes& kept) {
+  const auto time = kept.find(name);
   std::string signatures;
   for (const SigningKey& key : keys) {
-    const std::string signature = key.sign(serverDir / name, name, moreFields);
+    const std::string signature =
+        key.sign(serverDir / name, name, moreFields, time == kept.end() ? std::nullopt : std::optional(time->second));
     if (signatures.empty()) writeFileDurably(serverDir, name + ".minisig", signature);
     signatures += signature;
   }
@@ -96,17 +102,18 @@ std::string lifeField(std::optional<int> validForDays) {
 // Signs every file the announcement names, then writes latest_version.txt, last, so that
 // the server only ever names files that are complete. The package's signature comes first
 // after the version line: launchers of an earlier release look for it in the first 4 KiB.
-void writeAnnouncement(const fs::path& serverDir, const Announcement& announcement,
-                       const std::vector<SigningKey>& keys, std::optional<int> validForDays) {
+void writeAnnouncement(const fs::path& serverDir, const Announcement& announcement, const std::vector<SigningKey>& keys,
+                       std::optional<int> validForDays, const SignedTimes& kept = {}) {
   const std::string life = lifeField(validForDays);
   const auto& rollout = announcement.rollout;
   const std::string rolloutFields =
       rollout ? "\trollout:" + std::to_string(rollout->percent) + "\tprevious:" + rollout->previousLine : "";
-  std::string after = signFile(keys, serverDir, packageFileName(announcement.line), life + rolloutFields);
+  std::string after = signFile(keys, serverDir, packageFileName(announcement.line), life + rolloutFields, kept);
   for (const PatchAnnouncement& patch : announcement.patches)
-    after += formatPatchAnnouncement(patch) + signFile(keys, serverDir, patch.file, life);
+    after += formatPatchAnnouncement(patch) + signFile(keys, serverDir, patch.file, life, kept);
   if (rollout)
-    after += formatRolloutAnnouncement(*rollout) + signFile(keys, serverDir, packageFileName(rollout->previousLine), life);
+    after += formatRolloutAnnouncement(*rollout) +
+             signFile(keys, serverDir, packageFileName(rollout->previousLine), life, kept);
   writeFileDurably(serverDir, versionFileName, announcement.line + (after.empty() ? "" : "\n" + after));
 }
 
@@ -115,24 +122,53 @@ std::optional<Announcement> readAnnouncement(const fs::path& serverDir) {
   std::ifstream file(serverDir / versionFileName, std::ios::binary);
   if (!file) return std::nullopt;
   Announcement announcement{readFirstLine(file), {}, {}};
-  const std::string after = signing::linesAfterFirst((serverDir / versionFileName).string(), 64 << 10);
-  announcement.patches = parsePatchAnnouncements(after);
-  announcement.rollout = parseRolloutAnnouncement(after);
-  announcement.signedBefore = !signing::parseSignatures(after).empty();
+  announcement.after = signing::linesAfterFirst((serverDir / versionFileName).string(), 64 << 10);
+  announcement.patches = parsePatchAnnouncements(announcement.after);
+  announcement.rollout = parseRolloutAnnouncement(announcement.after);
   return announcement;
+}
+
+std::vector<signing::PublicKey> publicHalves(const std::vector<SigningKey>& keys) {
+  std::vector<signing::PublicKey> halves;
+  for (const SigningKey& key : keys) halves.push_back(key.publicKey());
+  return halves;
+}
+
+// With signing, a rollout under way is the one signed with the package, never the line beside it.
+void takeSignedRollout(Announcement& announcement, const std::vector<SigningKey>& keys) {
+  if (keys.empty() || signing::parseSignatures(announcement.after).empty()) return;
+  announcement.rollout = signedRollout(signing::findPublisherSignatures(
+      announcement.after, packageFileName(announcement.line), publicHalves(keys)));
+}
+
+// Before a file of the server folder is signed again: it must be there and, where the
+// announcement is signed, be the very file that one of these keys signed, or whoever can
+// write the folder could have the studio vouch for a file of theirs. Its signed time is kept.
+void checkSignedBefore(const fs::path& serverDir, const std::string& name, const Announcement& announcement,
+                       const std::vector<SigningKey>& keys, SignedTimes& kept) {
+  if (!fs::is_regular_file(serverDir / name)) throw Refusal(quoted(serverDir / name) + " is missing");
+  if (signing::parseSignatures(announcement.after).empty()) return;
+  const auto signatures = signing::findPublisherSignatures(announcement.after, name, publicHalves(keys));
+  const auto digest = signing::digestOfFile((serverDir / name).string());
+  if (signatures.empty() || !digest || !signing::signsDigest(signatures, *digest))
+    throw Refusal(quoted(serverDir / name) + " is not the file that the given keys signed; publish that build again instead");
+  if (const auto time = signing::signedTime(signatures)) kept[name] = *time;
 }
 
 // The build that players outside a rollout of line keep: the one announced now, or the one
 // that a rollout under way (of this build, or halted) keeps.
-std::string buildBeforeRollout(const fs::path& serverDir, const std::string& line) {
-  const auto current = readAnnouncement(serverDir);
+std::string buildBeforeRollout(const fs::path& serverDir, const std::string& line, const std::vector<SigningKey>& keys,
+                               SignedTimes& kept) {
+  auto current = readAnnouncement(serverDir);
   if (!current)
     throw Refusal("--rollout needs a build published before it in " + quoted(serverDir) + ", for the other players");
+  takeSignedRollout(*current, keys);
   const bool keepsEarlier = current->rollout && (current->line == line || current->rollout->percent == 0);
   const std::string previous = keepsEarlier ? current->rollout->previousLine : current->line;
   if (previous == line) throw Refusal("'" + line + "' is already out to every player");
-  if (!fs::exists(serverDir / packageFileName(previous)))
-    throw Refusal("the build before the rollout, " + quoted(serverDir / packageFileName(previous)) + ", is missing");
+  if (!keys.empty()) checkSignedBefore(serverDir, packageFileName(previous), *current, keys, kept);
+  else if (!fs::exists(serverDir / packageFileName(previous)))
+    throw Refusal(quoted(serverDir / packageFileName(previous)) + " is missing");
   return previous;
 }
 
@@ -198,8 +234,9 @@ std::string publish(const PublishRequest& request) {
   // Before anything is written: a wrong password must leave the server folder untouched.
   const std::vector<SigningKey> keys = loadKeys(request.signingKeys);
   std::optional<Rollout> rollout;
+  SignedTimes signedTimes;  // the build before a rollout keeps the time it was signed at
   if (request.rolloutPercent && *request.rolloutPercent < 100)
-    rollout = Rollout{*request.rolloutPercent, buildBeforeRollout(request.serverDir, request.line)};
+    rollout = Rollout{*request.rolloutPercent, buildBeforeRollout(request.serverDir, request.line, keys, signedTimes)};
   // Where earlier builds are unpacked and deltas made.
   const ScratchFolder scratch("quarvel-publish");
   std::vector<OlderBuild> olders;
@@ -213,7 +250,7 @@ std::string publish(const PublishRequest& request) {
   const bool kept = keepExistingPackage(package, entries, request.force);
   if (!kept) installPackage(package, entries);
   const Patches patches = publishPatches(request, entries, olders, package, scratch.path());
-  writeAnnouncement(request.serverDir, {request.line, patches.written, rollout}, keys, request.validForDays);
+  writeAnnouncement(request.serverDir, {request.line, patches.written, rollout}, keys, request.validForDays, signedTimes);
 
   const std::string what = kept ? "kept " + quoted(package) + " (it already holds this build)"
                                 : "wrote " + quoted(package) + " (" + std::to_string(entries.size()) + " entries)";
@@ -228,12 +265,21 @@ std::string reannounce(const fs::path& serverDir, bool halt, const std::vector<f
   requireWritableFolder(serverDir);
   auto announcement = readAnnouncement(serverDir);
   if (!announcement) throw Refusal(quoted(serverDir / versionFileName) + " does not exist: nothing is published there");
-  if (halt && !announcement->rollout) throw Refusal("'" + announcement->line + "' is out to every player: there is no rollout to halt");
-  if (announcement->signedBefore && signingKeys.empty())
+  const bool signedBefore = !signing::parseSignatures(announcement->after).empty();
+  if (signedBefore && signingKeys.empty())
     throw Refusal("the builds in " + quoted(serverDir) + " are signed: give the studio's key with --sign");
   const std::vector<SigningKey> keys = loadKeys(signingKeys);
+  takeSignedRollout(*announcement, keys);
+  if (halt && !announcement->rollout) throw Refusal("'" + announcement->line + "' is out to every player: there is no rollout to halt");
+  if (!validForDays && announcement->after.find("\texpires:") != std::string::npos)
+    throw Refusal("the announcement has a life: give --valid-for, or the new one would never run out");
+  SignedTimes kept;
+  checkSignedBefore(serverDir, packageFileName(announcement->line), *announcement, keys, kept);
+  for (const PatchAnnouncement& patch : announcement->patches) checkSignedBefore(serverDir, patch.file, *announcement, keys, kept);
+  if (announcement->rollout)
+    checkSignedBefore(serverDir, packageFileName(announcement->rollout->previousLine), *announcement, keys, kept);
   if (halt) announcement->rollout->percent = 0;
-  writeAnnouncement(serverDir, *announcement, keys, validForDays);
+  writeAnnouncement(serverDir, *announcement, keys, validForDays, kept);
   return std::string(halt ? "halted" : "renewed") + " the announcement of '" + announcement->line + "' in " +
          versionFileName + (keys.empty() ? "" : ", signed") + rolloutReport(announcement->rollout) +
          (validForDays ? "; it is valid for " + std::to_string(*validForDays) + " days" : "");

@@ -126,7 +126,7 @@ SigningKey SigningKey::load(const std::filesystem::path& file) {
 SigningKey::~SigningKey() { sodium_memzero(secret_.data(), secret_.size()); }
 
 std::string SigningKey::sign(const std::filesystem::path& file, const std::string& fileName,
-                             const std::string& moreFields) const {
+                             const std::string& moreFields, std::optional<std::int64_t> signedAt) const {
   const auto digest = signing::digestOfFile(file.string());
   if (!digest) throw std::runtime_error("cannot read " + fileQuoted(file));
 
@@ -134,12 +134,19 @@ std::string SigningKey::sign(const std::filesystem::path& file, const std::strin
   signature.keyId = id_;
   crypto_sign_detached(signature.signature.data(), nullptr, digest->data(), digest->size(), secret_.data());
   const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
-  signature.trustedComment = "timestamp:" + std::to_string(now.count()) + "\tfile:" + fileName + "\thashed" + moreFields;
+  signature.trustedComment =
+      "timestamp:" + std::to_string(signedAt.value_or(now.count())) + "\tfile:" + fileName + "\thashed" + moreFields;
   std::string global(signature.signature.begin(), signature.signature.end());
   global += signature.trustedComment;
   crypto_sign_detached(signature.globalSignature.data(), nullptr, reinterpret_cast<const unsigned char*>(global.data()),
                        global.size(), secret_.data());
   return signing::formatSignature(signature, "signature from quarvel-publish");
+}
+
+signing::PublicKey SigningKey::publicKey() const {
+  signing::PublicKey key{id_, {}};
+  std::copy_n(secret_.begin() + 32, 32, key.key.begin());  // an Ed25519 secret key ends in its public key
+  return key;
 }
 
 signing::PublicKey readPublicKey(const std::string& keyOrFile) {

@@ -3,7 +3,9 @@
 #include "package/Signature.h"
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 // A studio's secret key, read from the file that "minisign -G" (or "-G -W" for one
@@ -19,10 +21,12 @@ class SigningKey {
   SigningKey(SigningKey&&) = default;
 
   // The four lines of the file's signature, as "minisign -S" writes them: the trusted
-  // comment gives the time and names the file as fileName; more fields, each after a tab,
-  // follow when given (an expiry, a rollout).
-  std::string sign(const std::filesystem::path& file, const std::string& fileName,
-                   const std::string& moreFields = "") const;
+  // comment gives the time (now, or the one the file was first signed at) and names the file
+  // as fileName; more fields, each after a tab, follow when given (an expiry, a rollout).
+  std::string sign(const std::filesystem::path& file, const std::string& fileName, const std::string& moreFields = "",
+                   std::optional<std::int64_t> signedAt = std::nullopt) const;
+  // The public half, to check what was signed with this key before.
+  signing::PublicKey publicKey() const;
 
  private:
   SigningKey() = default;

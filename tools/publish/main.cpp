@@ -94,8 +94,11 @@ Halting (--halt) stops the rollout announced in SERVER_DIR: it is signed again
 at 0 %, so players who have the new build keep it and nobody else gets it.
 Renewing (--renew) signs again, with a new --valid-for life, all that SERVER_DIR
 announces, rollout and patches included, without packing anything. Both take
-the studio's keys again; the signatures get the time of this run, so a build
-announced before the installed one is still refused as older.
+the studio's keys again, and refuse a file that those keys did not sign (someone
+else's, put into the folder) and an announcement with a life but no --valid-for.
+Each file keeps the time it was first signed at, so signing again never makes an
+older build look newer to a launcher. --rollout keeps the previous build's time
+the same way.
 
 Checking asks SERVER_URL (host[:port][/path]/, or with https://, the form compiled
 into the launcher; a comma-separated list checks each host in turn) for latest_version.txt and then for the package it names,
